@@ -1,0 +1,210 @@
+#include "board.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace {
+
+// The new history is assembled here and copied over the board in one go.
+board_record staging[board_slots];
+
+// What a delivery sends, copied out under the lock so that a slow client
+// never holds the lock while its socket drains.
+char outgoing[board_slots][text_size];
+size_t outgoing_len[board_slots];
+
+// Writes all of `len` bytes to the client, retrying after partial writes
+// and interrupted calls. The socket's send time-out ends a write to a
+// client that stopped reading; that client is then treated as gone.
+void write_all(const char *bytes, size_t len)
+{
+    while (len > 0 && client_fd > 0 && !client_stalled) {
+        ssize_t n = write(client_fd, bytes, len);
+        if (n > 0) {
+            bytes += n;
+            len -= static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                client_stalled = 1;
+            return;
+        }
+    }
+}
+
+void block_tick(sigset_t *saved)
+{
+    sigset_t tick;
+    sigemptyset(&tick);
+    sigaddset(&tick, SIGALRM);
+    sigprocmask(SIG_BLOCK, &tick, saved);
+}
+
+void restore_mask(const sigset_t *saved)
+{
+    sigprocmask(SIG_SETMASK, saved, nullptr);
+}
+
+// The next stamp: the clock, or one past the newest record when the clock
+// has not moved past it, so that stamps always strictly increase.
+int32_t next_stamp()
+{
+    int32_t now = static_cast<int32_t>(time(nullptr));
+    if (board[0].stamp >= now)
+        return static_cast<int32_t>(static_cast<uint32_t>(board[0].stamp) + 1u);
+    return now;
+}
+
+// Called with the write lock held and the tick held off.
+void push_record(const char *text)
+{
+    size_t len = strnlen(text, text_size - 1);
+    memset(&staging[0], 0, sizeof staging[0]);
+    staging[0].stamp = next_stamp();
+    memcpy(staging[0].text, text, len);
+    memcpy(&staging[1], &board[0], (board_slots - 1) * sizeof(board_record));
+    memcpy(board, staging, board_bytes);
+    msync(board, board_bytes, 0);
+}
+
+// Copies every record newer than last_seen into `outgoing`; returns how many.
+int copy_new_records()
+{
+    int count = 0;
+    while (count < board_slots && board[count].stamp > last_seen) {
+        outgoing_len[count] = strnlen(board[count].text, text_size);
+        memcpy(outgoing[count], board[count].text, outgoing_len[count]);
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace
+
+board_record *board_map(int *fd, const char *path, size_t *len)
+{
+    *fd = open(path, O_RDWR | O_CREAT, 0666);
+    if (*fd == -1) {
+        perror("open");
+        return nullptr;
+    }
+    // The next multiple of the page size strictly above the wanted length.
+    size_t page = static_cast<size_t>(getpagesize());
+    size_t mapped = (*len / page + 1) * page;
+    *len = mapped;
+    if (lseek(*fd, static_cast<off_t>(mapped), SEEK_SET) < 0) {
+        perror("lseek");
+        return nullptr;
+    }
+    // Rewriting the byte at `mapped` grows a short file to mapped + 1 bytes
+    // of zeros and leaves a longer one as it is.
+    char byte = 0;
+    if (read(*fd, &byte, 1) != 1)
+        byte = 0;
+    if (pwrite(*fd, &byte, 1, static_cast<off_t>(mapped)) != 1) {
+        perror("write");
+        return nullptr;
+    }
+    void *address = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED, *fd, 0);
+    if (address == MAP_FAILED) {
+        perror("mmap");
+        return nullptr;
+    }
+    return static_cast<board_record *>(address);
+}
+
+void board_unmap(int fd, board_record *address, size_t len)
+{
+    msync(address, len, MS_SYNC);
+    if (munmap(address, len) == -1)
+        perror("munmap");
+    close(fd);
+}
+
+int board_lock(int fd, short type)
+{
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    for (int attempt = 1;; ++attempt) {
+        if (fcntl(fd, F_SETLK, &lock) == 0)
+            return 0;
+        sleep(1);
+        if (attempt >= lock_attempts)
+            return -1;
+    }
+}
+
+void board_post(const char *text)
+{
+    // Record locks belong to the process: a tick inside the post would take
+    // and drop a read lock and so give up the write lock early.
+    sigset_t saved;
+    block_tick(&saved);
+    if (board_lock(board_fd, F_WRLCK) == -1) {
+        write_all(reply_busy.bytes, reply_busy.len);
+        restore_mask(&saved);
+        return;
+    }
+    push_record(text);
+    int unlocked = board_lock(board_fd, F_UNLCK);
+    if (unlocked == -1)
+        write_all(reply_busy.bytes, reply_busy.len);
+    restore_mask(&saved);
+    if (unlocked == 0)
+        raise(SIGALRM);
+}
+
+void board_deliver()
+{
+    if (client_fd <= 0 || client_stalled)
+        return;
+    if (board_lock(board_fd, F_RDLCK) == -1) {
+        write_all(reply_busy.bytes, reply_busy.len);
+        return;
+    }
+    int32_t newest = board[0].stamp;
+    int count = newest == last_seen ? 0 : copy_new_records();
+    board_lock(board_fd, F_UNLCK);
+    if (newest == last_seen)
+        return;
+    write_all(reply_ok.bytes, reply_ok.len);
+    for (int i = count - 1; i >= 0; --i)
+        write_all(outgoing[i], outgoing_len[i]);
+    write_all(reply_end.bytes, reply_end.len);
+    last_seen = newest;
+}
+
+int32_t board_newest_stamp()
+{
+    if (board_lock(board_fd, F_RDLCK) == -1)
+        return static_cast<int32_t>(time(nullptr));
+    int32_t newest = board[0].stamp;
+    board_lock(board_fd, F_UNLCK);
+    return newest;
+}
+
+void client_send(reply_text reply)
+{
+    sigset_t saved;
+    block_tick(&saved);
+    write_all(reply.bytes, reply.len);
+    restore_mask(&saved);
+}
+
+void on_alarm(int)
+{
+    int saved_errno = errno;
+    board_deliver();
+    alarm(tick_seconds);
+    errno = saved_errno;
+}

@@ -1,0 +1,48 @@
+// The message board: the shared history in chat.dat, its whole-file lock,
+// posting a record and delivering new records to this process's client.
+#pragma once
+
+#include <bit>
+
+#include "../common/common.hpp"
+
+// One slot of the history as it lies in the file: a stamp in seconds since
+// the Epoch (0 in a slot never written) and a NUL-terminated text.
+struct board_record {
+    int32_t stamp;
+    char text[text_size];
+};
+static_assert(sizeof(board_record) == 260, "a slot is 260 bytes in chat.dat");
+static_assert(std::endian::native == std::endian::little, "stamps are stored little-endian");
+
+inline constexpr size_t board_bytes = board_slots * sizeof(board_record);  // 5200
+
+// Opens (creating it with mode 0666) and maps the history file. *len holds
+// the wanted length on entry and the mapped length on return; the descriptor
+// goes to *fd even on failure. Null after a perror line on failure.
+board_record *board_map(int *fd, const char *path, size_t *len);
+// Flushes, unmaps and closes the history; the listener's last act.
+void board_unmap(int fd, board_record *address, size_t len);
+
+// Sets (or with F_UNLCK releases) a whole-file record lock, polling once a
+// second; 0 when done, -1 when every attempt failed.
+int board_lock(int fd, short type);
+
+// Pushes `text` (at most 255 bytes) into slot 0 with a fresh stamp and
+// delivers it to this process's own client at once. Answers the busy reply
+// when the lock cannot be had; the record is then not posted.
+void board_post(const char *text);
+// Sends the client every record newer than last_seen, oldest first, framed
+// by OK and END. Writes nothing when nothing changed or no client is there.
+void board_deliver();
+// The stamp of the newest record, read under the lock; the clock when the
+// lock cannot be had. A new connection starts its last_seen here.
+int32_t board_newest_stamp();
+
+// Writes one reply to the client in full, holding off the delivery tick so
+// that no batch lands inside it. A write that times out marks the client
+// as stalled; other write errors are left for the line input to find.
+void client_send(reply_text reply);
+
+// SIGALRM: deliver, then arm the next tick.
+void on_alarm(int signal);

@@ -1,0 +1,194 @@
+#include "listener.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "../board/board.hpp"
+#include "../connection/connection.hpp"
+
+namespace {
+
+volatile sig_atomic_t places[max_connections];  // process ids, 0 when free
+
+void open_listener(unsigned short port)
+{
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    listen_fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (listen_fd < 0)
+        fatal_exit(-1, "socket");
+    if (bind(listen_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0)
+        fatal_exit(-1, "bind");
+    if (listen(listen_fd, 1) < 0)
+        fatal_exit(-1, "listen");
+}
+
+// Errors that concern one pending connection, not the listening socket:
+// the next pass goes on accepting.
+bool accept_error_is_transient(int error)
+{
+    switch (error) {
+    case EINTR: case ECONNABORTED: case EPROTO: case ENETDOWN: case ENOPROTOOPT:
+    case EHOSTDOWN: case ENONET: case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Each piece of a delivery goes out at once rather than waiting for the
+// client's acknowledgement, and a client that stops reading cannot hold a
+// write for longer than the idle budget.
+void tune_client_socket(int fd)
+{
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    timeval limit {idle_seconds, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+[[noreturn]] void run_connection()
+{
+    close(listen_fd);
+    listen_fd = -1;
+    tune_client_socket(client_fd);
+    last_seen = board_newest_stamp();
+    serve_connection();
+    if (client_fd >= 0)
+        close(client_fd);
+    client_fd = -1;
+    if (getppid() == server_pid)
+        kill(server_pid, SIGUSR1);
+    exit(0);
+}
+
+void spawn_connection()
+{
+    sigset_t accounting, saved;
+    sigemptyset(&accounting);
+    sigaddset(&accounting, SIGUSR1);
+    sigaddset(&accounting, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &accounting, &saved);
+    pid_t pid = fork();
+    if (pid == -1)
+        fatal_exit(-1, "fork");
+    if (pid == 0) {
+        sigprocmask(SIG_SETMASK, &saved, nullptr);
+        run_connection();
+    }
+    close(client_fd);
+    client_fd = -1;
+    claim_place(pid);
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+}
+
+// Waits for a pending connection; false when the loop must end.
+bool wait_for_client(bool *ready)
+{
+    *ready = false;
+    int fd = listen_fd;  // a stop request may close it at any moment
+    if (fd < 0)
+        return false;
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(fd, &set);
+    if (select(fd + 1, &set, nullptr, nullptr, nullptr) == -1) {
+        if (errno == EINTR)
+            return true;
+        perror("select");
+        return false;
+    }
+    *ready = FD_ISSET(fd, &set);
+    return true;
+}
+
+void accept_loop()
+{
+    bool ready;
+    while (running && wait_for_client(&ready)) {
+        if (!ready)
+            continue;
+        sockaddr_in peer;
+        socklen_t peer_len = sizeof peer;
+        int fd = accept(listen_fd, reinterpret_cast<sockaddr *>(&peer), &peer_len);
+        if (fd < 0) {
+            if (accept_error_is_transient(errno))
+                continue;
+            perror("accept");
+            return;
+        }
+        client_fd = fd;
+        if (connection_count > max_connections - 1) {
+            client_send(reply_full);
+            close(fd);
+            client_fd = -1;
+            continue;
+        }
+        spawn_connection();
+    }
+}
+
+}  // namespace
+
+void claim_place(pid_t pid)
+{
+    for (auto &place : places) {
+        if (place == 0) {
+            place = pid;
+            connection_count = connection_count + 1;
+            return;
+        }
+    }
+}
+
+void release_place(pid_t pid)
+{
+    for (auto &place : places) {
+        if (place == pid) {
+            place = 0;
+            connection_count = connection_count - 1;
+            return;
+        }
+    }
+}
+
+void fatal_exit(int status, const char *what)
+{
+    if (what != nullptr)
+        perror(what);
+    if (client_fd >= 0)
+        close(client_fd);
+    int fd = listen_fd;
+    if (fd >= 0) {
+        listen_fd = -1;
+        close(fd);
+    }
+    if (board != nullptr)
+        board_unmap(board_fd, board, board_len);
+    exit(status);
+}
+
+int main(int argc, char **argv)
+{
+    server_pid = getpid();
+    unsigned short port = default_port;
+    if (argc > 1)
+        port = static_cast<unsigned short>(strtoul(argv[1], nullptr, 0));
+    install_signals();
+    board_len = board_bytes;
+    board = board_map(&board_fd, board_path, &board_len);
+    if (board == nullptr)
+        fatal_exit(-1, nullptr);
+    open_listener(port);
+    accept_loop();
+    fatal_exit(0, nullptr);
+}
