@@ -6,3 +6,7 @@
 // sends, until the client hangs up, falls silent or the listener is gone.
 void serve_connection();
 
+// Reads one line of at most max - 1 bytes, LF included, and NUL-terminates
+// it. Returns 0 when the client closed before the line began, -1 on idle
+// time-out, error or loss of the listener, and a positive count otherwise.
+int read_line(char *destination, int max);
