@@ -1,0 +1,282 @@
+// chat_client end to end against the real server: scripted posts, --listen,
+// an interactive session on a pseudo-terminal, long messages, and how it
+// ends when the server cannot serve it.
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <iconv.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "harness.hpp"
+
+using namespace chat_test;
+
+namespace {
+
+std::string client_binary() { return CHAT_CLIENT_BINARY; }
+
+// chat_client as a child process, its output read through a pipe or, for
+// an interactive session, a pseudo-terminal.
+class ClientProcess {
+public:
+    ClientProcess(std::vector<std::string> args, bool terminal, std::string input = "")
+    {
+        int out[2], err[2], in[2];
+        pipe(err);
+        pipe(in);
+        if (terminal) {
+            winsize size {24, 100, 0, 0};
+            pid_ = forkpty(&output_, nullptr, nullptr, &size);
+        } else {
+            pipe(out);
+            pid_ = fork();
+        }
+        if (pid_ == 0) {
+            if (!terminal) {
+                dup2(in[0], 0);
+                dup2(out[1], 1);
+                close(out[0]);
+                close(out[1]);
+            }
+            dup2(err[1], 2);
+            close(in[0]);
+            close(in[1]);
+            close(err[0]);
+            close(err[1]);
+            setenv("LANG", "C.UTF-8", 1);
+            setenv("LC_ALL", "C.UTF-8", 1);
+            setenv("COLORTERM", "truecolor", 1);
+            setenv("TERM", "xterm-256color", 1);
+            unsetenv("NO_COLOR");
+            std::vector<char *> argv;
+            std::string binary = client_binary();
+            argv.push_back(binary.data());
+            for (auto &a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(binary.c_str(), argv.data());
+            _exit(127);
+        }
+        close(err[1]);
+        close(in[0]);
+        error_ = err[0];
+        if (!terminal) {
+            close(out[1]);
+            output_ = out[0];
+            (void)!write(in[1], input.data(), input.size());
+        }
+        close(in[1]);
+    }
+
+    ~ClientProcess()
+    {
+        if (status_ == -1) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(output_);
+        close(error_);
+    }
+
+    void type(std::string_view keys) { (void)!write(output_, keys.data(), keys.size()); }
+    void signal(int sig) { kill(pid_, sig); }
+
+    // Reads output until `marker` has been seen after everything read
+    // before; true when it came within the deadline.
+    bool expect(std::string_view marker, millis deadline = 10s)
+    {
+        auto end = clock_type::now() + deadline;
+        for (;;) {
+            size_t at = output_text_.find(marker, checked_);
+            if (at != std::string::npos) {
+                checked_ = at + marker.size();
+                return true;
+            }
+            if (!fill(output_, output_text_, end))
+                return false;
+        }
+    }
+
+    // Waits for the exit status, collecting the rest of the output.
+    int wait(millis deadline = 15s)
+    {
+        auto end = clock_type::now() + deadline;
+        while (fill(output_, output_text_, end)) {
+        }
+        while (fill(error_, error_text_, end)) {
+        }
+        eventually([&] {
+            int status;
+            if (waitpid(pid_, &status, WNOHANG) != pid_)
+                return false;
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return true;
+        }, deadline);
+        return status_;
+    }
+
+    const std::string &output() const { return output_text_; }
+    const std::string &errors() const { return error_text_; }
+
+private:
+    static bool fill(int fd, std::string &into, clock_type::time_point end)
+    {
+        auto left = std::chrono::duration_cast<millis>(end - clock_type::now()).count();
+        pollfd p {fd, POLLIN, 0};
+        if (left < 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
+            return false;
+        char buf[4096];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return false;
+        into.append(buf, static_cast<size_t>(n));
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    int output_ = -1, error_ = -1, status_ = -1;
+    std::string output_text_, error_text_;
+    size_t checked_ = 0;
+};
+
+bool is_valid_sjis(const std::string &bytes)
+{
+    iconv_t cd = iconv_open("UTF-8", "CP932");
+    std::string in = bytes, out(bytes.size() * 3 + 4, '\0');
+    char *src = in.data(), *dst = out.data();
+    size_t src_left = in.size(), dst_left = out.size();
+    size_t r = iconv(cd, &src, &src_left, &dst, &dst_left);
+    iconv_close(cd);
+    return r != static_cast<size_t>(-1);
+}
+
+class ClientTest : public ::testing::Test {
+protected:
+    void SetUp() override { server_.start(); }
+    std::string port() { return std::to_string(server_.port()); }
+    Server server_ {fast_server_binary()};
+};
+
+}  // namespace
+
+TEST_F(ClientTest, ScriptedPostArrivesAsShiftJis)
+{
+    Client watcher(server_.port());
+    login(watcher, "000000000", "watcher");
+    ClientProcess script({"-p", port(), "-c", "1,2,3", "ボブ"}, false, "こんにちは、世界\n");
+    EXPECT_EQ(script.wait(), 0) << script.errors();
+    std::string name = sjis("ボブ");
+    EXPECT_NE(watcher.read_until(login_notice("001002003", name)), "");
+    EXPECT_NE(watcher.read_until(message("001002003", name, sjis("こんにちは、世界") + "\r\n")), "");
+    EXPECT_NE(watcher.read_until(logout_notice("001002003", name)), "")
+        << "the script logs out rather than timing out";
+    EXPECT_EQ(script.output(), "");
+}
+
+TEST_F(ClientTest, LongMessagesAreSplitBetweenCharacters)
+{
+    Client watcher(server_.port());
+    login(watcher, "000000000", "watcher");
+    std::string text;
+    for (int i = 0; i < 150; ++i)
+        text += i % 7 == 0 ? "a" : "漢";  // one- and two-byte characters mixed
+    ClientProcess script({"-p", port(), "-c", "9,9,9", "splitter"}, false, text + "\n");
+    ASSERT_EQ(script.wait(), 0) << script.errors();
+    std::string head = message("009009009", "splitter", "");
+    std::string joined, all = watcher.read_until(logout_notice("009009009", "splitter"));
+    size_t at = 0, pieces = 0;
+    while ((at = all.find(head, at)) != std::string::npos) {
+        size_t end = all.find("\r\n", at);
+        std::string record = all.substr(at, end + 2 - at);
+        EXPECT_LE(record.size(), 255u);
+        std::string body = record.substr(head.size(), record.size() - head.size() - 2);
+        EXPECT_TRUE(is_valid_sjis(body)) << "piece " << pieces << " cut inside a character";
+        joined += body;
+        ++pieces;
+        at = end;
+    }
+    EXPECT_GE(pieces, 2u);
+    EXPECT_EQ(joined, sjis(text));
+}
+
+TEST_F(ClientTest, ListenPrintsDecodedRecords)
+{
+    ClientProcess listener({"--listen", "-p", port(), "-c", "0,0,0", "logger"}, false);
+    ASSERT_TRUE(listener.expect("* loggerがログインしました\n"));
+    Client poster(server_.port());
+    login(poster, "255000000", "raw");
+    poster.send("SEND " + sjis("日本語のメッセージ") + "\x1b[2J\r\n");
+    EXPECT_TRUE(listener.expect(" raw: 日本語のメッセージ?[2J\n"))
+        << "decoded, with the escape defused: " << listener.output();
+    listener.signal(SIGINT);
+    EXPECT_EQ(listener.wait(), 0);
+    EXPECT_NE(poster.read_until(logout_notice("000000000", "logger")), "");
+    EXPECT_EQ(listener.output().find("\x1b"), std::string::npos) << "no escapes into a pipe";
+}
+
+TEST_F(ClientTest, InteractiveSessionKeepsThePromptIntact)
+{
+    ClientProcess person({"-p", port(), "-c", "0,128,255", "alice"}, true);
+    ASSERT_TRUE(person.expect("aliceがログインしました")) << person.output();
+    ASSERT_TRUE(person.expect("alice> "));
+    person.type("hel");
+    ASSERT_TRUE(person.expect("hel"));
+
+    Client bob(server_.port());
+    login(bob, "255000000", "bob");
+    bob.send("SEND hi alice\r\n");
+    EXPECT_TRUE(person.expect("\x1b[1;38;2;255;0;0mbob")) << "bob's name in bob's colour";
+    EXPECT_TRUE(person.expect(": hi alice"));
+    EXPECT_TRUE(person.expect("alice> hel")) << "the half-typed line comes back under it";
+
+    person.type("lo\r");
+    EXPECT_NE(bob.read_until(message("000128255", "alice", "hello\r\n")), "");
+    person.type("\x03");  // Ctrl-C logs out before leaving
+    EXPECT_EQ(person.wait(), 0) << person.errors();
+    EXPECT_NE(bob.read_until(logout_notice("000128255", "alice")), "");
+}
+
+TEST_F(ClientTest, ServerThatCannotServeGivesAMessageAndAStatus)
+{
+    ClientProcess listener({"--listen", "-p", port(), "stopper"}, false);
+    ASSERT_TRUE(listener.expect("stopperがログインしました"));
+    std::vector<Client> crowd;
+    for (size_t i = 0; i < 19; ++i) {
+        crowd.emplace_back(server_.port());
+        ASSERT_TRUE(server_.wait_children(i + 2));
+    }
+
+    ClientProcess full({"-p", port(), "late"}, false, "hello\n");
+    EXPECT_EQ(full.wait(), 3);
+    EXPECT_NE(full.errors().find("full"), std::string::npos) << full.errors();
+
+    server_.stop();
+    EXPECT_EQ(listener.wait(), 4);
+    EXPECT_NE(listener.errors().find("stopped"), std::string::npos) << listener.errors();
+
+    ClientProcess nobody({"-p", port(), "lonely"}, false, "hello\n");
+    EXPECT_EQ(nobody.wait(), 1);
+    EXPECT_NE(nobody.errors().find("cannot connect"), std::string::npos) << nobody.errors();
+}
+
+TEST(ClientArguments, BadArgumentsExitWithTwo)
+{
+    for (std::vector<std::string> args : {std::vector<std::string> {},
+                                          {"-c", "1,2", "x"},
+                                          {"-c", "1000,0,0", "x"},
+                                          {"-p", "70000", "x"},
+                                          {"--bogus", "x"},
+                                          {"name with space"},
+                                          {"a", "b"}}) {
+        ClientProcess bad(args, false);
+        EXPECT_EQ(bad.wait(), 2);
+        EXPECT_NE(bad.errors().find("chat_client: "), std::string::npos);
+    }
+    ClientProcess help({"--help"}, false);
+    EXPECT_EQ(help.wait(), 0);
+    EXPECT_NE(help.output().find("usage: chat_client"), std::string::npos);
+}
