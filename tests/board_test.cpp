@@ -270,3 +270,12 @@ TEST_F(Board, RecordPostedInTheSecondOfConnectingIsDelivered)
     board_deliver();
     EXPECT_EQ(received(), batch({"same second\r\n"}));
 }
+
+TEST_F(Board, IdleTickTakesNoLock)
+{
+    post_quietly("seen\r\n");
+    last_seen = board[0].stamp;
+    hold_lock_elsewhere(F_WRLCK, 30);
+    board_deliver();  // would wait out the budget and answer busy with a lock
+    EXPECT_EQ(received(), "");
+}

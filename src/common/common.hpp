@@ -22,6 +22,8 @@
 inline constexpr int tick_seconds = CHAT_TICK_SECONDS;     // seconds between deliveries
 inline constexpr int idle_seconds = CHAT_IDLE_SECONDS;     // silence that ends a connection
 inline constexpr int lock_attempts = CHAT_LOCK_ATTEMPTS;   // tries, one second apart
+inline constexpr int quick_lock_retries = 50;              // before each one-second pause
+inline constexpr long quick_lock_pause_ns = 100'000;       // between quick retries
 inline constexpr int board_slots = 20;                     // records kept in the history
 inline constexpr int text_size = 256;                      // bytes per record text, NUL included
 inline constexpr int max_connections = 20;                 // connections served at once
