@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <iconv.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -91,6 +92,59 @@ void write_file(const std::string &path, std::string_view bytes)
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
+
+std::string history_problem(const std::string &path)
+{
+    std::string file = read_file(path);
+    if (file.size() < 5200)
+        return "history file shorter than 20 slots";
+    int32_t previous = 0;
+    bool used = true;
+    for (int slot = 0; slot < 20; ++slot) {
+        const char *p = file.data() + 260 * slot;
+        int32_t stamp;
+        memcpy(&stamp, p, 4);
+        if (stamp == 0) {
+            used = false;
+            continue;
+        }
+        if (!used)
+            return "slot " + std::to_string(slot) + " is used after an empty one";
+        if (slot > 0 && stamp >= previous)
+            return "slot " + std::to_string(slot) + " is not older than the one before";
+        if (memchr(p + 4, '\0', 256) == nullptr)
+            return "slot " + std::to_string(slot) + " has no NUL in its text";
+        previous = stamp;
+    }
+    return "";
+}
+
+std::vector<Client> connect_all(Server &server, size_t count)
+{
+    std::vector<Client> clients;
+    size_t before = server.children().size();
+    for (size_t i = 0; i < count; ++i) {
+        clients.emplace_back(server.port());
+        if (!server.wait_children(before + i + 1))
+            throw std::runtime_error("client " + std::to_string(i) + " got no process");
+    }
+    return clients;
+}
+
+// The server holds 20 clients: the next one gets the exact limit reply and
+// is closed, and none of the 20 is disturbed.
+void expect_full(Server &server, std::vector<Client> &clients)
+{
+    Client extra(server.port());
+    EXPECT_EQ(extra.read_exact(51), error_reply(server_full));
+    EXPECT_TRUE(extra.closed_within());
+    for (auto &c : clients) {
+        EXPECT_EQ(c.read_for(0ms), "");
+        EXPECT_FALSE(c.closed_within(0ms));
+    }
+    EXPECT_EQ(server.children().size(), 20u);
+}
+
 
 // ---- Server ----
 
@@ -272,9 +326,11 @@ bool Server::wait_children(size_t count, millis deadline) const
 
 // ---- Client ----
 
-Client::Client(int port)
+Client::Client(int port, int receive_buffer)
 {
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    if (receive_buffer != 0)
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     sockaddr_in a {};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
@@ -362,6 +418,30 @@ std::string Client::read_for(millis window)
     std::string out;
     out.swap(pending_);
     return out;
+}
+
+std::string Client::take_available()
+{
+    while (fill(clock_type::now())) {
+    }
+    std::string out;
+    out.swap(pending_);
+    return out;
+}
+
+void drain(std::vector<Client *> &clients, millis window, std::vector<std::string> &into)
+{
+    into.resize(clients.size());
+    auto end = clock_type::now() + window;
+    do {
+        std::vector<pollfd> fds;
+        for (Client *c : clients)
+            fds.push_back({c->fd(), POLLIN, 0});
+        auto left = std::chrono::duration_cast<millis>(end - clock_type::now()).count();
+        poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(left, 0)));
+        for (size_t i = 0; i < clients.size(); ++i)
+            into[i] += clients[i]->take_available();
+    } while (clock_type::now() < end);
 }
 
 bool Client::closed_within(millis deadline)

@@ -97,7 +97,9 @@ private:
 
 class Client {
 public:
-    explicit Client(int port);
+    // A receive_buffer other than 0 is set before connecting (a client
+    // whose window fills quickly).
+    explicit Client(int port, int receive_buffer = 0);
     ~Client();
     Client(const Client &) = delete;
     Client &operator=(const Client &) = delete;
@@ -116,6 +118,8 @@ public:
     // Reads one delivery batch and returns its records joined.
     std::string read_batch(millis deadline = 10s);
     std::string buffered() const { return pending_; }
+    // Everything buffered or readable now, without waiting.
+    std::string take_available();
     int fd() const { return fd_; }
     void close_now();
 
@@ -126,8 +130,25 @@ private:
     bool eof_ = false;
 };
 
+// Waits up to `window` for data on any of the clients and appends what
+// each has received to its entry of `into`.
+void drain(std::vector<Client *> &clients, millis window, std::vector<std::string> &into);
+
 // Logs in and consumes the batch that carries the client's own notice.
 void login(Client &client, std::string_view colour, std::string_view name);
+
+// What is wrong with a history file ("" when nothing): stamps strictly
+// decrease over the used slots, unused slots follow them with stamp 0, and
+// every text is NUL-terminated within its field.
+std::string history_problem(const std::string &path);
+
+// Connects `count` clients one after another, waiting for each to get its
+// own connection process.
+std::vector<Client> connect_all(Server &server, size_t count);
+
+// With 20 clients connected, the next one gets the exact limit reply and
+// is closed, and none of the 20 is disturbed (a test expectation).
+void expect_full(Server &server, std::vector<Client> &clients);
 
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, std::string_view bytes);

@@ -41,31 +41,6 @@ bool port_is_free(int port)
     return fd >= 0;
 }
 
-// Connects `count` clients and waits until each has its own process.
-std::vector<Client> fill(Server &server, size_t count)
-{
-    std::vector<Client> clients;
-    for (size_t i = 0; i < count; ++i) {
-        clients.emplace_back(server.port());
-        EXPECT_TRUE(server.wait_children(i + 1)) << "client " << i << " got no process";
-    }
-    return clients;
-}
-
-// The server holds 20 clients: the next one gets the exact limit reply and
-// is closed, and none of the 20 is disturbed.
-void expect_full(Server &server, std::vector<Client> &clients)
-{
-    Client extra(server.port());
-    EXPECT_EQ(extra.read_exact(51), error_reply(server_full));
-    EXPECT_TRUE(extra.closed_within());
-    for (auto &c : clients) {
-        EXPECT_EQ(c.read_for(0ms), "");
-        EXPECT_FALSE(c.closed_within(0ms));
-    }
-    EXPECT_EQ(server.children().size(), 20u);
-}
-
 }  // namespace
 
 TEST(Port, NumberFormsAndDefault)
@@ -204,7 +179,7 @@ TEST(ConnectionLimit, TwentyFirstClientIsTurnedAway)
 {
     Server server;
     server.start();
-    auto clients = fill(server, 20);
+    auto clients = connect_all(server, 20);
     expect_full(server, clients);
 }
 
@@ -213,12 +188,12 @@ TEST(ConnectionLimit, PlacesComeBackWhenClientsLeave)
     Server server;
     server.start();
     for (int round = 0; round < 3; ++round) {
-        auto clients = fill(server, 20);
+        auto clients = connect_all(server, 20);
         expect_full(server, clients);
         clients.clear();  // all twenty hang up at once
         ASSERT_TRUE(server.wait_children(0)) << "round " << round;
     }
-    auto clients = fill(server, 20);
+    auto clients = connect_all(server, 20);
     expect_full(server, clients);
     EXPECT_EQ(server.error_output(), "");
 }
@@ -228,13 +203,13 @@ TEST(ConnectionLimit, PlacesComeBackWhenConnectionProcessesAreKilled)
     Server server;
     server.start();
     for (int round = 0; round < 2; ++round) {
-        auto clients = fill(server, 20);
+        auto clients = connect_all(server, 20);
         for (pid_t child : server.children())
             kill(child, SIGKILL);
         ASSERT_TRUE(server.wait_children(0)) << "every killed process is reaped";
         EXPECT_EQ(server.zombie_children(), 0);
     }
-    auto clients = fill(server, 20);
+    auto clients = connect_all(server, 20);
     expect_full(server, clients);
 }
 
@@ -244,7 +219,7 @@ TEST(ConnectionLimit, NoZombieIsLeft)
     server.start();
     for (int round = 0; round < 5; ++round) {
         {
-            auto clients = fill(server, 10);
+            auto clients = connect_all(server, 10);
         }
         ASSERT_TRUE(server.wait_children(0)) << "round " << round;
     }

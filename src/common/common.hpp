@@ -30,6 +30,7 @@ inline constexpr int max_connections = 20;                 // connections served
 inline constexpr int name_max = 30;                        // bytes of a login name
 inline constexpr int line_capacity = 1023;                 // command line bytes plus the NUL
 inline constexpr int rx_size = 1024;                       // receive buffer bytes
+inline constexpr int client_send_buffer = 32 * 1024;       // bytes queued for a slow client
 inline constexpr unsigned short default_port = 12345;
 inline constexpr const char *board_path = "chat.dat";
 

@@ -26,6 +26,12 @@ void open_listener(unsigned short port)
     listen_fd = socket(AF_INET, SOCK_STREAM, 0);
     if (listen_fd < 0)
         fatal_exit(-1, "socket");
+    // Connection processes close their clients when the server stops, so
+    // the port is left with connections in TIME_WAIT for a minute; without
+    // this a restart fails with "Address already in use" until they are
+    // gone. It never lets a second server listen on a port in use.
+    int on = 1;
+    setsockopt(listen_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (bind(listen_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0)
         fatal_exit(-1, "bind");
     if (listen(listen_fd, 1) < 0)
@@ -46,14 +52,17 @@ bool accept_error_is_transient(int error)
 }
 
 // Each piece of a delivery goes out at once rather than waiting for the
-// client's acknowledgement, and a client that stops reading cannot hold a
-// write for longer than the idle budget.
+// client's acknowledgement. A client that stops reading cannot hold a write
+// for longer than the idle budget, nor make the kernel queue megabytes for
+// it: a dozen full batches is more than any reading client ever lags.
 void tune_client_socket(int fd)
 {
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     timeval limit {idle_seconds, 0};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    int queue = client_send_buffer;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &queue, sizeof queue);
 }
 
 [[noreturn]] void run_connection()
