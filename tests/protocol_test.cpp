@@ -43,8 +43,9 @@ TEST_F(Protocol, LoginFormsAndTheirNotices)
         {"LGIN -5-10 7   carol\r\n", "-05-10007", "carol"},   // negative components
         {"LGIN 999999999\tdave extra words\r\n", "999999999", "dave"},
     };
+    std::vector<Client> clients;  // kept connected: a hang-up would post a notice
     for (const auto &c : cases) {
-        Client client(server_->port());
+        Client &client = clients.emplace_back(server_->port());
         client.send(c.line);
         EXPECT_EQ(client.read_batch(), batch({login_notice(c.colour, c.name)})) << c.line;
     }

@@ -1,0 +1,61 @@
+// libFuzzer target for line input and the command loop: each input is
+// what one client sends before hanging up, served by serve_connection
+// against a board in a temporary directory.
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "../../src/board/board.hpp"
+#include "../../src/connection/connection.hpp"
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    char dir[] = "/tmp/chat-fuzz-XXXXXX";
+    if (mkdtemp(dir) == nullptr)
+        abort();
+    std::string path = std::string(dir) + "/chat.dat";
+    board_len = board_bytes;
+    board = board_map(&board_fd, path.c_str(), &board_len);
+    if (board == nullptr)
+        abort();
+    server_pid = getppid();  // the "listener" is alive throughout
+    signal(SIGPIPE, SIG_IGN);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
+        abort();
+    // Room for everything the server can answer to one input, so that it
+    // never blocks on a reader that only reads afterwards.
+    int room = 4 << 20;
+    setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+    setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+    if (write(pair[0], data, size) != static_cast<ssize_t>(size))
+        abort();
+    shutdown(pair[0], SHUT_WR);
+
+    // libFuzzer keeps SIGALRM for its own time-outs; run with -timeout=0
+    // so that the server's tick handler can have it.
+    struct sigaction tick {};
+    tick.sa_handler = on_alarm;
+    sigaction(SIGALRM, &tick, nullptr);
+    client_fd = pair[1];
+    client_stalled = 0;
+    last_seen = board_newest_stamp();
+    serve_connection();
+    alarm(0);
+    client_fd = -1;
+
+    close(pair[1]);
+    char sink[65536];
+    while (read(pair[0], sink, sizeof sink) > 0) {
+    }
+    close(pair[0]);
+    return 0;
+}
