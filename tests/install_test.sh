@@ -1,0 +1,51 @@
+#!/bin/sh
+# Installation checks: install_test.sh pages|package|unit BUILD_DIR SOURCE_DIR
+#   pages    the manual pages lint clean and render
+#   package  the Debian package holds every file where the manual pages say
+#   unit     the service unit verifies (skipped, status 77, without systemd)
+set -eu
+mode=$1 build=$2 src=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+make_root() {
+    cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/pkg" >/dev/null
+    dpkg -x "$work"/pkg/chat-server_*.deb "$work/root"
+}
+
+case $mode in
+pages)
+    for page in "$src/man/chat_server.8" "$src/man/chat_client.1"; do
+        warnings=$(groff -k -man -Tutf8 -ww -z "$page" 2>&1)
+        [ -z "$warnings" ] || fail "$page: $warnings"
+        lines=$(MANWIDTH=80 man -l "$page" 2>&1 | wc -l)
+        [ "$lines" -gt 40 ] || fail "$page renders to $lines lines"
+    done
+    ;;
+package)
+    make_root
+    for path in $(grep -h -o '/usr/[A-Za-z0-9_./-]*[A-Za-z0-9_]' "$src"/man/*.[18] | sort -u); do
+        [ -e "$work/root$path" ] || fail "the manual pages name $path; the package lacks it"
+    done
+    for path in /usr/share/man/man8/chat_server.8 /usr/share/man/man1/chat_client.1; do
+        [ -f "$work/root$path" ] || fail "no $path in the package"
+    done
+    "$work/root/usr/bin/chat_client" --help | grep -q "usage: chat_client" || fail "client does not run"
+    unit="$work/root/usr/lib/systemd/system/chat-server.service"
+    grep -q '^StateDirectory=chat-server$' "$unit" || fail "the state directory is not /var/lib/chat-server"
+    grep -q '/var/lib/chat-server/chat.dat' "$src/man/chat_server.8" || fail "chat_server(8) does not say where the history lives"
+    ;;
+unit)
+    command -v systemd-analyze >/dev/null || { echo "no systemd-analyze: skipped"; exit 77; }
+    make_root
+    # Verify the unit as installed, with ExecStart pointing into the package.
+    sed "s|/usr/sbin/chat_server|$work/root/usr/sbin/chat_server|" \
+        "$work/root/usr/lib/systemd/system/chat-server.service" >"$work/chat-server.service"
+    systemd-analyze verify --man=no "$work/chat-server.service" || fail "systemd-analyze verify"
+    ;;
+*)
+    fail "unknown mode $mode"
+    ;;
+esac
+echo "ok: $mode"
