@@ -363,11 +363,16 @@ int run_listen(const Style &style)
 }
 
 std::string prompt;
+bool handling_line = false;  // inside on_typed_line: no prompt is shown
 
 // Prints a line above the prompt and puts the prompt and the half-typed
 // line back under it.
 void print_above_prompt(const std::string &text)
 {
+    if (handling_line) {  // the cursor is already on a fresh line
+        printf("%s\n", text.c_str());
+        return;
+    }
     char *saved = rl_copy_text(0, rl_end);
     int point = rl_point;
     rl_set_prompt("");
@@ -433,6 +438,11 @@ void on_typed_line(char *typed)
     if (line.empty())
         return;
     add_history(line.c_str());
+    // Readline has moved to a new line but still holds the accepted text;
+    // what a command prints now goes out plainly, and the prompt comes
+    // back, empty, once this returns.
+    rl_replace_line("", 0);
+    handling_line = true;
     if (line[0] == '/' && line.compare(0, 2, "//") != 0)
         interactive_command(line);
     else if (!session.logged_in)
@@ -440,6 +450,7 @@ void on_typed_line(char *typed)
                                        time(nullptr)));
     else
         post(line[0] == '/' ? line.substr(1) : line);
+    handling_line = false;
 }
 
 int run_interactive()
