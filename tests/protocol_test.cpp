@@ -156,6 +156,29 @@ TEST_F(Protocol, HangUpWhileLoggedInTellsTheOthers)
     EXPECT_TRUE(server_->wait_children(1));
 }
 
+TEST_F(Protocol, ClientThatVanishesMidRepliesIsStillNoticed)
+{
+    Client stays(server_->port());
+    login(stays, blue, "stays");
+    {
+        Client vanishes(server_->port());
+        login(vanishes, red, "gone");
+        std::string flood;
+        for (int i = 0; i < 200; ++i)
+            flood += "LGIN 1 2 3 again\r\n";  // 200 error replies to write
+        vanishes.send(flood);
+    }  // closed before reading them: the later writes fail with EPIPE
+    // A hang-up gives the logout notice; a reset seen as a read error gives
+    // the time-out notice. Either way the process lived to post it.
+    std::string seen;
+    EXPECT_TRUE(eventually([&] {
+        seen += stays.read_for(100ms);
+        return seen.find(logout_notice(red, "gone")) != std::string::npos ||
+               seen.find(timeout_notice(red, "gone")) != std::string::npos;
+    })) << seen;
+    EXPECT_TRUE(server_->wait_children(1));
+}
+
 TEST_F(Protocol, HistoryReachesOnlyWhatIsPostedAfterConnecting)
 {
     Client early(server_->port());
