@@ -8,6 +8,7 @@
 #include <iconv.h>
 #include <poll.h>
 #include <pty.h>
+#include <regex>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -234,10 +235,17 @@ TEST_F(ClientTest, InteractiveSessionKeepsThePromptIntact)
     EXPECT_TRUE(person.expect("alice> hel")) << "the half-typed line comes back under it";
 
     person.type("lo\r");
+    person.type("/help\r");  // a command's output while its line is handled
+    EXPECT_TRUE(person.expect("/quit"));
     EXPECT_NE(bob.read_until(message("000128255", "alice", "hello\r\n")), "");
     person.type("\x03");  // Ctrl-C logs out before leaving
     EXPECT_EQ(person.wait(), 0) << person.errors();
     EXPECT_NE(bob.read_until(logout_notice("000128255", "alice")), "");
+    // What the terminal shows, without escape sequences and carriage
+    // returns: a command's output must not leave a stray prompt behind.
+    std::regex controls("\x1b\\[[0-9;?]*[A-Za-z]|\r");
+    std::string screen = std::regex_replace(person.output(), controls, "");
+    EXPECT_EQ(screen.find("alice> alice> "), std::string::npos) << screen;
 }
 
 TEST_F(ClientTest, ServerThatCannotServeGivesAMessageAndAStatus)
