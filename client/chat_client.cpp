@@ -92,12 +92,12 @@ void on_interrupt(int) { interrupted = 1; }
     exit(status);
 }
 
+// "R,G,B", "R G B", or nine digits run together as the server prints them.
 bool parse_colour(const char *text, int colour[3])
 {
     char tail;
     int n = sscanf(text, "%d%*[, ]%d%*[, ]%d%c", &colour[0], &colour[1], &colour[2], &tail);
-    if (n != 3 && strlen(text) == 9 &&
-        strspn(text, "0123456789") == 9)
+    if (n != 3 && strlen(text) == 9 && strspn(text, "0123456789") == 9)
         n = sscanf(text, "%3d%3d%3d", &colour[0], &colour[1], &colour[2]);
     if (n != 3)
         return false;
@@ -245,7 +245,7 @@ std::vector<Event> wait_for_events(int timeout_ms, bool watch_input, bool *input
     return events;
 }
 
-// What ends a session whatever the mode; false for anything else.
+// Ends the program on the replies that end a session whatever the mode.
 void check_fatal(const Event &e)
 {
     if (e.kind != Event::error)
