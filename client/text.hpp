@@ -24,7 +24,6 @@ public:
     std::string to_local(std::string_view sjis) const;
     // Characters that Shift_JIS cannot hold become '?'.
     std::string to_wire(std::string_view local) const;
-    bool utf8() const { return utf8_; }
 
 private:
     std::string convert(iconv_t cd, std::string_view in, std::string_view bad) const;
