@@ -20,9 +20,10 @@
 #include <vector>
 
 #include "text.hpp"
-#include "wire.hpp"
+#include <langinfo.h>
 
 using namespace chat_client;
+using chat::Reader;
 
 namespace {
 
@@ -250,9 +251,9 @@ void check_fatal(const Event &e)
 {
     if (e.kind != Event::error)
         return;
-    if (e.body == explanation_server_full())
+    if (e.body == chat::explanation(reply_full))
         die(exit_full, "the server is full (20 clients are connected); try again later");
-    if (e.body == explanation_server_stopped()) {
+    if (e.body == chat::explanation(reply_server_stopped)) {
         session.stopped_reply = true;
         die(exit_stopped, "the server has stopped");
     }
@@ -260,11 +261,7 @@ void check_fatal(const Event &e)
 
 std::string notice_text(const char *format)
 {
-    char text[text_size];
-    snprintf(text, sizeof text, format, session.colour[0], session.colour[1], session.colour[2],
-             session.name.c_str());
-    std::string s = text;
-    return s.substr(0, s.size() - 2);  // without CR LF
+    return chat::notice_record(format, session.colour, session.name);
 }
 
 // Waits (bounded) for a record equal to `record`; hands every event to
@@ -314,9 +311,9 @@ std::string post(const std::string &local_text)
 {
     std::string wire = session.codec.to_wire(local_text);
     std::string last;
-    for (const std::string &piece : split_message(wire, body_limit(session.name))) {
+    for (const std::string &piece : chat::split_message(wire, chat::body_limit(session.name))) {
         send_line("SEND " + piece);
-        last = own_record(session.colour, session.name, piece + "\r\n");
+        last = chat::own_record(session.colour, session.name, piece + "\r\n");
     }
     return last.substr(0, last.size() - 2);
 }
@@ -490,7 +487,9 @@ int main(int argc, char **argv)
 {
     setlocale(LC_ALL, "");
     Options options = parse_options(argc, argv);
-    if (!session.codec.open(options.raw))
+    if (options.raw)
+        session.codec.open_raw();
+    else if (!session.codec.open(nl_langinfo(CODESET)))
         usage_error("this locale's character set cannot be converted to Shift_JIS; try --raw");
     session.name = session.codec.to_wire(options.name);
     if (session.name.size() > name_max || session.name.find_first_of(" \t\r\n\v\f") != std::string::npos ||

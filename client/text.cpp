@@ -1,21 +1,15 @@
 #include "text.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <langinfo.h>
 #include <unistd.h>
 
 namespace chat_client {
 
 namespace {
-
-// Shift_JIS as Windows writes it: a superset that also holds the few
-// characters (～ ∥ －) that plain Shift_JIS maps elsewhere.
-constexpr const char *wire_charset = "CP932";
 
 // Control bytes could move the cursor or rewrite the terminal: show them
 // as '?' instead (a TAB as a space).
@@ -50,64 +44,6 @@ std::string clock_text(time_t when)
 int clamp(int v) { return std::clamp(v, 0, 255); }
 
 }  // namespace
-
-Codec::~Codec()
-{
-    if (in_ != reinterpret_cast<iconv_t>(-1))
-        iconv_close(in_);
-    if (out_ != reinterpret_cast<iconv_t>(-1))
-        iconv_close(out_);
-}
-
-bool Codec::open(bool raw)
-{
-    raw_ = raw;
-    const char *local = nl_langinfo(CODESET);
-    utf8_ = strcmp(local, "UTF-8") == 0;
-    if (raw)
-        return true;
-    in_ = iconv_open(local, wire_charset);
-    out_ = iconv_open(wire_charset, local);
-    return in_ != reinterpret_cast<iconv_t>(-1) && out_ != reinterpret_cast<iconv_t>(-1);
-}
-
-// Converts what it can, puts `bad` for each byte that does not convert and
-// goes on after it.
-std::string Codec::convert(iconv_t cd, std::string_view in, std::string_view bad) const
-{
-    std::string out;
-    std::string source(in);
-    char *src = source.data();
-    size_t left = source.size();
-    char buf[1024];
-    iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    while (left > 0) {
-        char *dst = buf;
-        size_t room = sizeof buf;
-        size_t r = iconv(cd, &src, &left, &dst, &room);
-        out.append(buf, static_cast<size_t>(dst - buf));
-        if (r == static_cast<size_t>(-1) && errno != E2BIG) {
-            out.append(bad);  // EILSEQ, or EINVAL for a cut last character
-            ++src;
-            --left;
-        }
-    }
-    return out;
-}
-
-std::string Codec::to_local(std::string_view sjis) const
-{
-    if (raw_)
-        return std::string(sjis);
-    return convert(in_, sjis, utf8_ ? "\xef\xbf\xbd" : "?");
-}
-
-std::string Codec::to_wire(std::string_view local) const
-{
-    if (raw_)
-        return std::string(local);
-    return convert(out_, local, "?");
-}
 
 Style choose_style(int fd, bool no_colour_option)
 {

@@ -3,35 +3,16 @@
 #pragma once
 
 #include <ctime>
-#include <iconv.h>
 #include <string>
 #include <string_view>
 
-#include "wire.hpp"
+#include "../src/wire/codec.hpp"
+#include "../src/wire/wire.hpp"
 
 namespace chat_client {
 
-// Converts between Shift_JIS on the wire and the locale's character set.
-// In raw mode bytes pass through unchanged both ways.
-class Codec {
-public:
-    Codec() = default;
-    ~Codec();
-    Codec(const Codec &) = delete;
-    Codec &operator=(const Codec &) = delete;
-    bool open(bool raw);  // false when the locale's set has no converter
-    // Bytes that do not decode become replacement characters.
-    std::string to_local(std::string_view sjis) const;
-    // Characters that Shift_JIS cannot hold become '?'.
-    std::string to_wire(std::string_view local) const;
-
-private:
-    std::string convert(iconv_t cd, std::string_view in, std::string_view bad) const;
-    iconv_t in_ = reinterpret_cast<iconv_t>(-1);
-    iconv_t out_ = reinterpret_cast<iconv_t>(-1);
-    bool raw_ = false;
-    bool utf8_ = false;
-};
+using chat::Codec;
+using chat::Event;
 
 struct Style {
     bool colour = false;     // escape sequences at all

@@ -118,16 +118,16 @@ std::string stored_text(int slot) { return board[slot].text; }
 
 TEST_F(Board, StampsStrictlyIncreaseWithinOneSecondAndWhenTheClockIsBehind)
 {
-    int32_t before = static_cast<int32_t>(time(nullptr));
+    uint32_t before = static_cast<uint32_t>(time(nullptr));
     post_quietly("a\r\n");
     post_quietly("b\r\n");
     post_quietly("c\r\n");
     EXPECT_GE(board[2].stamp, before);
-    EXPECT_LE(board[2].stamp, static_cast<int32_t>(time(nullptr)));
+    EXPECT_LE(board[2].stamp, static_cast<uint32_t>(time(nullptr)));
     EXPECT_EQ(board[1].stamp, board[2].stamp + 1);
     EXPECT_EQ(board[0].stamp, board[1].stamp + 1);
 
-    board[0].stamp = static_cast<int32_t>(time(nullptr)) + 1000;  // the clock went back
+    board[0].stamp = static_cast<uint32_t>(time(nullptr)) + 1000;  // the clock went back
     post_quietly("d\r\n");
     EXPECT_EQ(board[0].stamp, board[1].stamp + 1);
     EXPECT_EQ(stored_text(0), "d\r\n");
@@ -142,8 +142,7 @@ TEST_F(Board, FileHoldsLittleEndianStampsAndTextsNewestFirst)
     ASSERT_EQ(file.size(), board_len + 1);
     for (int slot = 0; slot < 2; ++slot) {
         const unsigned char *p = reinterpret_cast<const unsigned char *>(file.data()) + 260 * slot;
-        int32_t stamp = static_cast<int32_t>(p[0] | p[1] << 8 | p[2] << 16 |
-                                             static_cast<uint32_t>(p[3]) << 24);
+        uint32_t stamp = p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
         EXPECT_EQ(stamp, board[slot].stamp);
         EXPECT_STREQ(reinterpret_cast<const char *>(p + 4), slot == 0 ? "second\r\n" : "first\r\n");
     }
@@ -223,7 +222,7 @@ TEST_F(Board, LockHeldPastTheBudgetGivesTheBusyReplyAndNoPost)
     last_seen = 0;
     board_deliver();  // a delivery is refused the same way
     EXPECT_EQ(received(), error_reply(busy));
-    EXPECT_EQ(last_seen, 0);
+    EXPECT_EQ(last_seen, 0u);
 }
 
 TEST_F(Board, ClientThatNeverReadsDoesNotHoldUpPosters)
@@ -258,7 +257,7 @@ TEST_F(Board, RecordPostedInTheSecondOfConnectingIsDelivered)
 {
     post_quietly("history\r\n");
     board[0].stamp -= 100;             // the newest record is from earlier on
-    last_seen = board_newest_stamp();  // what a new connection starts from  // what a new connection starts from
+    last_seen = board_newest_stamp();  // what a new connection starts from
     pid_t other = fork();
     if (other == 0) {
         client_fd = -1;

@@ -98,11 +98,11 @@ std::string history_problem(const std::string &path)
     std::string file = read_file(path);
     if (file.size() < 5200)
         return "history file shorter than 20 slots";
-    int32_t previous = 0;
+    uint32_t previous = 0;
     bool used = true;
     for (int slot = 0; slot < 20; ++slot) {
         const char *p = file.data() + 260 * slot;
-        int32_t stamp;
+        uint32_t stamp;
         memcpy(&stamp, p, 4);
         if (stamp == 0) {
             used = false;

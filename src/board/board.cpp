@@ -55,11 +55,11 @@ void restore_mask(const sigset_t *saved)
 
 // The next stamp: the clock, or one past the newest record when the clock
 // has not moved past it, so that stamps always strictly increase.
-int32_t next_stamp()
+uint32_t next_stamp()
 {
-    int32_t now = static_cast<int32_t>(time(nullptr));
+    uint32_t now = static_cast<uint32_t>(time(nullptr));
     if (board[0].stamp >= now)
-        return static_cast<int32_t>(static_cast<uint32_t>(board[0].stamp) + 1u);
+        return board[0].stamp + 1u;
     return now;
 }
 
@@ -103,9 +103,9 @@ bool retry_quickly(int fd, struct flock *lock)
 
 // The newest stamp, read without the lock: a word that a post rewrites
 // whole, good enough to see that nothing has changed.
-int32_t peek_newest_stamp()
+uint32_t peek_newest_stamp()
 {
-    return std::atomic_ref<int32_t>(board[0].stamp).load(std::memory_order_relaxed);
+    return std::atomic_ref<uint32_t>(board[0].stamp).load(std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -196,7 +196,7 @@ void board_deliver()
         write_all(reply_busy.bytes, reply_busy.len);
         return;
     }
-    int32_t newest = board[0].stamp;
+    uint32_t newest = board[0].stamp;
     int count = newest == last_seen ? 0 : copy_new_records();
     board_lock(board_fd, F_UNLCK);
     if (newest == last_seen)
@@ -208,11 +208,11 @@ void board_deliver()
     last_seen = newest;
 }
 
-int32_t board_newest_stamp()
+uint32_t board_newest_stamp()
 {
     if (board_lock(board_fd, F_RDLCK) == -1)
-        return static_cast<int32_t>(time(nullptr));
-    int32_t newest = board[0].stamp;
+        return static_cast<uint32_t>(time(nullptr));
+    uint32_t newest = board[0].stamp;
     board_lock(board_fd, F_UNLCK);
     return newest;
 }

@@ -4,18 +4,16 @@
 
 #include <bit>
 
-#include "../common/common.hpp"
+#include "../common/state.hpp"
 
 // One slot of the history as it lies in the file: a stamp in seconds since
 // the Epoch (0 in a slot never written) and a NUL-terminated text.
 struct board_record {
-    int32_t stamp;
+    uint32_t stamp;
     char text[text_size];
 };
-static_assert(sizeof(board_record) == 260, "a slot is 260 bytes in chat.dat");
+static_assert(sizeof(board_record) == slot_bytes, "a slot is 260 bytes in chat.dat");
 static_assert(std::endian::native == std::endian::little, "stamps are stored little-endian");
-
-inline constexpr size_t board_bytes = board_slots * sizeof(board_record);  // 5200
 
 // Opens (creating it with mode 0666) and maps the history file. *len holds
 // the wanted length on entry and the mapped length on return; the descriptor
@@ -37,7 +35,7 @@ void board_post(const char *text);
 void board_deliver();
 // The stamp of the newest record, read under the lock; the clock when the
 // lock cannot be had. A new connection starts its last_seen here.
-int32_t board_newest_stamp();
+uint32_t board_newest_stamp();
 
 // Writes one reply to the client in full, holding off the delivery tick so
 // that no batch lands inside it. A write that times out marks the client

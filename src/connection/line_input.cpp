@@ -3,7 +3,7 @@
 #include <sys/select.h>
 #include <unistd.h>
 
-#include "../common/common.hpp"
+#include "../common/state.hpp"
 #include "connection.hpp"
 
 namespace {

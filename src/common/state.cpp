@@ -1,4 +1,4 @@
-#include "common.hpp"
+#include "state.hpp"
 
 static_assert(reply_busy.len == 53 && reply_full.len == 51);
 static_assert(reply_bad_command.len == 33 && reply_server_stopped.len == 29);
@@ -12,5 +12,5 @@ volatile sig_atomic_t client_stalled = 0;
 volatile sig_atomic_t connection_count = 0;
 int board_fd = -1;
 board_record *board = nullptr;
-size_t board_len = 5200;
-int32_t last_seen = 0;
+size_t board_len = board_bytes;
+uint32_t last_seen = 0;

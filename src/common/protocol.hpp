@@ -1,11 +1,10 @@
-// Process-wide state, compiled-in limits and the server's own reply texts,
-// shared by the board, the listener and the connection handler.
+// What every program knows about the chat protocol and the history file:
+// limits, time constants, the server's reply and notice texts. No state:
+// the server, the client, the gateway, the tools and the tests include it.
 #pragma once
 
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
-#include <sys/types.h>
 
 // The three time constants can be shortened with compile definitions for the
 // test build; the shipped server keeps the values below.
@@ -22,15 +21,15 @@
 inline constexpr int tick_seconds = CHAT_TICK_SECONDS;     // seconds between deliveries
 inline constexpr int idle_seconds = CHAT_IDLE_SECONDS;     // silence that ends a connection
 inline constexpr int lock_attempts = CHAT_LOCK_ATTEMPTS;   // tries, one second apart
-inline constexpr int quick_lock_retries = 50;              // before each one-second pause
-inline constexpr long quick_lock_pause_ns = 100'000;       // between quick retries
 inline constexpr int board_slots = 20;                     // records kept in the history
 inline constexpr int text_size = 256;                      // bytes per record text, NUL included
+inline constexpr size_t record_max = text_size - 1;        // bytes of one stored record text
+inline constexpr size_t slot_bytes = 4 + text_size;        // a stamp and a text field
+inline constexpr size_t board_bytes = board_slots * slot_bytes;  // the history area, 5200
+inline constexpr size_t colour_chars = 9;                  // three %03d components
 inline constexpr int max_connections = 20;                 // connections served at once
 inline constexpr int name_max = 30;                        // bytes of a login name
-inline constexpr int line_capacity = 1023;                 // command line bytes plus the NUL
-inline constexpr int rx_size = 1024;                       // receive buffer bytes
-inline constexpr int client_send_buffer = 32 * 1024;       // bytes queued for a slow client
+inline constexpr int line_max = 1022;                      // bytes of one command line, LF included
 inline constexpr unsigned short default_port = 12345;
 inline constexpr const char *board_path = "chat.dat";
 
@@ -93,21 +92,8 @@ inline constexpr const char *notice_timeout =
     "%03d%03d%03d\t\x83\x81\x83\x62\x83\x5a\x81\x5b\x83\x57\t%s"
     "\x82\xcd\x83\x5e\x83\x43\x83\x80\x83\x41\x83\x45\x83\x67\x82\xcc\x82\xbd\x82\xdf"
     "\x83\x8d\x83\x4f\x83\x41\x83\x45\x83\x67\x82\xb3\x82\xea\x82\xdc\x82\xb5\x82\xbd\r\n";
+// The sender word of the server's own notices: メッセージ
+inline constexpr const char *system_sender = "\x83\x81\x83\x62\x83\x5a\x81\x5b\x83\x57";
 // The head of a message record: colour and sender; the body follows.
 inline constexpr const char *message_head = "%03d%03d%03d\t%s\t";
 
-struct board_record;
-
-// Process-wide variables. Signal handlers reach them, so those that a handler
-// writes are volatile sig_atomic_t. After fork every process has its own
-// copy; only the memory behind `board` is shared.
-extern pid_t server_pid;                       // the listener's process id
-extern volatile sig_atomic_t running;          // the accept loop runs while set
-extern volatile sig_atomic_t listen_fd;        // listening socket, or -1
-extern volatile sig_atomic_t client_fd;        // this process's client, or -1
-extern volatile sig_atomic_t client_stalled;   // a write to the client timed out
-extern volatile sig_atomic_t connection_count; // connections counted as alive
-extern int board_fd;                           // history file, locks go on it
-extern board_record *board;                    // the mapped history, newest first
-extern size_t board_len;                       // mapped length in bytes
-extern int32_t last_seen;                      // newest stamp sent to the client

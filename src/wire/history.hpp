@@ -1,0 +1,42 @@
+// Reading the history file from outside the server: read-only, with pread
+// under the same shared lock that the server's deliveries take, never
+// through a mapping (the file may be cut short while it is read).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "../common/protocol.hpp"
+
+namespace chat {
+
+// One used slot: its stamp (unsigned seconds since the Epoch) and its text,
+// the bytes before the NUL (all 256 when a damaged slot has none).
+struct HistoryRecord {
+    uint32_t stamp = 0;
+    std::string text;
+};
+
+enum class HistoryStatus {
+    ok,
+    too_short,  // shorter than the 20 slots (new, or cut while the server runs)
+    locked,     // the lock could not be had within the wait
+    failed,     // fstat, pread or fcntl failed; errno tells why
+};
+
+// Reads the used slots of the history open on `fd`, oldest first, into
+// `records`: slot 0 and the slots after it while their stamps strictly
+// decrease and are not 0. Waits at most `lock_wait_ms` for the lock,
+// retrying every few milliseconds.
+HistoryStatus read_history(int fd, std::vector<HistoryRecord> &records, int lock_wait_ms);
+
+// Opens a history file for reading; -1 with errno set on failure, and
+// with errno EISDIR (or EINVAL for anything else that is not a regular
+// file) when it is no file at all.
+int open_history(const char *path);
+
+// The records in `records` (oldest first) stamped later than `stamp`.
+std::vector<HistoryRecord> newer_than(const std::vector<HistoryRecord> &records, uint32_t stamp);
+
+}  // namespace chat

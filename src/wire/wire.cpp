@@ -1,0 +1,190 @@
+#include "wire.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+namespace chat {
+
+namespace {
+
+bool is_lead_byte(unsigned char c)
+{
+    return (c >= 0x81 && c <= 0x9f) || (c >= 0xe0 && c <= 0xfc);
+}
+
+bool is_frame_line(std::string_view line)
+{
+    return line == "OK" || line == "END" || line == "ERR";
+}
+
+}  // namespace
+
+std::string_view strip_line_end(std::string_view line)
+{
+    if (!line.empty() && line.back() == '\n')
+        line.remove_suffix(1);
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    return line;
+}
+
+bool looks_like_record(std::string_view line)
+{
+    if (line.size() <= colour_chars || line[colour_chars] != '\t')
+        return false;
+    for (size_t i = 0; i < colour_chars; ++i)
+        if (strchr("0123456789-", line[i]) == nullptr || line[i] == '\0')
+            return false;
+    return true;
+}
+
+std::string_view explanation(reply_text reply)
+{
+    return std::string_view(reply.bytes + 5, reply.len - 7);
+}
+
+std::optional<std::string> Reader::take_line()
+{
+    size_t lf = buffer_.find('\n');
+    if (lf == std::string::npos)
+        return std::nullopt;
+    std::string line(strip_line_end(std::string_view(buffer_).substr(0, lf + 1)));
+    buffer_.erase(0, lf + 1);
+    return line;
+}
+
+// A record ends at its line end; one that the server cut has none and is
+// exactly 255 bytes long.
+std::optional<std::string> Reader::take_record()
+{
+    size_t lf = buffer_.find('\n');
+    size_t end;
+    if (lf != std::string::npos && lf < record_max)
+        end = lf + 1;
+    else if (buffer_.size() >= record_max)
+        end = record_max;
+    else
+        return std::nullopt;
+    std::string record(strip_line_end(std::string_view(buffer_).substr(0, end)));
+    buffer_.erase(0, end);
+    return record;
+}
+
+Event parse_record(std::string_view text)
+{
+    text = strip_line_end(text);
+    Event e;
+    e.kind = Event::record;
+    e.text = std::string(text);
+    size_t first = text.find('\t');
+    size_t second = first == std::string_view::npos ? first : text.find('\t', first + 1);
+    if (second == std::string_view::npos) {
+        e.kind = Event::other;
+        e.body = e.text;
+        return e;
+    }
+    e.colour = text.substr(0, first);
+    e.sender = text.substr(first + 1, second - first - 1);
+    e.body = text.substr(second + 1);
+    e.system = e.sender == system_sender;
+    return e;
+}
+
+std::optional<Event> Reader::next()
+{
+    for (;;) {
+        if (want_explanation_) {
+            auto line = take_line();
+            if (!line)
+                return std::nullopt;
+            want_explanation_ = false;
+            Event e;
+            e.kind = Event::error;
+            e.body = *line;
+            return e;
+        }
+        if (in_batch_) {
+            // A frame line ends the batch. OK or ERR inside one means that
+            // its END was glued to a record that had no line end.
+            size_t lf = buffer_.find('\n');
+            if (lf == std::string::npos && buffer_.size() < record_max)
+                return std::nullopt;
+            if (lf != std::string::npos && lf < record_max &&
+                is_frame_line(strip_line_end(std::string_view(buffer_).substr(0, lf + 1)))) {
+                in_batch_ = false;
+                continue;
+            }
+            auto record = take_record();
+            if (!record)
+                return std::nullopt;
+            return parse_record(*record);
+        }
+        size_t lf = buffer_.find('\n');
+        if (lf == std::string::npos)
+            return std::nullopt;
+        std::string_view line = strip_line_end(std::string_view(buffer_).substr(0, lf + 1));
+        if (looks_like_record(line)) {  // its OK was lost: read it as a record
+            in_batch_ = true;
+            continue;
+        }
+        std::string taken(line);
+        buffer_.erase(0, lf + 1);
+        if (taken == "OK")
+            in_batch_ = true;
+        else if (taken == "ERR")
+            want_explanation_ = true;
+        else if (!taken.empty() && taken != "END") {
+            Event e;
+            e.body = taken;
+            return e;
+        }
+    }
+}
+
+std::vector<std::string> split_message(std::string_view sjis, size_t limit)
+{
+    std::vector<std::string> pieces;
+    std::string piece;
+    for (size_t i = 0; i < sjis.size();) {
+        size_t width = is_lead_byte(static_cast<unsigned char>(sjis[i])) && i + 1 < sjis.size() ? 2 : 1;
+        if (piece.size() + width > limit) {
+            pieces.push_back(piece);
+            piece.clear();
+        }
+        piece.append(sjis.substr(i, width));
+        i += width;
+    }
+    if (!piece.empty() || pieces.empty())
+        pieces.push_back(piece);
+    return pieces;
+}
+
+size_t body_limit(std::string_view sjis_name)
+{
+    // Colour, TAB, name, TAB, body, CR LF.
+    return record_max - colour_chars - 1 - sjis_name.size() - 1 - 2;
+}
+
+bool valid_name(std::string_view sjis_name)
+{
+    return !sjis_name.empty() && sjis_name.size() <= name_max &&
+           sjis_name.find_first_of(std::string_view(" \t\r\n\v\f\0", 7)) == std::string_view::npos &&
+           sjis_name != system_sender;
+}
+
+std::string own_record(const int colour[3], std::string_view name, std::string_view body)
+{
+    char head[16];
+    snprintf(head, sizeof head, "%03d%03d%03d", colour[0], colour[1], colour[2]);
+    return std::string(head) + "\t" + std::string(name) + "\t" + std::string(body);
+}
+
+std::string notice_record(const char *format, const int colour[3], std::string_view name)
+{
+    char text[text_size];
+    std::string n(name);
+    snprintf(text, sizeof text, format, colour[0], colour[1], colour[2], n.c_str());
+    return std::string(strip_line_end(text));
+}
+
+}  // namespace chat

@@ -1,0 +1,73 @@
+// Reading what the server sends and shaping what is sent to it: the stream
+// of batches, records and error replies, and the way long messages are
+// split. Shared by the client, the gateway, the tools, the bench and the
+// tests.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../common/protocol.hpp"
+
+namespace chat {
+
+// One thing the server said, as raw Shift_JIS bytes.
+struct Event {
+    enum Kind { record, error, other } kind = other;
+    std::string colour;  // record: nine characters
+    std::string sender;  // record: name, or the system's sender word
+    std::string body;    // record: text without its line end; error: explanation
+    bool system = false; // record: a login, logout or time-out notice
+    std::string text;    // record: the whole record without its line end
+};
+
+// Splits the byte stream into events. Records are framed by OK and END;
+// each ends at its line end, or after 255 bytes when the server cut it.
+// A record that lost its line end (an older server, a foreign file) glues
+// itself to what follows; the reader then picks up again at the next OK,
+// END or ERR line, and outside a batch at the next line shaped like a
+// record.
+class Reader {
+public:
+    void feed(std::string_view bytes) { buffer_.append(bytes); }
+    std::optional<Event> next();
+    // Bytes received and not yet taken as an event.
+    size_t pending() const { return buffer_.size(); }
+
+private:
+    std::optional<std::string> take_line();
+    std::optional<std::string> take_record();
+    std::string buffer_;
+    bool in_batch_ = false;
+    bool want_explanation_ = false;
+};
+
+// A record text (with or without its line end) taken apart: colour,
+// sender, body. Text without the two TABs is an Event::other.
+Event parse_record(std::string_view text);
+// True when the line starts like a record: nine colour characters and a TAB.
+bool looks_like_record(std::string_view line);
+// The line without its LF and a CR before it.
+std::string_view strip_line_end(std::string_view line);
+
+// The explanation of an error reply: its text between "ERR\r\n" and "\r\n".
+std::string_view explanation(reply_text reply);
+
+// Cuts a Shift_JIS message into pieces of at most `limit` bytes, never
+// inside a two-byte character.
+std::vector<std::string> split_message(std::string_view sjis, size_t limit);
+// How many body bytes one post may carry for a user of this name, so
+// that the record keeps its CR LF.
+size_t body_limit(std::string_view sjis_name);
+// Whether the server takes this as a login name: 1 to 30 bytes without
+// white space, and not the system's sender word.
+bool valid_name(std::string_view sjis_name);
+
+// The record the server stores for a message of ours (body as sent).
+std::string own_record(const int colour[3], std::string_view name, std::string_view body);
+// A notice as the server composes it, without its CR LF.
+std::string notice_record(const char *format, const int colour[3], std::string_view name);
+
+}  // namespace chat
