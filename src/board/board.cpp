@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -15,10 +16,11 @@ namespace {
 // The new history is assembled here and copied over the board in one go.
 board_record staging[board_slots];
 
-// What a delivery sends, copied out under the lock so that a slow client
-// never holds the lock while its socket drains.
-char outgoing[board_slots][text_size];
-size_t outgoing_len[board_slots];
+// What a delivery sends: OK, the new records oldest first, and END. It is
+// copied out under the lock, so that a slow client never holds the lock
+// while its socket drains, and goes out in one write.
+char batch[reply_ok.len + board_slots * text_size + reply_end.len];
+size_t batch_len = 0;
 
 // Writes all of `len` bytes to the client, retrying after partial writes
 // and interrupted calls. The socket's send time-out ends a write to a
@@ -54,37 +56,68 @@ void restore_mask(const sigset_t *saved)
 }
 
 // The next stamp: the clock, or one past the newest record when the clock
-// has not moved past it, so that stamps always strictly increase.
+// has not moved past it, so that stamps always strictly increase. Stamps
+// are unsigned seconds; 0 when the newest record already holds the last
+// one there is.
 uint32_t next_stamp()
 {
     uint32_t now = static_cast<uint32_t>(time(nullptr));
     if (board[0].stamp >= now)
-        return board[0].stamp + 1u;
+        return board[0].stamp == UINT32_MAX ? 0 : board[0].stamp + 1u;
     return now;
 }
 
-// Called with the write lock held and the tick held off.
-void push_record(const char *text)
+// Called with the write lock held and the tick held off. False when no
+// stamp is left; nothing is posted then.
+bool push_record(const char *text)
 {
-    size_t len = strnlen(text, text_size - 1);
+    uint32_t stamp = next_stamp();
+    if (stamp == 0)
+        return false;
+    size_t len = strnlen(text, record_max);
     memset(&staging[0], 0, sizeof staging[0]);
-    staging[0].stamp = next_stamp();
+    staging[0].stamp = stamp;
     memcpy(staging[0].text, text, len);
     memcpy(&staging[1], &board[0], (board_slots - 1) * sizeof(board_record));
     memcpy(board, staging, board_bytes);
     msync(board, board_bytes, 0);
+    return true;
 }
 
-// Copies every record newer than last_seen into `outgoing`; returns how many.
-int copy_new_records()
+void append(const char *bytes, size_t len)
 {
+    memcpy(batch + batch_len, bytes, len);
+    batch_len += len;
+}
+
+// Called under a lock: puts every record newer than last_seen into the
+// batch, oldest first. False when slot 0 still holds last_seen, so that
+// nothing is to be sent; *newest gets slot 0's stamp.
+bool take_batch(uint32_t *newest)
+{
+    *newest = board[0].stamp;
+    if (*newest == last_seen)
+        return false;
     int count = 0;
-    while (count < board_slots && board[count].stamp > last_seen) {
-        outgoing_len[count] = strnlen(board[count].text, text_size);
-        memcpy(outgoing[count], board[count].text, outgoing_len[count]);
+    while (count < board_slots && board[count].stamp > last_seen)
         ++count;
-    }
-    return count;
+    batch_len = 0;
+    append(reply_ok.bytes, reply_ok.len);
+    for (int i = count - 1; i >= 0; --i)
+        append(board[i].text, strnlen(board[i].text, text_size));
+    append(reply_end.bytes, reply_end.len);
+    return true;
+}
+
+void send_batch(uint32_t newest)
+{
+    write_all(batch, batch_len);
+    last_seen = newest;
+}
+
+bool client_present()
+{
+    return client_fd > 0 && !client_stalled;
 }
 
 // Others hold the lock for microseconds at a time (a copy of 5200 bytes at
@@ -166,6 +199,10 @@ int board_lock(int fd, short type)
     }
 }
 
+// The poster's own delivery is taken while the write lock is still held
+// (the records a read lock right after would find, as of this post) and
+// sent once the lock is released, followed by the next tick, just as the
+// tick handler would have done it, without a signal.
 void board_post(const char *text)
 {
     // Record locks belong to the process: a tick inside the post would take
@@ -177,18 +214,22 @@ void board_post(const char *text)
         restore_mask(&saved);
         return;
     }
-    push_record(text);
-    int unlocked = board_lock(board_fd, F_UNLCK);
-    if (unlocked == -1)
+    bool posted = push_record(text);
+    uint32_t newest = 0;
+    bool to_send = posted && client_present() && take_batch(&newest);
+    if (board_lock(board_fd, F_UNLCK) == -1 || !posted) {
         write_all(reply_busy.bytes, reply_busy.len);
+    } else {
+        if (to_send)
+            send_batch(newest);
+        alarm(tick_seconds);
+    }
     restore_mask(&saved);
-    if (unlocked == 0)
-        raise(SIGALRM);
 }
 
 void board_deliver()
 {
-    if (client_fd <= 0 || client_stalled)
+    if (!client_present())
         return;
     if (peek_newest_stamp() == last_seen)
         return;  // the usual idle tick: nothing new, no lock taken
@@ -196,16 +237,42 @@ void board_deliver()
         write_all(reply_busy.bytes, reply_busy.len);
         return;
     }
-    uint32_t newest = board[0].stamp;
-    int count = newest == last_seen ? 0 : copy_new_records();
+    uint32_t newest;
+    bool to_send = take_batch(&newest);
     board_lock(board_fd, F_UNLCK);
-    if (newest == last_seen)
-        return;
-    write_all(reply_ok.bytes, reply_ok.len);
-    for (int i = count - 1; i >= 0; --i)
-        write_all(outgoing[i], outgoing_len[i]);
-    write_all(reply_end.bytes, reply_end.len);
-    last_seen = newest;
+    if (to_send)
+        send_batch(newest);
+}
+
+void board_deliver_now()
+{
+    sigset_t saved;
+    block_tick(&saved);
+    board_deliver();
+    alarm(tick_seconds);
+    restore_mask(&saved);
+}
+
+// A history file cut short under the mapping (truncate, or ": > chat.dat")
+// makes every access past its new end raise SIGBUS. The handler grows the
+// file back to its mapped length and returns: the access is then made
+// again and finds zeros, an empty history, and posting goes on. A SIGBUS
+// that has another cause is left to kill the process as before.
+void on_history_cut(int, siginfo_t *info, void *)
+{
+    int saved_errno = errno;
+    const char *at = static_cast<const char *>(info->si_addr);
+    const char *start = reinterpret_cast<const char *>(board);
+    struct stat st;
+    bool grown = board != nullptr && at >= start && at < start + board_len &&
+                 fstat(board_fd, &st) == 0 && st.st_size < static_cast<off_t>(board_len) &&
+                 ftruncate(board_fd, static_cast<off_t>(board_len + 1)) == 0;
+    if (!grown) {
+        struct sigaction fatal {};
+        fatal.sa_handler = SIG_DFL;
+        sigaction(SIGBUS, &fatal, nullptr);
+    }
+    errno = saved_errno;
 }
 
 uint32_t board_newest_stamp()

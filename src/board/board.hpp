@@ -28,11 +28,15 @@ int board_lock(int fd, short type);
 
 // Pushes `text` (at most 255 bytes) into slot 0 with a fresh stamp and
 // delivers it to this process's own client at once. Answers the busy reply
-// when the lock cannot be had; the record is then not posted.
+// when the lock cannot be had or no stamp is left (after 4294967295); the
+// record is then not posted.
 void board_post(const char *text);
 // Sends the client every record newer than last_seen, oldest first, framed
-// by OK and END. Writes nothing when nothing changed or no client is there.
+// by OK and END, in one write. Writes nothing when nothing changed or no
+// client is there.
 void board_deliver();
+// A delivery now, with the tick held off, and the next tick 5 seconds on.
+void board_deliver_now();
 // The stamp of the newest record, read under the lock; the clock when the
 // lock cannot be had. A new connection starts its last_seen here.
 uint32_t board_newest_stamp();
@@ -44,3 +48,5 @@ void client_send(reply_text reply);
 
 // SIGALRM: deliver, then arm the next tick.
 void on_alarm(int signal);
+// SIGBUS from the mapping: the history file was cut short; grows it back.
+void on_history_cut(int signal, siginfo_t *info, void *context);

@@ -12,6 +12,7 @@ inline constexpr long quick_lock_pause_ns = 100'000;       // between quick retr
 inline constexpr int line_capacity = line_max + 1;         // command line bytes plus the NUL
 inline constexpr int rx_size = 1024;                       // receive buffer bytes
 inline constexpr int client_send_buffer = 32 * 1024;       // bytes queued for a slow client
+inline constexpr long shortage_pause_ms = 100;             // accept retry when out of descriptors
 inline constexpr int user_name_size = 64;                  // login name buffer
 inline constexpr int user_name_cleared = 50;               // bytes zeroed when a connection starts
 

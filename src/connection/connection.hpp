@@ -8,5 +8,6 @@ void serve_connection();
 
 // Reads one line of at most max - 1 bytes, LF included, and NUL-terminates
 // it. Returns 0 when the client closed before the line began, -1 on idle
-// time-out, error or loss of the listener, and a positive count otherwise.
+// time-out, error or loss of the listener, and otherwise the number of
+// bytes stored (which may include NUL bytes sent by the client).
 int read_line(char *destination, int max);

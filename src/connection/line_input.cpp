@@ -93,5 +93,5 @@ int read_line(char *destination, int max)
         }
     }
     *p = '\0';
-    return i;
+    return static_cast<int>(p - destination);
 }

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/select.h>
@@ -120,9 +121,28 @@ bool wait_for_client(bool *ready)
     return true;
 }
 
+// Errors that say the process or the system is short of descriptors or
+// memory for now. The pending connection stays queued; the loop pauses
+// and tries again rather than stopping the server for good.
+bool accept_error_is_shortage(int error)
+{
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+// Reports the first of a run of shortages only, then waits a moment (a
+// stop signal cuts the wait short).
+void pause_for_resources(bool *reported)
+{
+    if (!*reported)
+        perror("accept");
+    *reported = true;
+    timespec pause {0, shortage_pause_ms * 1'000'000L};
+    nanosleep(&pause, nullptr);
+}
+
 void accept_loop()
 {
-    bool ready;
+    bool ready, shortage_reported = false;
     while (running && wait_for_client(&ready)) {
         if (!ready)
             continue;
@@ -132,9 +152,14 @@ void accept_loop()
         if (fd < 0) {
             if (accept_error_is_transient(errno))
                 continue;
+            if (accept_error_is_shortage(errno)) {
+                pause_for_resources(&shortage_reported);
+                continue;
+            }
             perror("accept");
             return;
         }
+        shortage_reported = false;
         client_fd = fd;
         if (connection_count > max_connections - 1) {
             client_send(reply_full);

@@ -84,6 +84,12 @@ void install_signals()
     set_mask(action, SIGUSR1, SIGCHLD);
     install(SIGUSR1, action);
 
+    // A history file cut short while the server runs is grown back.
+    action.sa_sigaction = on_history_cut;
+    action.sa_flags = SA_SIGINFO;
+    set_mask(action, 0);
+    install(SIGBUS, action);
+
     // A write to a client that has gone away must fail, not kill the process.
     action.sa_handler = SIG_IGN;
     action.sa_flags = 0;
