@@ -98,6 +98,13 @@ void row(const char *what, long long value, const char *unit)
 
 void record(const std::string &key, double value) { figures[key] = value; }
 
+// What a connection process answers to RELD before any login.
+const std::string &not_logged_in_reply()
+{
+    static const std::string reply = error_reply(not_logged_in);
+    return reply;
+}
+
 // Logs in `count` clients named prefix0, prefix1, ...
 std::vector<Client> log_in(int port, int count, const std::string &prefix)
 {
@@ -304,7 +311,7 @@ void connect_scenario()
         auto start = clock_type::now();
         Client c(t.port);
         c.send("RELD\r\n");  // answered by the connection process itself
-        c.read_exact(31, 5s);
+        c.read_exact(not_logged_in_reply().size(), 5s);
         setup.push_back(micros_since(start));
     }
     double rate = rounds / (micros_since(start_all) / 1e6);
@@ -314,11 +321,11 @@ void connect_scenario()
     for (int i = 0; i < 20; ++i) {
         held.emplace_back(t.port);
         held.back().send("RELD\r\n");
-        held.back().read_exact(31, 5s);
+        held.back().read_exact(not_logged_in_reply().size(), 5s);
     }
     auto start = clock_type::now();
     Client extra(t.port);
-    extra.read_exact(51, 5s);
+    extra.read_exact(error_reply(server_full).size(), 5s);
     long long refused = micros_since(start);
     held.clear();
 
@@ -334,7 +341,7 @@ void connect_scenario()
             Client c(t.port);
             burst[i] = micros_since(begin);
             c.send("RELD\r\n");
-            c.read_exact(31, 5s);
+            c.read_exact(not_logged_in_reply().size(), 5s);
         });
     for (auto &th : threads)
         th.join();

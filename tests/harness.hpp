@@ -78,6 +78,10 @@ public:
     int wait_exit(millis deadline = 10s);
     bool running();
 
+    // What the server wrote to standard error. A test that reads it owns
+    // it; otherwise anything there but the designed line of a stop that
+    // races the accept loop fails the test when the server is destroyed
+    // (a sanitizer report from a connection process, say).
     std::string error_output() const;
     std::string standard_output() const;
 
@@ -90,9 +94,12 @@ public:
 private:
     std::string binary_, argument_, dir_;
     bool own_dir_ = false;
+    void check_error_output();
     pid_t pid_ = -1;
     int port_ = 0;
     int status_ = -1;
+    bool stop_requested_ = false;
+    mutable bool error_output_read_ = false;
 };
 
 class Client {
@@ -117,6 +124,9 @@ public:
     bool closed_within(millis deadline = 10s);
     // Reads one delivery batch and returns its records joined.
     std::string read_batch(millis deadline = 10s);
+    // Reads up to the END of the batch that holds `record`, whatever else
+    // that batch holds before or after it; "" on deadline.
+    std::string read_batch_with(std::string_view record, millis deadline = 10s);
     std::string buffered() const { return pending_; }
     // Everything buffered or readable now, without waiting.
     std::string take_available();

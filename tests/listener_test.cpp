@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -120,6 +121,74 @@ TEST(HistoryFile, ExistingFilesKeepEveryByte)
     EXPECT_EQ(grown.substr(100), std::string(grown_size - 100, '\0'));
 }
 
+// A history whose slot 0 holds `stamp` and a record, the rest empty.
+std::string history_with_newest(uint32_t stamp)
+{
+    std::string file(5200, '\0');
+    for (int i = 0; i < 4; ++i)
+        file[i] = static_cast<char>(stamp >> (8 * i));
+    std::string text = message("000000000", "old", "before\r\n");
+    file.replace(4, text.size(), text);
+    return file;
+}
+
+uint32_t newest_stamp(const std::string &path)
+{
+    std::string file = read_file(path);
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(file.data());
+    return file.size() < 4 ? 0 : p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+TEST(HistoryFile, StampsRunPast2038AndRunOutWithoutHarm)
+{
+    Server server(fast_server_binary());
+    write_file(server.dat_path(), history_with_newest(2147483645));
+    server.start();
+    Client alice(server.port()), bob(server.port());
+    login(alice, "001001001", "alice");  // 2147483646
+    login(bob, "002002002", "bob");      // 2147483647, the last signed one
+    alice.send("SEND after 2038\r\n");
+    EXPECT_NE(bob.read_until(message("001001001", "alice", "after 2038\r\n")), "")
+        << "the post after 2147483647 reaches the others";
+    EXPECT_EQ(newest_stamp(server.dat_path()), 2147483648u);
+    EXPECT_EQ(history_problem(server.dat_path()), "");
+    EXPECT_EQ(server.stop(), 0);
+
+    Server last(fast_server_binary(), "", server.dir());
+    write_file(last.dat_path(), history_with_newest(4294967294u));
+    last.start();
+    Client carol(last.port());
+    login(carol, "003003003", "carol");  // takes 4294967295, the last stamp
+    std::string before = read_file(last.dat_path());
+    EXPECT_EQ(newest_stamp(last.dat_path()), 4294967295u);
+    carol.send("SEND one too many\r\n");
+    EXPECT_EQ(carol.read_exact(error_reply(busy).size()), error_reply(busy));
+    EXPECT_EQ(read_file(last.dat_path()), before) << "nothing is posted";
+}
+
+TEST(HistoryFile, CutWhileRunningIsGrownBackAndChattingGoesOn)
+{
+    Server server(fast_server_binary());
+    server.start();
+    Client alice(server.port()), bob(server.port());
+    login(alice, "001001001", "alice");
+    login(bob, "002002002", "bob");
+    alice.send("SEND before\r\n");
+    EXPECT_NE(bob.read_until(message("001001001", "alice", "before\r\n")), "");
+    ASSERT_EQ(truncate(server.dat_path().c_str(), 0), 0);
+    bob.read_for(2500ms);  // two ticks in each process look at the cut file
+    EXPECT_EQ(server.children().size(), 2u) << "every connection process lives";
+    EXPECT_EQ(read_file(server.dat_path()).size(), grown_size);
+    bob.send("SEND after\r\n");
+    std::string after = message("002002002", "bob", "after\r\n");
+    EXPECT_NE(alice.read_until(after), "");
+    EXPECT_NE(bob.read_until(after), "");
+    EXPECT_EQ(read_file(server.dat_path()).substr(4, after.size()), after) << "in slot 0";
+    Client carol(server.port());
+    login(carol, "003003003", "carol");
+    EXPECT_EQ(server.stop(), 0);
+}
+
 TEST(StartupFailure, HistoryFileThatCannotBeOpened)
 {
     Server server;
@@ -211,6 +280,28 @@ TEST(ConnectionLimit, PlacesComeBackWhenConnectionProcessesAreKilled)
     }
     auto clients = connect_all(server, 20);
     expect_full(server, clients);
+}
+
+TEST(ConnectionLimit, ListenerOutOfDescriptorsAcceptsAgainOnceItHasThem)
+{
+    Server server;
+    server.start();
+    rlimit plenty;
+    ASSERT_EQ(prlimit(server.pid(), RLIMIT_NOFILE, nullptr, &plenty), 0);
+    // Standard input, output and error, the history and the listening socket.
+    rlimit none_left = plenty;
+    none_left.rlim_cur = 5;
+    ASSERT_EQ(prlimit(server.pid(), RLIMIT_NOFILE, &none_left, nullptr), 0);
+    Client waiting(server.port());  // completes in the kernel's queue
+    EXPECT_TRUE(eventually([&] { return server.error_output() != ""; }));
+    EXPECT_EQ(server.error_output(), "accept: Too many open files\n") << "said once";
+    EXPECT_TRUE(server.running());
+    ASSERT_EQ(prlimit(server.pid(), RLIMIT_NOFILE, &plenty, nullptr), 0);
+    waiting.send("RELD\r\n");
+    EXPECT_EQ(waiting.read_exact(error_reply(not_logged_in).size()), error_reply(not_logged_in))
+        << "accepted and served once descriptors are there";
+    EXPECT_EQ(server.error_output(), "accept: Too many open files\n");
+    EXPECT_EQ(server.stop(), 0);
 }
 
 TEST(ConnectionLimit, NoZombieIsLeft)

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 
+#include "../src/wire/wire.hpp"
 #include "harness.hpp"
 
 using namespace chat_test;
@@ -51,7 +52,7 @@ TEST_F(Protocol, LoginFormsAndTheirNotices)
     }
     Client nameless(server_->port());
     nameless.send("LGIN alice\r\n");
-    EXPECT_EQ(nameless.read_exact(33), error_reply(bad_command))
+    EXPECT_EQ(nameless.read_exact(error_reply(bad_command).size()), error_reply(bad_command))
         << "a name with no colour on a fresh connection";
 }
 
@@ -60,11 +61,11 @@ TEST_F(Protocol, ErrorRepliesLeaveTheConnectionUsable)
     Client client(server_->port());
     for (const char *line : {"LGOT\r\n", "RELD\r\n", "SEND hello\r\n"}) {
         client.send(line);
-        EXPECT_EQ(client.read_exact(31), error_reply(not_logged_in)) << line;
+        EXPECT_EQ(client.read_exact(error_reply(not_logged_in).size()), error_reply(not_logged_in)) << line;
     }
     for (const char *line : {"HELLO\r\n", "LGIN\r\n", "SEND\r\n", "lgin 1 2 3 x\r\n", "\r\n"}) {
         client.send(line);
-        EXPECT_EQ(client.read_exact(33), error_reply(bad_command)) << line;
+        EXPECT_EQ(client.read_exact(error_reply(bad_command).size()), error_reply(bad_command)) << line;
     }
     login(client, red, "eve");
     client.send("LGIN 1 2 3 eve\r\n");
@@ -144,6 +145,63 @@ TEST_F(Protocol, LoginAfterLogoutReusesWhatIsNotGiven)
         << "no valid colour: the earlier name and colour";
 }
 
+TEST_F(Protocol, SystemSenderNameIsRefusedTypedOrReused)
+{
+    std::string sender = sjis("メッセージ");
+    std::string refused = error_reply(bad_command);
+    Client fresh(server_->port());
+    fresh.send("LGIN 1 2 3 " + sender + "\r\n");
+    EXPECT_EQ(fresh.read_exact(refused.size()), refused) << "typed";
+    fresh.send("LGIN 4 5 6\r\n");
+    EXPECT_EQ(fresh.read_exact(refused.size()), refused) << "the refused name was not kept";
+
+    Client client(server_->port());
+    login(client, red, "ivy");
+    client.send("LGOT\r\n");
+    EXPECT_EQ(client.read_batch(), batch({logout_notice(red, "ivy")}));
+    client.send("LGIN 7 8 9 " + sender + "\r\n");
+    EXPECT_EQ(client.read_exact(refused.size()), refused);
+    client.send("LGIN 1 1 1\r\n");
+    EXPECT_EQ(client.read_batch(), batch({login_notice("001001001", "ivy")}))
+        << "reused: the name from before the refused line";
+}
+
+TEST_F(Protocol, RecordsShorterThanTheLimitAlwaysEndWithTheirLineEnd)
+{
+    Client watcher(server_->port()), mallory(server_->port());
+    login(watcher, blue, "watcher");
+    login(mallory, red, "mallory");
+    mallory.send(std::string("SEND first\0\r\n", 13));
+    EXPECT_EQ(mallory.read_batch(), batch({message(red, "mallory", "first\r\n")}));
+    mallory.send(std::string("SEND a\0b\0\r\n", 11));
+    EXPECT_EQ(mallory.read_batch(), batch({message(red, "mallory", "ab\r\n")}));
+    // An over-long line whose first piece holds little but NUL bytes.
+    mallory.send("SEND x" + std::string(1016, '\0') + "tail\r\n");
+    EXPECT_EQ(mallory.read_batch(), batch({message(red, "mallory", "x\r\n")}));
+    {
+        Client quitter(server_->port());
+        login(quitter, "001002003", "quitter");
+        quitter.send("SEND half");  // and hangs up in the middle of the line
+    }
+    std::string last = logout_notice("001002003", "quitter");
+    std::string seen = watcher.read_until(last, 10s);
+    ASSERT_NE(seen, "");
+    seen += watcher.read_until("END\r\n");
+    chat::Reader reader;
+    reader.feed(seen);
+    std::vector<std::string> records;
+    while (auto e = reader.next()) {
+        EXPECT_EQ(e->kind, chat::Event::record) << e->body;
+        records.push_back(e->text + "\r\n");
+    }
+    std::vector<std::string> expected = {
+        login_notice(red, "mallory"), message(red, "mallory", "first\r\n"), message(red, "mallory", "ab\r\n"),
+        message(red, "mallory", "x\r\n"), login_notice("001002003", "quitter"),
+        message("001002003", "quitter", "half\r\n"), last};
+    EXPECT_EQ(records, expected);
+    EXPECT_EQ(reader.pending(), 0u);
+}
+
 TEST_F(Protocol, HangUpWhileLoggedInTellsTheOthers)
 {
     Client stays(server_->port());
@@ -201,7 +259,7 @@ TEST_F(Protocol, StoppedServerIsReportedToLoggedInClients)
     EXPECT_TRUE(alice.closed_within());
     EXPECT_EQ(read_file(server_->dat_path()).substr(4, 200), newest) << "no notice is posted";
     bystander.send("RELD\r\n");
-    EXPECT_EQ(bystander.read_exact(31), error_reply(not_logged_in))
+    EXPECT_EQ(bystander.read_exact(error_reply(not_logged_in).size()), error_reply(not_logged_in))
         << "a client that is not logged in is still served";
 }
 

@@ -1,0 +1,72 @@
+// The shared wire library on its own: the reader's framing, also on
+// streams that older servers and damaged files produce, and the codec.
+#include <gtest/gtest.h>
+
+#include "../src/wire/codec.hpp"
+#include "../src/wire/wire.hpp"
+#include "harness.hpp"
+
+using namespace chat_test;
+
+namespace {
+
+// Every event of `stream`, fed in pieces of `step` bytes, as "R:text",
+// "E:explanation" or "O:line".
+std::vector<std::string> events(const std::string &stream, size_t step)
+{
+    chat::Reader reader;
+    std::vector<std::string> out;
+    for (size_t at = 0; at < stream.size(); at += step) {
+        reader.feed(stream.substr(at, step));
+        while (auto e = reader.next())
+            out.push_back((e->kind == chat::Event::record  ? "R:" + e->text
+                           : e->kind == chat::Event::error ? "E:" + e->body
+                                                           : "O:" + e->body));
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(Wire, ReaderKeepsItsPlaceWhateverTheStreamHolds)
+{
+    std::string cut = message("001002003", "long", std::string(300, 'x')).substr(0, 255);
+    std::string stream = batch({message("001002003", "ann", "END\r\n"), cut,
+                                message("001002003", "ann", "next\r\n")}) +
+                         error_reply(busy);
+    std::vector<std::string> expected = {"R:001002003\tann\tEND", "R:" + cut,
+                                         "R:001002003\tann\tnext", "E:" + sjis(::busy)};
+    for (size_t step : {size_t {1}, size_t {7}, stream.size()})
+        EXPECT_EQ(events(stream, step), expected) << "in pieces of " << step;
+
+    // A record without its line end, as an older server stored it, glued
+    // to the END of its batch: the reader picks up again at the next OK or
+    // ERR, and at a record whose OK it never saw.
+    std::string glued = "OK\r\n" + message("255000000", "mallory", "first") + "END\r\n";
+    std::string after = batch({message("001002003", "ann", "hello\r\n")});
+    EXPECT_EQ(events(glued + after, 5),
+              (std::vector<std::string> {"R:255000000\tmallory\tfirstEND", "R:001002003\tann\thello"}));
+    EXPECT_EQ(events(glued + error_reply(busy) + after, 3),
+              (std::vector<std::string> {"R:255000000\tmallory\tfirstEND", "E:" + sjis(::busy),
+                                         "R:001002003\tann\thello"}));
+    EXPECT_EQ(events("garbage\r\n" + message("001002003", "ann", "lost OK\r\n") + "END\r\n", 4),
+              (std::vector<std::string> {"O:garbage", "R:001002003\tann\tlost OK"}));
+}
+
+TEST(Wire, CodecAndNames)
+{
+    chat::Codec codec;
+    ASSERT_TRUE(codec.open("UTF-8"));
+    size_t replaced = 0;
+    EXPECT_EQ(codec.to_wire("emoji \xf0\x9f\x98\x80 and \xe6\xbc\xa2", &replaced),
+              "emoji " + sjis("〓") + " and " + sjis("漢"));
+    EXPECT_EQ(replaced, 1u) << "one mark per character, not per byte";
+    EXPECT_EQ(codec.to_local(sjis("日本語") + "\xff" + "!"), "日本語\xef\xbf\xbd!");
+    EXPECT_EQ(codec.to_local("\x83"), "\xef\xbf\xbd") << "a lead byte without its trail";
+
+    EXPECT_TRUE(chat::valid_name(sjis("アリス")));
+    EXPECT_FALSE(chat::valid_name(sjis("メッセージ"))) << "the system's sender";
+    EXPECT_FALSE(chat::valid_name(std::string(31, 'n')));
+    EXPECT_FALSE(chat::valid_name("two words"));
+    EXPECT_FALSE(chat::valid_name(""));
+}
