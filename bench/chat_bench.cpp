@@ -17,8 +17,12 @@
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <optional>
 #include <poll.h>
+#include <csignal>
+#include <stdexcept>
+#include <sys/wait.h>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -157,7 +161,71 @@ private:
     std::thread thread_;
 };
 
-// ---- echo: SEND to the poster's own record ----
+// The floor for own echo: a trivial fork-per-connection echo server (read,
+// write back), started by the bench itself so that both figures come from
+// the same run on the same, possibly busy, machine.
+class EchoFloor {
+public:
+    EchoFloor()
+    {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 16) != 0 ||
+            getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+            throw std::runtime_error("echo floor: cannot listen");
+        port_ = ntohs(a.sin_port);
+        pid_ = fork();
+        if (pid_ == 0)
+            serve(fd);
+        close(fd);
+    }
+    ~EchoFloor()
+    {
+        kill(-pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    int port() const { return port_; }
+
+private:
+    [[noreturn]] static void serve(int fd)
+    {
+        setpgid(0, 0);
+        signal(SIGCHLD, SIG_IGN);
+        for (;;) {
+            int c = accept(fd, nullptr, nullptr);
+            if (c < 0)
+                continue;
+            if (fork() == 0) {
+                int on = 1;
+                setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+                char buf[4096];
+                ssize_t n;
+                while ((n = read(c, buf, sizeof buf)) > 0)
+                    if (write(c, buf, static_cast<size_t>(n)) != n)
+                        break;
+                _exit(0);
+            }
+            close(c);
+        }
+    }
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+// One round trip: `line` sent, `until` read back; -1 when it never came.
+long long round_trip(Client &c, const std::string &line, const std::string &until)
+{
+    auto start = clock_type::now();
+    c.send(line);
+    if (c.read_until(until, 5s).empty())
+        return -1;
+    return micros_since(start);
+}
+
+// ---- echo: SEND to the poster's own record, against the floor ----
 void echo()
 {
     Target t = open_target();
@@ -165,24 +233,41 @@ void echo()
     Drain drain(listeners, [](size_t, std::string_view, clock_type::time_point) {});
     Client poster(t.port);
     login(poster, "200200200", "poster");
-    std::vector<long long> rtt;
+    EchoFloor floor_server;
+    Client floor_client(floor_server.port());
+    std::vector<long long> rtt, floor_rtt;
+    // Turn about, so that whatever else the machine does weighs on both.
     for (int i = 0; i < 2000; ++i) {
         std::string body = "echo " + std::to_string(i) + "\r\n";
-        auto start = clock_type::now();
-        poster.send("SEND " + body);
-        if (poster.read_until(body + "END\r\n", 5s).empty())
+        long long chat = round_trip(poster, "SEND " + body, body + "END\r\n");
+        long long floor = round_trip(floor_client, "SEND " + body, body);
+        if (chat < 0 || floor < 0)
             break;
-        if (i >= 100)  // the first ones warm up
-            rtt.push_back(micros_since(start));
+        if (i >= 100) {  // the first ones warm up
+            rtt.push_back(chat);
+            floor_rtt.push_back(floor);
+        }
     }
-    Summary s = summarise(rtt);
-    printf("echo: one poster, 19 logged-in listeners, %zu posts\n", s.count);
+    Summary s = summarise(rtt), f = summarise(floor_rtt);
+    double p50_ratio = f.p50 ? static_cast<double>(s.p50) / f.p50 : 0;
+    double p99_ratio = f.p99 ? static_cast<double>(s.p99) / f.p99 : 0;
+    char ratios[64];
+    snprintf(ratios, sizeof ratios, "%.2f / %.2f", p50_ratio, p99_ratio);
+    printf("echo: one poster, 19 logged-in listeners, %zu posts, each next to one\n"
+           "      round trip through a trivial forking echo server (the floor)\n", s.count);
     row("own echo p50", s.p50, "us");
     row("own echo p99", s.p99, "us");
     row("own echo max", s.max, "us");
+    row("floor p50", f.p50, "us");
+    row("floor p99", f.p99, "us");
+    row("own echo / floor, p50 / p99", ratios);
     record("echo_p50_us", s.p50);
     record("echo_p99_us", s.p99);
     record("echo_max_us", s.max);
+    record("floor_p50_us", f.p50);
+    record("floor_p99_us", f.p99);
+    record("echo_floor_ratio_p50", p50_ratio);
+    record("echo_floor_ratio_p99", p99_ratio);
 }
 
 // ---- fan-out: one poster at a steady rate, 19 listeners ----
@@ -438,7 +523,8 @@ const char *const usage_text =
     "usage: chat_bench [--server PATH | --host 127.0.0.1 --port P] [--scenario NAME]...\n"
     "                  [--storm-seconds N] [--idle-seconds N]\n"
     "scenarios (all by default, in this order):\n"
-    "  echo     one poster, 19 listeners: SEND to the poster's own record, p50/p99/max\n"
+    "  echo     one poster, 19 listeners: SEND to the poster's own record, p50/p99/max,\n"
+    "           and as a ratio to a trivial forking echo server run alongside\n"
     "  fanout   one poster at 2 posts/s, 19 listeners: post-to-arrival delay, losses\n"
     "  connect  sequential set-up rate, the 21st connection's refusal, a burst of 20\n"
     "  memory   PSS of the listener and of each connection process, 20 clients\n"

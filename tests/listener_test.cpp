@@ -84,6 +84,19 @@ TEST(Port, NumberFormsAndDefault)
     EXPECT_EQ(plain.error_output(), "");
 }
 
+TEST(Port, HelpAndVersionAnswerWithoutStarting)
+{
+    for (const char *argument : {"--help", "-h", "--version"}) {
+        Server server(server_binary(), argument);
+        server.start(true);
+        EXPECT_EQ(server.wait_exit(), 0) << argument;
+        EXPECT_NE(server.standard_output().find(argument[2] == 'v' ? "chat_server " : "usage: chat_server"),
+                  std::string::npos) << argument;
+        EXPECT_EQ(server.error_output(), "");
+        EXPECT_FALSE(std::filesystem::exists(server.dat_path())) << argument;
+    }
+}
+
 TEST(HistoryFile, CreatedAtTwoPagesAndOneByteOfZeros)
 {
     mode_t old = umask(022);

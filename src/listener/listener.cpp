@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -171,6 +172,33 @@ void accept_loop()
     }
 }
 
+const char usage_text[] =
+    "usage: chat_server [PORT]\n"
+    "\n"
+    "A multi-user text chat server. It listens on PORT (default 12345) on every\n"
+    "local IPv4 address, serves at most 20 clients at once, and keeps the 20\n"
+    "newest records in chat.dat in the working directory. PORT is decimal,\n"
+    "hexadecimal with 0x, or octal with a leading 0; only its low 16 bits\n"
+    "count, and an argument that is no number lets the system pick a port.\n"
+    "Ctrl-C, SIGTERM or SIGQUIT stop it. See chat_server(8).\n"
+    "\n"
+    "  -h, --help   print this text and exit\n"
+    "  --version    print the version and exit\n";
+
+// -h, --help and --version answer on standard output and end the program
+// before anything is created; every other argument is a port.
+void answer_information_request(const char *argument)
+{
+    if (strcmp(argument, "-h") == 0 || strcmp(argument, "--help") == 0) {
+        fputs(usage_text, stdout);
+        exit(0);
+    }
+    if (strcmp(argument, "--version") == 0) {
+        fputs("chat_server " CHAT_VERSION "\n", stdout);
+        exit(0);
+    }
+}
+
 }  // namespace
 
 void claim_place(pid_t pid)
@@ -213,6 +241,8 @@ void fatal_exit(int status, const char *what)
 
 int main(int argc, char **argv)
 {
+    if (argc > 1)
+        answer_information_request(argv[1]);
     server_pid = getpid();
     unsigned short port = default_port;
     if (argc > 1)
