@@ -73,7 +73,7 @@ TEST_F(Protocol, ErrorRepliesLeaveTheConnectionUsable)
     client.send("WHAT\r\n");
     EXPECT_NE(client.read_until(error_reply(bad_command)), "");
     client.send("LGOTanything\r\n");
-    EXPECT_NE(client.read_until(logout_notice(red, "eve") + "END\r\n"), "")
+    EXPECT_NE(client.read_batch_with(logout_notice(red, "eve")), "")
         << "LGOT followed by any text is a logout";
 }
 
@@ -82,7 +82,7 @@ TEST_F(ShippedProtocol, PostReachesItsPosterAtOnceAndOthersWithinATick)
     Client alice(server_->port()), bob(server_->port());
     login(alice, red, "alice");
     login(bob, blue, "bob");
-    EXPECT_NE(alice.read_until(login_notice(blue, "bob") + "END\r\n", 7s), "");
+    EXPECT_NE(alice.read_batch_with(login_notice(blue, "bob"), 7s), "");
 
     alice.send("SEND hello bob\r\n");
     std::string mine = message(red, "alice", "hello bob\r\n");
@@ -101,7 +101,7 @@ TEST_F(Protocol, TwoCommandsInOnePacket)
     Client client(server_->port());
     login(client, red, "ann");
     client.send("SEND one\r\nSEND two\n");
-    std::string got = client.read_until(message(red, "ann", "two\n") + "END\r\n");
+    std::string got = client.read_batch_with(message(red, "ann", "two\n"));
     EXPECT_NE(got.find(message(red, "ann", "one\r\n")), std::string::npos) << got;
 }
 
