@@ -1,6 +1,7 @@
 // libFuzzer target for line input and the command loop: each input is
 // what one client sends before hanging up, served by serve_connection
-// against a board in a temporary directory.
+// against a board in a temporary directory; what the client is sent must
+// keep its framing.
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 
 #include "../../src/board/board.hpp"
 #include "../../src/connection/connection.hpp"
+#include "../../src/wire/wire.hpp"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -53,9 +55,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     client_fd = -1;
 
     close(pair[1]);
-    char sink[65536];
-    while (read(pair[0], sink, sizeof sink) > 0) {
-    }
+    // Whatever the client sent, what it was sent must be whole replies
+    // and whole batches, every record framed.
+    std::string sent;
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(pair[0], buf, sizeof buf)) > 0)
+        sent.append(buf, static_cast<size_t>(n));
     close(pair[0]);
+    if (!chat::framing_problem(sent).empty())
+        abort();
     return 0;
 }
