@@ -16,7 +16,7 @@ make_root() {
 
 case $mode in
 pages)
-    for page in "$src/man/chat_server.8" "$src/man/chat_client.1"; do
+    for page in "$src/man/chat_server.8" "$src/man/chat_client.1" "$src/man/chat_history.1"; do
         warnings=$(groff -k -man -Tutf8 -ww -z "$page" 2>&1)
         [ -z "$warnings" ] || fail "$page: $warnings"
         lines=$(MANWIDTH=80 man -l "$page" 2>&1 | wc -l)
