@@ -278,7 +278,7 @@ void connection_closed()
     if (session.stopped_reply)
         connection_ended(exit_stopped, "the server has stopped");
     else if (session.timeout_notice_seen)
-        connection_ended(exit_connection, "timed out: the server logs out whoever stays silent");
+        connection_ended(exit_connection, "timed out for staying silent");
     else
         connection_ended(exit_connection, "the server closed the connection");
 }
