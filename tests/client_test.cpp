@@ -132,6 +132,8 @@ TEST_F(ClientTest, InteractiveSessionKeepsThePromptIntact)
     EXPECT_NE(bob.read_until(message("000128255", "alice", "hello\r\n")), "");
     person.type("/logout\r");
     EXPECT_NE(bob.read_until(logout_notice("000128255", "alice")), "");
+    person.type("/login 0,0,0 名前😀\r");
+    EXPECT_TRUE(person.expect("the name must be")) << "refused, not sent with a geta mark";
     person.type("/login 0,200,0 アリス\r");
     EXPECT_TRUE(person.expect("アリス> ")) << "the prompt follows the name in use";
     EXPECT_NE(bob.read_until(login_notice("000200000", sjis("アリス"))), "");
@@ -166,7 +168,10 @@ TEST_F(ClientTest, InteractiveSessionOutlivesItsConnection)
     EXPECT_TRUE(person.expect("the server has stopped")) << person.output();
     person.type("anyone?\r");
     EXPECT_TRUE(person.expect("cannot connect")) << person.output();
-    person.type("\x04");  // Ctrl-D
+    // Ctrl-D once the prompt is back: while a line is handled the terminal
+    // is in cooked mode, where it would be taken as the end of input.
+    ASSERT_TRUE(person.expect("sleepy> "));
+    person.type("\x04");
     EXPECT_EQ(person.wait(), 0) << person.errors();
 }
 
@@ -248,6 +253,7 @@ TEST(ClientArguments, BadArgumentsExitWithTwo)
                                           {"-p", "port", "x"},
                                           {"-p", "-1", "x"},
                                           {"emoji😀"},
+                                          {"メッセージ"},
                                           {"--bogus", "x"},
                                           {"name with space"},
                                           {"a", "b"}}) {
