@@ -46,11 +46,14 @@ const char *const usage_text =
     "\n"
     "options:\n"
     "  -H, --host HOST     the server's host (default 127.0.0.1)\n"
-    "  -p, --port PORT     the server's port (default 12345)\n"
+    "  -p, --port PORT     the server's port (default 12345): decimal, 0x hex or\n"
+    "                      0 octal, as the server reads it\n"
     "  -c, --colour R,G,B  your colour, three numbers from -99 to 999 (shown clamped\n"
     "                      to 0..255); by default a colour derived from NAME\n"
     "  -l, --listen        log in and print every record on standard output, one\n"
-    "                      line each, until the server stops or you interrupt\n"
+    "                      line each, until the server stops or you interrupt.\n"
+    "                      Like any client it is logged out after 300 s of\n"
+    "                      silence; to keep a log, use chat_history --follow\n"
     "      --no-colour     no colour escapes (also when NO_COLOR is set, or when\n"
     "                      the output is not a terminal)\n"
     "      --raw           send and show bytes unchanged instead of converting\n"
@@ -65,11 +68,14 @@ const char *const usage_text =
     "  /quit               log out and leave (so do Ctrl-D and Ctrl-C)\n"
     "  //text              post a line that begins with /\n"
     "\n"
-    "A message longer than one record holds is sent as several posts.\n"
+    "A message longer than one record holds is sent as several posts. Characters\n"
+    "that Shift_JIS cannot hold are sent as \xe3\x80\x93 (you are told when).\n"
+    "When the connection ends (a time-out, the server stopped), the client stays:\n"
+    "the next line you type, or /login, connects and logs in again.\n"
     "\n"
-    "exit status: 0 done; 1 cannot connect, or the connection was lost; 2 bad\n"
-    "arguments; 3 the server is full; 4 the server was stopped; 5 a post was\n"
-    "refused because the server was busy.\n";
+    "exit status (scripts and --listen): 0 done; 1 cannot connect, or the\n"
+    "connection was lost; 2 bad arguments; 3 the server is full; 4 the server was\n"
+    "stopped; 5 a post did not land because the server was busy.\n";
 
 struct Options {
     std::string host = "127.0.0.1";
@@ -131,11 +137,15 @@ Options parse_options(int argc, char **argv)
         switch (c) {
         case 'H': o.host = optarg; break;
         case 'p': {
+            // Decimal, 0x hexadecimal or 0 octal, as the server reads it.
             char *end;
-            long port = strtol(optarg, &end, 10);
-            if (*optarg == '\0' || *end != '\0' || port < 1 || port > 65535)
-                usage_error(std::string("bad port '") + optarg + "': a number from 1 to 65535");
-            o.port = optarg;
+            errno = 0;
+            unsigned long port = strtoul(optarg, &end, 0);
+            if (*optarg == '\0' || *end != '\0' || errno != 0 || port < 1 || port > 65535 ||
+                strchr(optarg, '-') != nullptr)
+                usage_error(std::string("bad port '") + optarg +
+                            "': a number from 1 to 65535 (decimal, 0x hexadecimal or 0 octal)");
+            o.port = std::to_string(port);
             break;
         }
         case 'c':
@@ -162,7 +172,8 @@ Options parse_options(int argc, char **argv)
 // The connection, the reader of what the server says, and the user's
 // login as the server knows it.
 struct Session {
-    int fd = -1;
+    int fd = -1;  // -1: not connected
+    std::string host, port;
     Reader reader;
     Codec codec;
     Style style;
@@ -170,12 +181,47 @@ struct Session {
     int colour[3] = {0, 0, 0};
     bool logged_in = false;
     bool stopped_reply = false;
+    // The last record was a time-out notice under our name and colour:
+    // if the connection now closes, it was our own time-out.
+    bool timeout_notice_seen = false;
+    // Interactive: an ended connection is reported and the client stays.
+    bool stays = false;
 };
 
 Session session;
 
-void send_line(const std::string &line)
+void print_above_prompt(const std::string &text);
+
+void note(const std::string &text)
 {
+    if (session.stays)
+        print_above_prompt(format_note(text, session.style, time(nullptr)));
+    else
+        fprintf(stderr, "chat_client: %s\n", text.c_str());
+}
+
+// The connection has ended or could not be made. Scripts and --listen end
+// with `status`; an interactive session says what happened and connects
+// again when the user next types a line or /login.
+void connection_ended(Exit status, const std::string &message)
+{
+    if (!session.stays)
+        die(status, message);
+    if (session.fd >= 0)
+        close(session.fd);
+    session.fd = -1;
+    session.reader = Reader();
+    session.logged_in = false;
+    session.stopped_reply = false;
+    session.timeout_notice_seen = false;
+    note(message + "; type a line or /login to log in again");
+}
+
+// False when the connection is gone (and then reported).
+bool send_line(const std::string &line)
+{
+    if (session.fd < 0)
+        return false;
     std::string bytes = line + "\r\n";
     const char *p = bytes.data();
     size_t left = bytes.size();
@@ -183,22 +229,27 @@ void send_line(const std::string &line)
         ssize_t n = send(session.fd, p, left, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
-            die(exit_connection, "the connection to the server was lost");
+        if (n <= 0) {
+            connection_ended(exit_connection, "the connection to the server was lost");
+            return false;
+        }
         p += n;
         left -= static_cast<size_t>(n);
     }
+    return true;
 }
 
-void connect_to(const std::string &host, const std::string &port)
+bool connect_to_server()
 {
     addrinfo hints {};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *found = nullptr;
-    int r = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
-    if (r != 0)
-        die(exit_connection, "cannot find " + host + ": " + gai_strerror(r));
+    int r = getaddrinfo(session.host.c_str(), session.port.c_str(), &hints, &found);
+    if (r != 0) {
+        connection_ended(exit_connection, "cannot find " + session.host + ": " + gai_strerror(r));
+        return false;
+    }
     int error = 0;
     for (addrinfo *a = found; a != nullptr && session.fd < 0; a = a->ai_next) {
         int fd = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
@@ -212,51 +263,9 @@ void connect_to(const std::string &host, const std::string &port)
     }
     freeaddrinfo(found);
     if (session.fd < 0)
-        die(exit_connection, "cannot connect to " + host + " port " + port + ": " + strerror(error));
-}
-
-// Waits up to `timeout_ms` (-1: for ever) for something to read on the
-// connection or, when `watch_input`, on standard input. Returns the events
-// read; sets *input_ready when standard input can be read. Ends the
-// program when the server closes the connection.
-std::vector<Event> wait_for_events(int timeout_ms, bool watch_input, bool *input_ready)
-{
-    pollfd fds[2] = {{session.fd, POLLIN, 0}, {0, POLLIN, 0}};
-    std::vector<Event> events;
-    if (input_ready)
-        *input_ready = false;
-    int r = poll(fds, watch_input ? 2 : 1, timeout_ms);
-    if (r <= 0)
-        return events;
-    if (watch_input && (fds[1].revents & (POLLIN | POLLHUP)) && input_ready)
-        *input_ready = true;
-    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-        char buf[8192];
-        ssize_t n = recv(session.fd, buf, sizeof buf, 0);
-        if (n <= 0 && !(n < 0 && errno == EINTR)) {
-            if (session.stopped_reply)
-                die(exit_stopped, "the server has stopped");
-            die(exit_connection, "the server closed the connection");
-        }
-        if (n > 0)
-            session.reader.feed(std::string_view(buf, static_cast<size_t>(n)));
-    }
-    while (auto e = session.reader.next())
-        events.push_back(*e);
-    return events;
-}
-
-// Ends the program on the replies that end a session whatever the mode.
-void check_fatal(const Event &e)
-{
-    if (e.kind != Event::error)
-        return;
-    if (e.body == chat::explanation(reply_full))
-        die(exit_full, "the server is full (20 clients are connected); try again later");
-    if (e.body == chat::explanation(reply_server_stopped)) {
-        session.stopped_reply = true;
-        die(exit_stopped, "the server has stopped");
-    }
+        connection_ended(exit_connection, "cannot connect to " + session.host + " port " +
+                                              session.port + ": " + strerror(error));
+    return session.fd >= 0;
 }
 
 std::string notice_text(const char *format)
@@ -264,35 +273,122 @@ std::string notice_text(const char *format)
     return chat::notice_record(format, session.colour, session.name);
 }
 
-// Waits (bounded) for a record equal to `record`; hands every event to
-// `show` on the way. False on time-out or an error reply (busy, mostly).
-template <class Show>
-bool await_record(const std::string &record, int seconds, Show show)
+// The server closed the connection: say why, as far as it can be told.
+void connection_closed()
 {
-    time_t end = time(nullptr) + seconds;
-    while (time(nullptr) <= end && !interrupted) {
-        for (const Event &e : wait_for_events(200, false, nullptr)) {
-            check_fatal(e);
-            show(e);
-            if (e.kind == Event::record && e.text == record)
-                return true;
-            if (e.kind == Event::error)
-                return false;
-        }
+    if (session.stopped_reply)
+        connection_ended(exit_stopped, "the server has stopped");
+    else if (session.timeout_notice_seen)
+        connection_ended(exit_connection, "timed out for staying silent");
+    else
+        connection_ended(exit_connection, "the server closed the connection");
+}
+
+// Waits up to `timeout_ms` (-1: for ever) for something to read on the
+// connection or, when `watch_input`, on standard input. Returns the events
+// read; sets *input_ready when standard input can be read.
+std::vector<Event> wait_for_events(int timeout_ms, bool watch_input, bool *input_ready)
+{
+    pollfd fds[2] = {{0, POLLIN, 0}, {session.fd, POLLIN, 0}};
+    std::vector<Event> events;
+    if (input_ready)
+        *input_ready = false;
+    int count = session.fd >= 0 ? 2 : 1;
+    pollfd *first = watch_input ? fds : fds + 1;
+    if (!watch_input)
+        --count;
+    if (count == 0 || poll(first, static_cast<nfds_t>(count), timeout_ms) <= 0)
+        return events;
+    if (watch_input && (fds[0].revents & (POLLIN | POLLHUP)) && input_ready)
+        *input_ready = true;
+    if (session.fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+        char buf[8192];
+        ssize_t n = recv(session.fd, buf, sizeof buf, 0);
+        if (n > 0)
+            session.reader.feed(std::string_view(buf, static_cast<size_t>(n)));
+        else if (!(n < 0 && errno == EINTR))
+            connection_closed();
+    }
+    while (auto e = session.reader.next()) {
+        if (e->kind == Event::record)
+            session.timeout_notice_seen = e->text == notice_text(notice_timeout);
+        events.push_back(*e);
+    }
+    return events;
+}
+
+// The replies that end a connection whatever the mode. True when `e` was
+// one of them.
+bool check_fatal(const Event &e)
+{
+    if (e.kind != Event::error)
+        return false;
+    if (e.body == chat::explanation(reply_full)) {
+        connection_ended(exit_full, "the server is full (20 clients are connected); try again later");
+        return true;
+    }
+    if (e.body == chat::explanation(reply_server_stopped)) {
+        session.stopped_reply = true;
+        connection_closed();
+        return true;
     }
     return false;
 }
 
+enum class Outcome { arrived, error, gone, timed_out };
+
+// Waits for a record equal to `record` (for at most `seconds`, or while
+// the connection lasts when -1); hands every event to `show` on the way.
+// Stops at the first error reply, which is in *error when given.
 template <class Show>
-void log_in(Show show)
+Outcome await_record(const std::string &record, int seconds, Show show, Event *error = nullptr)
 {
+    time_t end = time(nullptr) + seconds;
+    while ((seconds < 0 || time(nullptr) <= end) && !interrupted) {
+        for (const Event &e : wait_for_events(200, false, nullptr)) {
+            if (check_fatal(e))
+                return Outcome::gone;
+            show(e);
+            if (e.kind == Event::record && e.text == record)
+                return Outcome::arrived;
+            if (e.kind == Event::error) {
+                if (error)
+                    *error = e;
+                return Outcome::error;
+            }
+        }
+        if (session.fd < 0)
+            return Outcome::gone;
+    }
+    return Outcome::timed_out;
+}
+
+bool is_busy(const Event &e) { return e.body == chat::explanation(reply_busy); }
+
+// Connects when needed and logs in with the session's name and colour.
+// A busy reply still logs in (only the notice was not posted).
+template <class Show>
+bool log_in(Show show)
+{
+    if (session.fd < 0 && !connect_to_server())
+        return false;
     char line[128];
     snprintf(line, sizeof line, "LGIN %d %d %d ", session.colour[0], session.colour[1],
              session.colour[2]);
-    send_line(line + session.name);
-    if (!await_record(notice_text(notice_login), 10, show))
-        die(exit_connection, "the server did not accept the login");
+    if (!send_line(line + session.name))
+        return false;
+    Event error;
+    Outcome o = await_record(notice_text(notice_login), -1, show, &error);
+    if (o == Outcome::gone)
+        return false;
+    if (o != Outcome::arrived && !(o == Outcome::error && is_busy(error))) {
+        if (!session.stays)
+            die(exit_connection, "the server did not accept the login");
+        note("the server did not accept the login");
+        return false;
+    }
     session.logged_in = true;
+    return true;
 }
 
 template <class Show>
@@ -300,51 +396,100 @@ void log_out(Show show)
 {
     if (!session.logged_in)
         return;
-    send_line("LGOT");
     session.logged_in = false;
-    await_record(notice_text(notice_logout), 3, show);
+    if (send_line("LGOT"))
+        await_record(notice_text(notice_logout), 3, show);
 }
 
-// Posts a message, in as many pieces as it needs; each piece's record is
-// what await_record looks for. Returns the last piece's record.
-std::string post(const std::string &local_text)
+// A name the server takes, and that says what the user typed.
+bool acceptable_name(const std::string &wire, size_t replaced)
 {
-    std::string wire = session.codec.to_wire(local_text);
-    std::string last;
-    for (const std::string &piece : chat::split_message(wire, chat::body_limit(session.name))) {
-        send_line("SEND " + piece);
-        last = chat::own_record(session.colour, session.name, piece + "\r\n");
-    }
-    return last.substr(0, last.size() - 2);
+    return replaced == 0 && chat::valid_name(wire);
+}
+
+// The text in Shift_JIS; tells the user once when some characters had to
+// become 〓.
+std::string to_wire_told(const std::string &local_text)
+{
+    size_t replaced = 0;
+    std::string wire = session.codec.to_wire(local_text, &replaced);
+    if (replaced > 0)
+        note(std::to_string(replaced) + (replaced == 1 ? " character" : " characters") +
+             " with no Shift_JIS form sent as " + session.codec.to_local(chat::geta_mark));
+    return wire;
+}
+
+// The pieces a message is posted in, each at most one record long.
+std::vector<std::string> pieces_of(const std::string &local_text)
+{
+    return chat::split_message(to_wire_told(local_text), chat::body_limit(session.name));
+}
+
+std::string record_of(const std::string &piece)
+{
+    std::string record = chat::own_record(session.colour, session.name, piece + "\r\n");
+    return record.substr(0, record.size() - 2);
 }
 
 // ---- the three modes ----
 
-int run_script(const Style &style)
+// An unknown command: its error reply marks the end of what the server
+// sent before it.
+const char *const probe_line = "PING";
+
+// After a busy reply the post may have landed all the same (the unlock or
+// the delivery failed): ask for what is new and look for it there.
+bool landed_after_busy(const std::string &record)
 {
-    auto show_errors = [&](const Event &e) {
-        if (e.kind == Event::error)
-            fprintf(stderr, "%s\n", format_event(e, style, session.codec, time(nullptr)).c_str());
-    };
-    log_in(show_errors);
+    if (!send_line("RELD") || !send_line(probe_line))
+        return false;
+    bool found = false;
+    auto look = [&](const Event &e) { found = found || (e.kind == Event::record && e.text == record); };
+    Event error;
+    Outcome o;
+    while ((o = await_record("", -1, look, &error)) == Outcome::error && is_busy(error)) {
+    }
+    return found;
+}
+
+// Posts one piece and waits for the server's answer, however long its
+// lock takes. True when the post landed.
+bool post_confirmed(const std::string &piece)
+{
+    if (!send_line("SEND " + piece))
+        return false;
+    std::string record = record_of(piece);
+    Event error;
+    auto ignore = [](const Event &) {};
+    Outcome o = await_record(record, -1, ignore, &error);
+    if (o == Outcome::arrived)
+        return true;
+    return o == Outcome::error && is_busy(error) && landed_after_busy(record);
+}
+
+int run_script()
+{
+    log_in([](const Event &) {});
     std::string line;
-    bool refused = false;
+    bool lost = false;
     while (!interrupted && std::getline(std::cin, line)) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         if (line.empty())
             continue;
-        if (!await_record(post(line), 10, show_errors))
-            refused = true;
+        for (const std::string &piece : pieces_of(line))
+            if (!post_confirmed(piece) && !interrupted)
+                lost = true;
     }
-    log_out(show_errors);
-    if (refused)
-        die(exit_busy, "a post was not accepted by the server");
+    log_out([](const Event &) {});
+    if (lost)
+        die(exit_busy, "a post did not land because the server was busy");
     return exit_ok;
 }
 
-int run_listen(const Style &style)
+int run_listen(Style style)
 {
+    style.date = true;
     auto print = [&](const Event &e) {
         printf("%s\n", format_event(e, style, session.codec, time(nullptr)).c_str());
         fflush(stdout);
@@ -388,7 +533,41 @@ void show_interactive(const Event &e)
     print_above_prompt(format_event(e, session.style, session.codec, time(nullptr)));
 }
 
+// The prompt is the name in use.
+void update_prompt()
+{
+    prompt = session.codec.to_local(session.name) + "> ";
+    rl_set_prompt(prompt.c_str());
+}
+
 bool quit_requested = false;
+
+// "/login [R,G,B] [NAME]": a new colour or name, then a login (connecting
+// first when the connection has ended).
+void command_login(const std::string &rest)
+{
+    char word[256];
+    const char *p = rest.c_str();
+    int used;
+    int colour[3];
+    std::copy(session.colour, session.colour + 3, colour);
+    std::string name = session.name;
+    while (sscanf(p, "%255s%n", word, &used) == 1) {
+        p += used;
+        if (parse_colour(word, colour))
+            continue;
+        size_t replaced = 0;
+        name = session.codec.to_wire(word, &replaced);
+        if (!acceptable_name(name, replaced)) {
+            note("the name must be at most 30 bytes of Shift_JIS, without spaces");
+            return;
+        }
+    }
+    std::copy(colour, colour + 3, session.colour);
+    session.name = name;
+    if (log_in(show_interactive))
+        update_prompt();
+}
 
 void interactive_command(const std::string &line)
 {
@@ -397,31 +576,34 @@ void interactive_command(const std::string &line)
     if (command == "/quit") {
         quit_requested = true;
     } else if (command == "/reload") {
-        send_line("RELD");
+        if (!send_line("RELD"))
+            note("not connected; type a line or /login to log in again");
     } else if (command == "/logout") {
         log_out(show_interactive);
     } else if (command == "/login" && session.logged_in) {
-        print_above_prompt(format_note("already logged in; /logout first", session.style,
-                                       time(nullptr)));
+        note("already logged in; /logout first");
     } else if (command == "/login") {
-        char word[256];
-        const char *p = rest.c_str();
-        int used;
-        while (sscanf(p, "%255s%n", word, &used) == 1) {
-            int colour[3];
-            if (parse_colour(word, colour))
-                std::copy(colour, colour + 3, session.colour);
-            else
-                session.name = session.codec.to_wire(word).substr(0, name_max);
-            p += used;
-        }
-        log_in(show_interactive);
+        command_login(rest);
     } else if (command == "/help") {
         print_above_prompt("/reload  /logout  /login [R,G,B] [NAME]  /quit  (//text posts /text)");
     } else {
-        print_above_prompt(format_note("unknown command " + command + "; /help lists them",
-                                       session.style, time(nullptr)));
+        note("unknown command " + command + "; /help lists them");
     }
+}
+
+// Posts a typed line; after a lost connection, connects and logs in
+// again first.
+void post_typed(const std::string &text)
+{
+    if (!session.logged_in && session.fd >= 0) {  // logged out on purpose
+        note("not logged in; /login logs in again");
+        return;
+    }
+    if (!session.logged_in && !log_in(show_interactive))
+        return;
+    for (const std::string &piece : pieces_of(text))
+        if (!send_line("SEND " + piece))
+            return;
 }
 
 void on_typed_line(char *typed)
@@ -442,26 +624,23 @@ void on_typed_line(char *typed)
     handling_line = true;
     if (line[0] == '/' && line.compare(0, 2, "//") != 0)
         interactive_command(line);
-    else if (!session.logged_in)
-        print_above_prompt(format_note("not logged in; /login logs in again", session.style,
-                                       time(nullptr)));
     else
-        post(line[0] == '/' ? line.substr(1) : line);
+        post_typed(line[0] == '/' ? line.substr(1) : line);
     handling_line = false;
 }
 
 int run_interactive()
 {
-    log_in(show_interactive);
+    log_in(show_interactive);  // a first login that fails ends the client
+    session.stays = true;
     prompt = session.codec.to_local(session.name) + "> ";
     rl_catch_signals = 0;
     rl_callback_handler_install(prompt.c_str(), on_typed_line);
     while (!quit_requested && !interrupted) {
         bool input_ready;
-        for (const Event &e : wait_for_events(-1, true, &input_ready)) {
-            check_fatal(e);
-            show_interactive(e);
-        }
+        for (const Event &e : wait_for_events(-1, true, &input_ready))
+            if (!check_fatal(e))
+                show_interactive(e);
         if (input_ready)
             rl_callback_read_char();
     }
@@ -491,9 +670,9 @@ int main(int argc, char **argv)
         session.codec.open_raw();
     else if (!session.codec.open(nl_langinfo(CODESET)))
         usage_error("this locale's character set cannot be converted to Shift_JIS; try --raw");
-    session.name = session.codec.to_wire(options.name);
-    if (session.name.size() > name_max || session.name.find_first_of(" \t\r\n\v\f") != std::string::npos ||
-        (session.name.find('?') != std::string::npos && options.name.find('?') == std::string::npos))
+    size_t replaced = 0;
+    session.name = session.codec.to_wire(options.name, &replaced);
+    if (!acceptable_name(session.name, replaced))
         usage_error("the name must be at most 30 bytes of Shift_JIS, without spaces");
     if (options.colour_given)
         std::copy(options.colour, options.colour + 3, session.colour);
@@ -502,10 +681,12 @@ int main(int argc, char **argv)
     install_interrupts();
     bool interactive = !options.listen && isatty(0);
     session.style = choose_style(1, options.no_colour);
-    connect_to(options.host, options.port);
+    session.host = options.host;
+    session.port = options.port;
+    connect_to_server();
     if (options.listen)
         return run_listen(session.style);
     if (interactive)
         return run_interactive();
-    return run_script(choose_style(2, options.no_colour));
+    return run_script();
 }

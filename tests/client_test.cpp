@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "child_process.hpp"
 #include "harness.hpp"
 
 using namespace chat_test;
@@ -20,128 +21,13 @@ namespace {
 
 std::string client_binary() { return CHAT_CLIENT_BINARY; }
 
-// chat_client as a child process, its output read through a pipe or, for
-// an interactive session, a pseudo-terminal.
-class ClientProcess {
+// chat_client as a child process.
+class ClientProcess : public ChildProcess {
 public:
     ClientProcess(std::vector<std::string> args, bool terminal, std::string input = "")
+        : ChildProcess(client_binary(), std::move(args), terminal, std::move(input))
     {
-        int out[2], err[2], in[2];
-        pipe(err);
-        pipe(in);
-        if (terminal) {
-            winsize size {24, 100, 0, 0};
-            pid_ = forkpty(&output_, nullptr, nullptr, &size);
-        } else {
-            pipe(out);
-            pid_ = fork();
-        }
-        if (pid_ == 0) {
-            if (!terminal) {
-                dup2(in[0], 0);
-                dup2(out[1], 1);
-                close(out[0]);
-                close(out[1]);
-            }
-            dup2(err[1], 2);
-            close(in[0]);
-            close(in[1]);
-            close(err[0]);
-            close(err[1]);
-            setenv("LANG", "C.UTF-8", 1);
-            setenv("LC_ALL", "C.UTF-8", 1);
-            setenv("COLORTERM", "truecolor", 1);
-            setenv("TERM", "xterm-256color", 1);
-            unsetenv("NO_COLOR");
-            std::vector<char *> argv;
-            std::string binary = client_binary();
-            argv.push_back(binary.data());
-            for (auto &a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(binary.c_str(), argv.data());
-            _exit(127);
-        }
-        close(err[1]);
-        close(in[0]);
-        error_ = err[0];
-        if (!terminal) {
-            close(out[1]);
-            output_ = out[0];
-            (void)!write(in[1], input.data(), input.size());
-        }
-        close(in[1]);
     }
-
-    ~ClientProcess()
-    {
-        if (status_ == -1) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        close(output_);
-        close(error_);
-    }
-
-    void type(std::string_view keys) { (void)!write(output_, keys.data(), keys.size()); }
-    void signal(int sig) { kill(pid_, sig); }
-
-    // Reads output until `marker` has been seen after everything read
-    // before; true when it came within the deadline.
-    bool expect(std::string_view marker, millis deadline = 10s)
-    {
-        auto end = clock_type::now() + deadline;
-        for (;;) {
-            size_t at = output_text_.find(marker, checked_);
-            if (at != std::string::npos) {
-                checked_ = at + marker.size();
-                return true;
-            }
-            if (!fill(output_, output_text_, end))
-                return false;
-        }
-    }
-
-    // Waits for the exit status, collecting the rest of the output.
-    int wait(millis deadline = 15s)
-    {
-        auto end = clock_type::now() + deadline;
-        while (fill(output_, output_text_, end)) {
-        }
-        while (fill(error_, error_text_, end)) {
-        }
-        eventually([&] {
-            int status;
-            if (waitpid(pid_, &status, WNOHANG) != pid_)
-                return false;
-            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            return true;
-        }, deadline);
-        return status_;
-    }
-
-    const std::string &output() const { return output_text_; }
-    const std::string &errors() const { return error_text_; }
-
-private:
-    static bool fill(int fd, std::string &into, clock_type::time_point end)
-    {
-        auto left = std::chrono::duration_cast<millis>(end - clock_type::now()).count();
-        pollfd p {fd, POLLIN, 0};
-        if (left < 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
-            return false;
-        char buf[4096];
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0)
-            return false;
-        into.append(buf, static_cast<size_t>(n));
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int output_ = -1, error_ = -1, status_ = -1;
-    std::string output_text_, error_text_;
-    size_t checked_ = 0;
 };
 
 bool is_valid_sjis(const std::string &bytes)
@@ -168,11 +54,14 @@ TEST_F(ClientTest, ScriptedPostArrivesAsShiftJis)
 {
     Client watcher(server_.port());
     login(watcher, "000000000", "watcher");
-    ClientProcess script({"-p", port(), "-c", "1,2,3", "ボブ"}, false, "こんにちは、世界\n");
+    ClientProcess script({"-p", port(), "-c", "1,2,3", "ボブ"}, false, "こんにちは、世界\nemoji 😀!\n");
     EXPECT_EQ(script.wait(), 0) << script.errors();
     std::string name = sjis("ボブ");
     EXPECT_NE(watcher.read_until(login_notice("001002003", name)), "");
     EXPECT_NE(watcher.read_until(message("001002003", name, sjis("こんにちは、世界") + "\r\n")), "");
+    EXPECT_NE(watcher.read_until(message("001002003", name, sjis("emoji 〓!") + "\r\n")), "")
+        << "a character Shift_JIS lacks arrives as the geta mark";
+    EXPECT_EQ(script.errors(), "chat_client: 1 character with no Shift_JIS form sent as 〓\n");
     EXPECT_NE(watcher.read_until(logout_notice("001002003", name)), "")
         << "the script logs out rather than timing out";
     EXPECT_EQ(script.output(), "");
@@ -208,6 +97,9 @@ TEST_F(ClientTest, ListenPrintsDecodedRecords)
 {
     ClientProcess listener({"--listen", "-p", port(), "-c", "0,0,0", "logger"}, false);
     ASSERT_TRUE(listener.expect("* loggerがログインしました\n"));
+    EXPECT_TRUE(std::regex_search(listener.output(), std::regex("^20[0-9]{2}-[0-9]{2}-[0-9]{2} "
+                                                                "[0-9]{2}:[0-9]{2}:[0-9]{2} \\* logger")))
+        << "the date before the time: " << listener.output();
     Client poster(server_.port());
     login(poster, "255000000", "raw");
     poster.send("SEND " + sjis("日本語のメッセージ") + "\x1b[2J\r\n");
@@ -238,14 +130,93 @@ TEST_F(ClientTest, InteractiveSessionKeepsThePromptIntact)
     person.type("/help\r");  // a command's output while its line is handled
     EXPECT_TRUE(person.expect("/quit"));
     EXPECT_NE(bob.read_until(message("000128255", "alice", "hello\r\n")), "");
+    person.type("/logout\r");
+    EXPECT_NE(bob.read_until(logout_notice("000128255", "alice")), "");
+    person.type("/login 0,0,0 名前😀\r");
+    EXPECT_TRUE(person.expect("the name must be")) << "refused, not sent with a geta mark";
+    person.type("/login 0,200,0 アリス\r");
+    EXPECT_TRUE(person.expect("アリス> ")) << "the prompt follows the name in use";
+    EXPECT_NE(bob.read_until(login_notice("000200000", sjis("アリス"))), "");
+    person.type("😀 and 🍣\r");
+    EXPECT_TRUE(person.expect("2 characters with no Shift_JIS form sent as 〓"));
+    EXPECT_NE(bob.read_until(message("000200000", sjis("アリス"), sjis("〓 and 〓") + "\r\n")), "");
     person.type("\x03");  // Ctrl-C logs out before leaving
     EXPECT_EQ(person.wait(), 0) << person.errors();
-    EXPECT_NE(bob.read_until(logout_notice("000128255", "alice")), "");
+    EXPECT_NE(bob.read_until(logout_notice("000200000", sjis("アリス"))), "");
     // What the terminal shows, without escape sequences and carriage
     // returns: a command's output must not leave a stray prompt behind.
     std::regex controls("\x1b\\[[0-9;?]*[A-Za-z]|\r");
     std::string screen = std::regex_replace(person.output(), controls, "");
     EXPECT_EQ(screen.find("alice> alice> "), std::string::npos) << screen;
+}
+
+TEST_F(ClientTest, InteractiveSessionOutlivesItsConnection)
+{
+    ClientProcess person({"-p", port(), "-c", "7,7,7", "sleepy"}, true);
+    ASSERT_TRUE(person.expect("sleepy> ")) << person.output();
+    // The fast server's idle budget is 8 seconds.
+    ASSERT_TRUE(person.expect("timed out", 20s)) << person.output();
+    ASSERT_TRUE(person.expect("sleepy> "));
+    Client watcher(server_.port());
+    login(watcher, "000000000", "watcher");
+    person.type("back again\r");
+    EXPECT_NE(watcher.read_until(login_notice("007007007", "sleepy")), "")
+        << "the next typed line logs in again with the same name and colour: " << person.output();
+    EXPECT_NE(watcher.read_until(message("007007007", "sleepy", "back again\r\n")), "");
+
+    server_.stop();
+    EXPECT_TRUE(person.expect("the server has stopped")) << person.output();
+    person.type("anyone?\r");
+    EXPECT_TRUE(person.expect("cannot connect")) << person.output();
+    // Ctrl-D once the prompt is back: while a line is handled the terminal
+    // is in cooked mode, where it would be taken as the end of input.
+    ASSERT_TRUE(person.expect("sleepy> "));
+    person.type("\x04");
+    EXPECT_EQ(person.wait(), 0) << person.errors();
+}
+
+TEST_F(ClientTest, PortFormsOfTheServerAreAccepted)
+{
+    char hex[16], octal[16];
+    snprintf(hex, sizeof hex, "0x%x", server_.port());
+    snprintf(octal, sizeof octal, "0%o", server_.port());
+    for (const char *form : {hex, octal}) {
+        ClientProcess script({"-p", form, "ports"}, false, std::string(form) + "\n");
+        EXPECT_EQ(script.wait(), 0) << form << ": " << script.errors();
+    }
+}
+
+// The shipped server tries for about two minutes to get its lock; the
+// script waits for its answer instead of giving up.
+TEST(ClientScript, WaitsOutALongLock)
+{
+    Server server(server_binary());
+    server.start();
+    Client watcher(server.port());
+    login(watcher, "000000000", "watcher");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        int fd = open(server.dat_path().c_str(), O_RDWR);
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        fcntl(fd, F_SETLKW, &lock);
+        (void)!write(ready[1], "x", 1);
+        timespec pause {15, 0};
+        nanosleep(&pause, nullptr);
+        _exit(0);
+    }
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    ClientProcess script({"-p", std::to_string(server.port()), "-c", "5,5,5", "patient"}, false,
+                         "still here\n");
+    EXPECT_EQ(script.wait(60s), 0) << script.errors();
+    EXPECT_NE(watcher.read_until(message("005005005", "patient", "still here\r\n"), 30s), "");
+    waitpid(holder, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
 }
 
 TEST_F(ClientTest, ServerThatCannotServeGivesAMessageAndAStatus)
@@ -277,6 +248,12 @@ TEST(ClientArguments, BadArgumentsExitWithTwo)
                                           {"-c", "1,2", "x"},
                                           {"-c", "1000,0,0", "x"},
                                           {"-p", "70000", "x"},
+                                          {"-p", "0", "x"},
+                                          {"-p", "0x10000", "x"},
+                                          {"-p", "port", "x"},
+                                          {"-p", "-1", "x"},
+                                          {"emoji😀"},
+                                          {"メッセージ"},
                                           {"--bogus", "x"},
                                           {"name with space"},
                                           {"a", "b"}}) {

@@ -3,6 +3,8 @@
 #   pages    the manual pages lint clean and render
 #   package  the Debian package holds every file where the manual pages say
 #   unit     the service unit verifies (skipped, status 77, without systemd)
+#   lintian  the package has no lintian errors (skipped, status 77, without
+#            lintian, except in CI)
 set -eu
 mode=$1 build=$2 src=$3
 work=$(mktemp -d)
@@ -16,7 +18,7 @@ make_root() {
 
 case $mode in
 pages)
-    for page in "$src/man/chat_server.8" "$src/man/chat_client.1"; do
+    for page in "$src/man/chat_server.8" "$src/man/chat_client.1" "$src/man/chat_history.1"; do
         warnings=$(groff -k -man -Tutf8 -ww -z "$page" 2>&1)
         [ -z "$warnings" ] || fail "$page: $warnings"
         lines=$(MANWIDTH=80 man -l "$page" 2>&1 | wc -l)
@@ -25,15 +27,22 @@ pages)
     ;;
 package)
     make_root
+    # Paths the pages name, as installed (the pages themselves compressed).
     for path in $(grep -h -o '/usr/[A-Za-z0-9_./-]*[A-Za-z0-9_]' "$src"/man/*.[18] | sort -u); do
-        [ -e "$work/root$path" ] || fail "the manual pages name $path; the package lacks it"
+        [ -e "$work/root$path" ] || [ -e "$work/root$path.gz" ] ||
+            fail "the manual pages name $path; the package lacks it"
     done
-    for path in /usr/share/man/man8/chat_server.8 /usr/share/man/man1/chat_client.1; do
+    for path in /usr/share/man/man8/chat_server.8.gz /usr/share/man/man1/chat_client.1.gz \
+                /usr/share/man/man1/chat_history.1.gz /usr/share/doc/chat-server/copyright; do
         [ -f "$work/root$path" ] || fail "no $path in the package"
     done
+    gzip -dc "$work/root/usr/share/man/man1/chat_history.1.gz" | grep -q '^.TH CHAT_HISTORY' ||
+        fail "chat_history(1) is not a compressed manual page"
+    "$work/root/usr/bin/chat_history" --help | grep -q "usage: chat_history" || fail "chat_history does not run"
     "$work/root/usr/bin/chat_client" --help | grep -q "usage: chat_client" || fail "client does not run"
     unit="$work/root/usr/lib/systemd/system/chat-server.service"
     grep -q '^StateDirectory=chat-server$' "$unit" || fail "the state directory is not /var/lib/chat-server"
+    grep -q '^Restart=always$' "$unit" || fail "the unit does not restart the server after an unasked-for exit"
     grep -q '/var/lib/chat-server/chat.dat' "$src/man/chat_server.8" || fail "chat_server(8) does not say where the history lives"
     ;;
 unit)
@@ -43,6 +52,16 @@ unit)
     sed "s|/usr/sbin/chat_server|$work/root/usr/sbin/chat_server|" \
         "$work/root/usr/lib/systemd/system/chat-server.service" >"$work/chat-server.service"
     systemd-analyze verify --man=no "$work/chat-server.service" || fail "systemd-analyze verify"
+    ;;
+lintian)
+    if ! command -v lintian >/dev/null; then
+        [ "${CI:-}" = true ] && fail "lintian is missing in CI"
+        echo "no lintian: skipped"
+        exit 77
+    fi
+    cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/pkg" >/dev/null
+    lintian --fail-on error --tag-display-limit 0 "$work"/pkg/chat-server_*.deb 2>&1 ||
+        fail "lintian found errors in the package"
     ;;
 *)
     fail "unknown mode $mode"

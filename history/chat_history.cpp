@@ -1,0 +1,283 @@
+// chat_history: prints the chat's history file, read-only and without a
+// connection; with --follow keeps printing new records as they are posted.
+#include <cerrno>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <getopt.h>
+#include <langinfo.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "../src/wire/history.hpp"
+#include "../src/wire/terminal.hpp"
+
+namespace {
+
+enum Exit { exit_ok = 0, exit_failed = 1, exit_usage = 2 };
+
+const char *const usage_text =
+    "usage: chat_history [options] [FILE]\n"
+    "\n"
+    "Print the chat's history file (default ./chat.dat), oldest record first, one\n"
+    "line each: the local date and time it was posted, the sender and the text.\n"
+    "The file is only read, under the same lock the server takes; no connection\n"
+    "and no place on the server are needed.\n"
+    "\n"
+    "options:\n"
+    "  -f, --follow      keep printing new records as they are posted, until\n"
+    "                    interrupted; never times out\n"
+    "  -j, --json        one JSON object per record: stamp, time, colour, sender,\n"
+    "                    text, notice\n"
+    "      --no-colour   no colour escapes (also when NO_COLOR is set, or when\n"
+    "                    the output is not a terminal)\n"
+    "  -h, --help        this text\n"
+    "  -V, --version     the version\n"
+    "\n"
+    "exit status: 0 done; 1 the file is missing, no history file, or unreadable;\n"
+    "2 bad arguments.\n";
+
+// How long one reading waits for a post to release the file.
+constexpr int lock_wait_ms = 10'000;
+// While following, a poll that finds the file locked just tries again at
+// the next one.
+constexpr int follow_lock_wait_ms = 500;
+
+struct Options {
+    const char *path = "chat.dat";
+    bool follow = false;
+    bool json = false;
+    bool no_colour = false;
+};
+
+volatile sig_atomic_t interrupted = 0;
+
+void on_interrupt(int) { interrupted = 1; }
+
+[[noreturn]] void usage_error(const std::string &why)
+{
+    fprintf(stderr, "chat_history: %s\nTry 'chat_history --help' for more.\n", why.c_str());
+    exit(exit_usage);
+}
+
+Options parse_options(int argc, char **argv)
+{
+    enum { no_colour = 256 };
+    static const option longs[] = {
+        {"follow", no_argument, nullptr, 'f'},      {"json", no_argument, nullptr, 'j'},
+        {"no-colour", no_argument, nullptr, no_colour}, {"no-color", no_argument, nullptr, no_colour},
+        {"help", no_argument, nullptr, 'h'},        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
+    Options o;
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, "fjhV", longs, nullptr)) != -1) {
+        switch (c) {
+        case 'f': o.follow = true; break;
+        case 'j': o.json = true; break;
+        case no_colour: o.no_colour = true; break;
+        case 'h': fputs(usage_text, stdout); exit(exit_ok);
+        case 'V': printf("chat_history %s\n", CHAT_VERSION); exit(exit_ok);
+        default:
+            usage_error(optopt ? std::string("unknown option -") + static_cast<char>(optopt)
+                               : std::string("unknown option ") + argv[optind - 1]);
+        }
+    }
+    if (argc - optind > 1)
+        usage_error("only one FILE, please");
+    if (optind < argc)
+        o.path = argv[optind];
+    return o;
+}
+
+// ---- JSON ----
+
+void append_json_string(std::string &out, std::string_view text)
+{
+    out += '"';
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20 || c == 0x7f) {
+                char escape[8];
+                snprintf(escape, sizeof escape, "\\u%04x", c);
+                out += escape;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    out += '"';
+}
+
+// ISO 8601 in local time with the offset from UTC: 2026-12-08T14:02:11+09:00.
+std::string iso_time(time_t when)
+{
+    struct tm local;
+    localtime_r(&when, &local);
+    char text[40], offset[8];
+    strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    strftime(offset, sizeof offset, "%z", &local);  // +0900
+    return std::string(text) + std::string(offset, 3) + ":" + std::string(offset + 3);
+}
+
+std::string json_line(const chat::HistoryRecord &record, const chat::Codec &utf8)
+{
+    chat::Event e = chat::parse_record(record.text);
+    std::string out = "{\"stamp\":" + std::to_string(record.stamp) + ",\"time\":";
+    append_json_string(out, iso_time(record.stamp));
+    out += ",\"colour\":";
+    append_json_string(out, utf8.to_local(e.colour));
+    out += ",\"sender\":";
+    append_json_string(out, utf8.to_local(e.sender));
+    out += ",\"text\":";
+    append_json_string(out, utf8.to_local(e.body));
+    out += e.system ? ",\"notice\":true}" : ",\"notice\":false}";
+    return out;
+}
+
+// ---- printing ----
+
+class Printer {
+public:
+    explicit Printer(const Options &options)
+    {
+        if (options.json) {
+            json_ = true;
+            codec_.open("UTF-8");
+        } else if (!codec_.open(nl_langinfo(CODESET))) {
+            codec_.open_raw();  // a character set iconv does not know: bytes as stored
+        }
+        style_ = chat::choose_style(1, options.no_colour);
+        style_.date = true;
+    }
+
+    void print(const chat::HistoryRecord &record) const
+    {
+        std::string line = json_ ? json_line(record, codec_)
+                                 : chat::format_event(chat::parse_record(record.text), style_,
+                                                      codec_, record.stamp);
+        printf("%s\n", line.c_str());
+    }
+
+    void skipped() const
+    {
+        if (json_)
+            return;  // every line of the JSON output is a record
+        printf("%s\n", chat::format_note("some records were skipped", style_, time(nullptr)).c_str());
+    }
+
+private:
+    chat::Codec codec_;
+    chat::Style style_;
+    bool json_ = false;
+};
+
+// ---- reading ----
+
+// Reads the history at `path`. On failure returns false and, when `why`
+// is given, a message for the user.
+bool read_records(const char *path, std::vector<chat::HistoryRecord> &records, int wait_ms,
+                  std::string *why)
+{
+    records.clear();
+    int fd = chat::open_history(path);
+    if (fd < 0) {
+        if (why)
+            *why = std::string("cannot read ") + path + ": " +
+                   (errno == EINVAL ? "not a regular file" : strerror(errno));
+        return false;
+    }
+    chat::HistoryStatus status = chat::read_history(fd, records, wait_ms);
+    int error = errno;
+    close(fd);
+    if (why && status == chat::HistoryStatus::too_short)
+        *why = std::string(path) + " is no chat history: it is shorter than " +
+               std::to_string(board_bytes) + " bytes";
+    else if (why && status == chat::HistoryStatus::locked)
+        *why = std::string(path) + " stayed locked for " + std::to_string(wait_ms / 1000) +
+               " seconds; try again";
+    else if (why && status == chat::HistoryStatus::failed)
+        *why = std::string("cannot read ") + path + ": " + strerror(error);
+    return status == chat::HistoryStatus::ok;
+}
+
+// A second, cut short by a signal.
+void pause_a_second()
+{
+    timespec second {1, 0};
+    nanosleep(&second, nullptr);
+}
+
+// Polls about once a second, like the server's idle tick, and prints what
+// is newer than the newest record printed so far.
+void follow(const char *path, uint32_t newest, const Printer &printer)
+{
+    std::vector<chat::HistoryRecord> records;
+    while (!interrupted) {
+        pause_a_second();
+        if (interrupted)
+            break;
+        // A missing or cut file (being cleared or replaced) counts as empty
+        // for this poll; a locked one is tried again at the next.
+        if (!read_records(path, records, follow_lock_wait_ms, nullptr))
+            continue;
+        if (records.empty())
+            continue;
+        if (records.back().stamp < newest) {  // an older file put in place: start over from it
+            newest = records.back().stamp;
+            continue;
+        }
+        std::vector<chat::HistoryRecord> fresh = chat::newer_than(records, newest);
+        // The stamps are no sequence numbers: a board full of records that
+        // are all newer than the last one printed means some fell off it.
+        if (newest != 0 && fresh.size() == static_cast<size_t>(board_slots))
+            printer.skipped();
+        for (const auto &r : fresh)
+            printer.print(r);
+        if (!fresh.empty())
+            newest = fresh.back().stamp;
+        fflush(stdout);
+    }
+}
+
+void install_interrupts()
+{
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    setlocale(LC_ALL, "");
+    Options options = parse_options(argc, argv);
+    Printer printer(options);
+    std::vector<chat::HistoryRecord> records;
+    std::string why;
+    if (!read_records(options.path, records, lock_wait_ms, &why)) {
+        fprintf(stderr, "chat_history: %s\n", why.c_str());
+        return exit_failed;
+    }
+    for (const auto &r : records)
+        printer.print(r);
+    fflush(stdout);
+    if (options.follow) {
+        install_interrupts();
+        follow(options.path, records.empty() ? 0 : records.back().stamp, printer);
+    }
+    return exit_ok;
+}

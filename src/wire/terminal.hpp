@@ -1,0 +1,43 @@
+// Showing records on a terminal: colours, the date and time, and keeping
+// the wire's control bytes away from the screen. Shared by chat_client and
+// chat_history.
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include "codec.hpp"
+#include "wire.hpp"
+
+namespace chat {
+
+struct Style {
+    bool colour = false;     // escape sequences at all
+    bool truecolor = false;  // 24-bit colour, else the nearest of 256
+    bool date = false;       // the date before the time of day
+};
+
+// Colour for the terminal: on, 24-bit or 256, from the output and the
+// environment (NO_COLOR, COLORTERM) and a --no-colour option.
+Style choose_style(int fd, bool no_colour_option);
+
+// One line for a person: the local time (and date), then the sender and
+// the text, decoded by `codec`.
+std::string format_event(const Event &event, const Style &style, const Codec &codec, time_t when);
+// A message of the program's own (an error, or what happened to the
+// connection), in the style of the server's error replies.
+std::string format_note(std::string_view text, const Style &style, time_t when);
+// "HH:MM:SS", or "YYYY-MM-DD HH:MM:SS" with style.date, in local time.
+std::string clock_text(time_t when, const Style &style);
+
+// Control characters could move the cursor or rewrite the terminal: each
+// becomes '?' (a TAB a space), C1 controls in UTF-8 included.
+std::string defuse_controls(std::string_view text);
+
+// The foreground escape for a colour; components are clamped to 0..255.
+std::string colour_escape(int red, int green, int blue, bool truecolor);
+// The nearest of the 256 xterm colours.
+int nearest_256(int red, int green, int blue);
+
+}  // namespace chat
