@@ -36,7 +36,9 @@ enum Exit {
     exit_busy = 5,        // a post was refused as busy (scripts only)
 };
 
-const char *const usage_text =
+// A printf format: the default port and the idle time-out come from the
+// protocol's constants.
+const char *const usage_format =
     "usage: chat_client [options] NAME\n"
     "\n"
     "Chat with the people on a chat server. At a terminal, type a line to post it;\n"
@@ -46,13 +48,13 @@ const char *const usage_text =
     "\n"
     "options:\n"
     "  -H, --host HOST     the server's host (default 127.0.0.1)\n"
-    "  -p, --port PORT     the server's port (default 12345): decimal, 0x hex or\n"
+    "  -p, --port PORT     the server's port (default %u): decimal, 0x hex or\n"
     "                      0 octal, as the server reads it\n"
     "  -c, --colour R,G,B  your colour, three numbers from -99 to 999 (shown clamped\n"
     "                      to 0..255); by default a colour derived from NAME\n"
     "  -l, --listen        log in and print every record on standard output, one\n"
     "                      line each, until the server stops or you interrupt.\n"
-    "                      Like any client it is logged out after 300 s of\n"
+    "                      Like any client it is logged out after %d s of\n"
     "                      silence; to keep a log, use chat_history --follow\n"
     "      --no-colour     no colour escapes (also when NO_COLOR is set, or when\n"
     "                      the output is not a terminal)\n"
@@ -77,9 +79,15 @@ const char *const usage_text =
     "connection was lost; 2 bad arguments; 3 the server is full; 4 the server was\n"
     "stopped; 5 a post did not land because the server was busy.\n";
 
+std::string name_rule()
+{
+    return "the name must be at most " + std::to_string(name_max) +
+           " bytes of Shift_JIS, without spaces";
+}
+
 struct Options {
     std::string host = "127.0.0.1";
-    std::string port = "12345";
+    std::string port = std::to_string(default_port);
     std::string name;
     int colour[3] = {0, 0, 0};
     bool colour_given = false;
@@ -104,7 +112,7 @@ bool parse_colour(const char *text, int colour[3])
 {
     char tail;
     int n = sscanf(text, "%d%*[, ]%d%*[, ]%d%c", &colour[0], &colour[1], &colour[2], &tail);
-    if (n != 3 && strlen(text) == 9 && strspn(text, "0123456789") == 9)
+    if (n != 3 && strlen(text) == colour_chars && strspn(text, "0123456789") == colour_chars)
         n = sscanf(text, "%3d%3d%3d", &colour[0], &colour[1], &colour[2]);
     if (n != 3)
         return false;
@@ -157,7 +165,7 @@ Options parse_options(int argc, char **argv)
         case 'l': o.listen = true; break;
         case no_colour: o.no_colour = true; break;
         case raw: o.raw = true; break;
-        case 'h': fputs(usage_text, stdout); exit(exit_ok);
+        case 'h': printf(usage_format, unsigned {default_port}, idle_seconds); exit(exit_ok);
         default:
             usage_error(optopt ? std::string("unknown or incomplete option -") + static_cast<char>(optopt)
                                : std::string("unknown option ") + argv[optind - 1]);
@@ -324,7 +332,8 @@ bool check_fatal(const Event &e)
     if (e.kind != Event::error)
         return false;
     if (e.body == chat::explanation(reply_full)) {
-        connection_ended(exit_full, "the server is full (20 clients are connected); try again later");
+        connection_ended(exit_full, "the server is full (" + std::to_string(max_connections) +
+                                        " clients are connected); try again later");
         return true;
     }
     if (e.body == chat::explanation(reply_server_stopped)) {
@@ -559,7 +568,7 @@ void command_login(const std::string &rest)
         size_t replaced = 0;
         name = session.codec.to_wire(word, &replaced);
         if (!acceptable_name(name, replaced)) {
-            note("the name must be at most 30 bytes of Shift_JIS, without spaces");
+            note(name_rule());
             return;
         }
     }
@@ -673,7 +682,7 @@ int main(int argc, char **argv)
     size_t replaced = 0;
     session.name = session.codec.to_wire(options.name, &replaced);
     if (!acceptable_name(session.name, replaced))
-        usage_error("the name must be at most 30 bytes of Shift_JIS, without spaces");
+        usage_error(name_rule());
     if (options.colour_given)
         std::copy(options.colour, options.colour + 3, session.colour);
     else
