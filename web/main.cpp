@@ -12,12 +12,13 @@ namespace {
 
 const char *const usage_text =
     "usage: chat_web [--listen [ADDR:]PORT] [--server HOST:PORT] [--history FILE]\n"
-    "                [--allow-origin ORIGIN]... [--help] [--version]\n"
+    "                [--allow-origin ORIGIN]... [--rate-limit COUNT] [--help] [--version]\n"
     "Serves the chat page at / and connects each logged-in browser to the chat server.\n"
     "  --listen [ADDR:]PORT    where the page is served (0.0.0.0:8080)\n"
     "  --server HOST:PORT      the chat server (127.0.0.1:12345)\n"
     "  --history FILE          the server's chat.dat: show its records at login\n"
     "  --allow-origin ORIGIN   also accept pages from ORIGIN, e.g. https://chat.example.org\n"
+    "  --rate-limit COUNT      page messages a session may send per 10 seconds (20)\n"
     "Exit status: 0 stopped by SIGINT or SIGTERM, 1 cannot listen or find the server,\n"
     "2 bad arguments.\n";
 
@@ -74,7 +75,8 @@ int main(int argc, char **argv)
             printf("chat_web %s\n", CHAT_VERSION);
             return 0;
         }
-        bool known = a == "--listen" || a == "--server" || a == "--history" || a == "--allow-origin";
+        bool known = a == "--listen" || a == "--server" || a == "--history" || a == "--allow-origin" ||
+                     a == "--rate-limit";
         if (!known)
             return usage_error("unknown option " + a);
         if (i + 1 >= argc)
@@ -89,6 +91,12 @@ int main(int argc, char **argv)
             if (v.empty())
                 return usage_error("--history wants a file name");
             options.history = v;
+        }
+        if (a == "--rate-limit") {
+            unsigned short count = 0;
+            if (!parse_port(v, count) || count == 0)
+                return usage_error("--rate-limit wants a count from 1 to 65535, not '" + v + "'");
+            options.limits.rate_count = count;
         }
         if (a == "--allow-origin") {
             if (!valid_origin(v))
