@@ -16,7 +16,7 @@ make_root() {
 
 case $mode in
 pages)
-    for page in "$src/man/chat_server.8" "$src/man/chat_client.1"; do
+    for page in "$src/man/chat_server.8" "$src/man/chat_client.1" "$src/man/chat_web.8"; do
         warnings=$(groff -k -man -Tutf8 -ww -z "$page" 2>&1)
         [ -z "$warnings" ] || fail "$page: $warnings"
         lines=$(MANWIDTH=80 man -l "$page" 2>&1 | wc -l)
@@ -32,6 +32,16 @@ package)
         [ -f "$work/root$path" ] || fail "no $path in the package"
     done
     "$work/root/usr/bin/chat_client" --help | grep -q "usage: chat_client" || fail "client does not run"
+    if [ -x "$build/chat_web" ]; then
+        [ -f "$work/root/usr/share/man/man8/chat_web.8" ] || fail "no chat_web(8) in the package"
+        "$work/root/usr/sbin/chat_web" --help | grep -q "usage: chat_web" || fail "chat_web does not run"
+        web="$work/root/usr/lib/systemd/system/chat-web.service"
+        grep -q '^After=.*chat-server.service' "$web" || fail "chat-web.service does not start after the server"
+        # The same dynamic user in both units lets the gateway read the history.
+        for u in "$web" "$work/root/usr/lib/systemd/system/chat-server.service"; do
+            grep -q '^User=chat-server$' "$u" || fail "$u does not run as chat-server"
+        done
+    fi
     unit="$work/root/usr/lib/systemd/system/chat-server.service"
     grep -q '^StateDirectory=chat-server$' "$unit" || fail "the state directory is not /var/lib/chat-server"
     grep -q '/var/lib/chat-server/chat.dat' "$src/man/chat_server.8" || fail "chat_server(8) does not say where the history lives"
@@ -43,6 +53,11 @@ unit)
     sed "s|/usr/sbin/chat_server|$work/root/usr/sbin/chat_server|" \
         "$work/root/usr/lib/systemd/system/chat-server.service" >"$work/chat-server.service"
     systemd-analyze verify --man=no "$work/chat-server.service" || fail "systemd-analyze verify"
+    if [ -f "$work/root/usr/lib/systemd/system/chat-web.service" ]; then
+        sed "s|/usr/sbin/chat_web|$work/root/usr/sbin/chat_web|" \
+            "$work/root/usr/lib/systemd/system/chat-web.service" >"$work/chat-web.service"
+        systemd-analyze verify --man=no "$work/chat-web.service" || fail "systemd-analyze verify chat-web"
+    fi
     ;;
 *)
     fail "unknown mode $mode"
