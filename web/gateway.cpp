@@ -89,9 +89,10 @@ public:
     {
     }
 
-    template <class Request>
-    void start(const Request &request)
+    // Takes the upgrade request along: it must outlive the handshake.
+    void start(http::request<http::empty_body> request)
     {
+        request_ = std::move(request);
         const Limits &limits = shared_.options.limits;
         beast::get_lowest_layer(ws_).expires_never();
         websocket::stream_base::timeout timeout {};
@@ -102,7 +103,7 @@ public:
         ws_.set_option(timeout);
         ws_.read_message_max(limits.message_max);
         ws_.text(true);
-        ws_.async_accept(request, [self = shared_from_this()](error_code ec) {
+        ws_.async_accept(request_, [self = shared_from_this()](error_code ec) {
             if (ec)
                 return;
             self->apply(self->session_.opened());
@@ -252,6 +253,7 @@ private:
     }
 
     websocket::stream<beast::tcp_stream> ws_;
+    http::request<http::empty_body> request_;
     tcp::socket server_;
     Shared &shared_;
     Session session_;
@@ -310,7 +312,7 @@ private:
                            request.target() != "/ws" ? "Not found\n" : "This page may not connect here.\n"));
                 return;
             }
-            std::make_shared<WebSession>(std::move(stream_), shared_)->start(request);
+            std::make_shared<WebSession>(std::move(stream_), shared_)->start(parser_->release());
             return;
         }
         const PageFile *file = find_page(view(request.target()));
