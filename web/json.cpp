@@ -24,10 +24,10 @@ public:
             auto name = string();
             if (!name || !take(':') || out.count(*name))
                 return std::nullopt;
-            auto value = this->value();
-            if (!value)
+            JsonValue value;
+            if (!this->value(value))
                 return std::nullopt;
-            out.emplace(std::move(*name), std::move(*value));
+            out.emplace(std::move(*name), std::move(value));
         } while (take(','));
         if (!take('}'))
             return std::nullopt;
@@ -68,41 +68,50 @@ private:
         return true;
     }
 
-    std::optional<JsonValue> value()
+    bool value(JsonValue &out)
     {
         skip_space();
         if (i_ >= s_.size())
-            return std::nullopt;
+            return false;
         char c = s_[i_];
         if (c == '"') {
-            auto s = string();
-            return s ? std::optional<JsonValue>(std::move(*s)) : std::nullopt;
+            auto text = string();
+            if (text)
+                out = std::move(*text);
+            return text.has_value();
         }
-        if (word("true"))
-            return JsonValue(true);
-        if (word("false") || word("null"))
-            return JsonValue(false);
+        if (word("true")) {
+            out = true;
+            return true;
+        }
+        if (word("false") || word("null")) {
+            out = false;
+            return true;
+        }
         if (c == '[')
-            return numbers();
+            return numbers(out);
         auto n = number();
-        return n ? std::optional<JsonValue>(*n) : std::nullopt;
+        if (n)
+            out = *n;
+        return n.has_value();
     }
 
-    std::optional<JsonValue> numbers()
+    bool numbers(JsonValue &out)
     {
-        std::vector<double> out;
+        std::vector<double> list;
         take('[');
-        if (take(']'))
-            return JsonValue(out);
-        do {
-            auto n = number();
-            if (!n || out.size() >= 16)
-                return std::nullopt;
-            out.push_back(*n);
-        } while (take(','));
-        if (!take(']'))
-            return std::nullopt;
-        return JsonValue(out);
+        if (!take(']')) {
+            do {
+                auto n = number();
+                if (!n || list.size() >= 16)
+                    return false;
+                list.push_back(*n);
+            } while (take(','));
+            if (!take(']'))
+                return false;
+        }
+        out = std::move(list);
+        return true;
     }
 
     std::optional<double> number()

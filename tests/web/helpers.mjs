@@ -117,7 +117,7 @@ export class RawClient {
   send(...parts) { this.socket.write(bytes(...parts)); }
 
   // Waits until `marker` has arrived; returns everything received so far.
-  async waitFor(marker, ms = 10000) {
+  async waitFor(marker, ms = 20000) {
     const m = bytes(marker);
     await until(() => this.received.includes(m), ms, `bytes ${JSON.stringify(m.toString('latin1'))}`);
     return this.received;

@@ -279,9 +279,10 @@ function updateLeft() {
 }
 
 // Enter sends, except while an input method is composing: then it only
-// confirms the composition.
+// confirms the composition. Browsers that end the composition before the
+// Enter's keydown mark that keydown with keyCode 229.
 compose.addEventListener('compositionstart', () => { composing = true; });
-compose.addEventListener('compositionend', () => { setTimeout(() => { composing = false; }, 0); });
+compose.addEventListener('compositionend', () => { composing = false; });
 function isComposing(e) {
   return e.isComposing || e.keyCode === 229 || composing;
 }
@@ -291,7 +292,7 @@ messageInput.addEventListener('keydown', (e) => {
   if (!isComposing(e)) post();
 });
 nameInput.addEventListener('compositionstart', () => { composing = true; });
-nameInput.addEventListener('compositionend', () => { setTimeout(() => { composing = false; }, 0); });
+nameInput.addEventListener('compositionend', () => { composing = false; });
 nameInput.addEventListener('keydown', (e) => {
   if (e.key === 'Enter' && isComposing(e)) e.preventDefault();
 });
