@@ -10,11 +10,15 @@
 #include <boost/beast/websocket.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
+#include <cstring>
+#include <deque>
 #include <memory>
+#include <optional>
 #include <unistd.h>
 
 #include "gateway.hpp"
