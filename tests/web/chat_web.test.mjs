@@ -89,9 +89,15 @@ describe('limits and endings', () => {
   test('with 20 places taken by raw clients the page says the server is full and offers to log in again', async () => {
     const server = await startServer();
     const gateway = await startGateway(server.port);
+    // Each takes its place only once the server has accepted it and forked
+    // its process: its answer to a RELD before login proves that.
     const raws = [];
-    for (let i = 0; i < 20; i++) raws.push(await RawClient.connect(server.port));
-    await raws[19].login('001001001', 'last');  // all 20 have their processes
+    for (let i = 0; i < 20; i++) {
+      const raw = await RawClient.connect(server.port);
+      raw.send('RELD\r\n');
+      await raw.waitFor(bytes('ERR\r\n', sjis('まだログインしていません'), '\r\n'));
+      raws.push(raw);
+    }
     const page = await browser.newPage();
     await page.goto(gateway.url);
     await page.fill('input[name=name]', 'twentyfirst');
