@@ -76,12 +76,17 @@ struct Gateway {
         port = std::stoi(line.substr(at + 10));
     }
 
+    ~Gateway() { stop(); }
+
     // Stops it and returns what it printed on standard error.
     std::string stop()
     {
-        kill(pid, SIGTERM);
-        int status;
-        waitpid(pid, &status, 0);
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            int status;
+            waitpid(pid, &status, 0);
+            pid = -1;
+        }
         return read_file(err_path);
     }
 
@@ -227,9 +232,7 @@ std::vector<long long> echo_direct(int port)
     return rtt;
 }
 
-}  // namespace
-
-void web_scenario()
+void measure_web()
 {
     Server server(server_binary());
     server.start();
@@ -252,6 +255,18 @@ void web_scenario()
     auto at = report.find("server read to browser write:");
     printf("  %-34s %s", "gateway's own delay",
            at == std::string::npos ? "not reported\n" : report.substr(at + 30).c_str());
+}
+
+}  // namespace
+
+// A failed measurement still stops the gateway and the server.
+void web_scenario()
+{
+    try {
+        measure_web();
+    } catch (const std::exception &e) {
+        printf("web: failed: %s\n", e.what());
+    }
 }
 
 #endif
