@@ -31,6 +31,8 @@
 
 #include "harness.hpp"
 
+void web_scenario();  // bench/web_bench.cpp
+
 using namespace chat_test;
 using std::chrono::duration_cast;
 using std::chrono::microseconds;
@@ -516,6 +518,7 @@ void idle()
 const std::map<std::string, void (*)()> scenarios = {
     {"echo", echo}, {"fanout", fan_out}, {"storm", storm},
     {"connect", connect_scenario}, {"memory", memory}, {"idle", idle},
+    {"web", web_scenario},
 };
 const char *const order[] = {"echo", "fanout", "connect", "memory", "storm", "idle"};
 

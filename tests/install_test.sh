@@ -18,7 +18,7 @@ make_root() {
 
 case $mode in
 pages)
-    for page in "$src/man/chat_server.8" "$src/man/chat_client.1" "$src/man/chat_history.1"; do
+    for page in "$src/man/chat_server.8" "$src/man/chat_client.1" "$src/man/chat_history.1" "$src/man/chat_web.8"; do
         warnings=$(groff -k -man -Tutf8 -ww -z "$page" 2>&1)
         [ -z "$warnings" ] || fail "$page: $warnings"
         lines=$(MANWIDTH=80 man -l "$page" 2>&1 | wc -l)
@@ -40,6 +40,16 @@ package)
         fail "chat_history(1) is not a compressed manual page"
     "$work/root/usr/bin/chat_history" --help | grep -q "usage: chat_history" || fail "chat_history does not run"
     "$work/root/usr/bin/chat_client" --help | grep -q "usage: chat_client" || fail "client does not run"
+    if [ -x "$build/chat_web" ]; then
+        [ -f "$work/root/usr/share/man/man8/chat_web.8.gz" ] || fail "no chat_web(8) in the package"
+        "$work/root/usr/sbin/chat_web" --help | grep -q "usage: chat_web" || fail "chat_web does not run"
+        web="$work/root/usr/lib/systemd/system/chat-web.service"
+        grep -q '^After=.*chat-server.service' "$web" || fail "chat-web.service does not start after the server"
+        # The same dynamic user in both units lets the gateway read the history.
+        for u in "$web" "$work/root/usr/lib/systemd/system/chat-server.service"; do
+            grep -q '^User=chat-server$' "$u" || fail "$u does not run as chat-server"
+        done
+    fi
     unit="$work/root/usr/lib/systemd/system/chat-server.service"
     grep -q '^StateDirectory=chat-server$' "$unit" || fail "the state directory is not /var/lib/chat-server"
     grep -q '^Restart=always$' "$unit" || fail "the unit does not restart the server after an unasked-for exit"
@@ -52,6 +62,11 @@ unit)
     sed "s|/usr/sbin/chat_server|$work/root/usr/sbin/chat_server|" \
         "$work/root/usr/lib/systemd/system/chat-server.service" >"$work/chat-server.service"
     systemd-analyze verify --man=no "$work/chat-server.service" || fail "systemd-analyze verify"
+    if [ -f "$work/root/usr/lib/systemd/system/chat-web.service" ]; then
+        sed "s|/usr/sbin/chat_web|$work/root/usr/sbin/chat_web|" \
+            "$work/root/usr/lib/systemd/system/chat-web.service" >"$work/chat-web.service"
+        systemd-analyze verify --man=no "$work/chat-web.service" || fail "systemd-analyze verify chat-web"
+    fi
     ;;
 lintian)
     if ! command -v lintian >/dev/null; then

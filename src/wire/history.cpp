@@ -57,8 +57,9 @@ int open_history(const char *path)
     if (fd < 0)
         return -1;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        int error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    bool known = fstat(fd, &st) == 0;
+    if (!known || !S_ISREG(st.st_mode)) {
+        int error = !known ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         close(fd);
         errno = error;
         return -1;

@@ -1,0 +1,273 @@
+// The gateway's session logic without a network: conversion and
+// splitting, the caps, the end of a session, the origin rule, the page's
+// headers and the seam between the history file and the live stream.
+#include <gtest/gtest.h>
+
+#include "../web/json.hpp"
+#include "../web/session.hpp"
+#include "harness.hpp"
+
+using namespace chat_web;
+using chat_test::sjis;
+
+namespace {
+
+struct Fixture : ::testing::Test {
+    void SetUp() override { ASSERT_TRUE(codec.open("UTF-8")); }
+
+    // A session logged in as `name` with colour 10,20,30.
+    Session logged_in(const std::string &name, HistoryReader history = {})
+    {
+        Session s(codec, limits, std::move(history));
+        Actions a = s.page_message(R"({"type":"login","name":")" + name + R"(","colour":[10,20,30]})", now);
+        EXPECT_TRUE(a.connect);
+        EXPECT_EQ(s.server_connected().to_server, "LGIN 010020030 " + sjis(name) + "\r\n");
+        s.server_bytes("OK\r\n" + chat_test::login_notice("010020030", sjis(name)) + "END\r\n");
+        return s;
+    }
+
+    chat::Codec codec;
+    Limits limits;
+    steady::time_point now = steady::now();
+};
+
+JsonObject only(const std::vector<std::string> &messages, size_t i = 0)
+{
+    EXPECT_GT(messages.size(), i);
+    auto o = parse_object(messages.at(i));
+    EXPECT_TRUE(o);
+    return *o;
+}
+
+std::string field(const JsonObject &o, const char *key) { return get_string(o, key).value_or("<none>"); }
+
+}  // namespace
+
+TEST_F(Fixture, JapaneseGoesOutAsShiftJisSplitAtCharactersAndComesBackAsUtf8)
+{
+    Session s = logged_in("花子");
+    // 130 kana are 260 bytes; the body limit for a 4-byte name is 239.
+    std::string long_text;
+    for (int i = 0; i < 130; ++i)
+        long_text += "あ";
+    Actions a = s.page_message(R"({"type":"send","text":")" + long_text + "\"}", now);
+    std::string first(238, '\0'), rest;
+    for (int i = 0; i < 119; ++i)
+        first.replace(i * 2, 2, sjis("あ"));
+    for (int i = 119; i < 130; ++i)
+        rest += sjis("あ");
+    EXPECT_EQ(a.to_server, "SEND " + first + "\r\nSEND " + rest + "\r\n");
+
+    Actions got = s.server_bytes("OK\r\n" + chat_test::message("255000-05", sjis("太郎"), sjis("こんにちは <b>&</b>\r\n")) + "END\r\n");
+    auto o = only(got.to_page);
+    EXPECT_EQ(field(o, "type"), "record");
+    EXPECT_EQ(field(o, "sender"), "太郎");
+    EXPECT_EQ(field(o, "text"), "こんにちは <b>&</b>");
+    EXPECT_EQ(get_numbers(o, "colour"), (std::vector<double> {255, 0, -5}));
+    EXPECT_EQ(got.to_page[0].find('<'), std::string::npos) << "markup is escaped even inside JSON";
+
+    // Characters that Shift_JIS lacks go as the geta mark, and the page is told.
+    a = s.page_message(R"({"type":"send","text":"a😀b"})", now);
+    EXPECT_EQ(a.to_server, "SEND a" + sjis("〓") + "b\r\n");
+    EXPECT_EQ(field(only(a.to_page), "reason"), "replaced");
+    // Line ends and NUL are refused, nothing is sent.
+    for (const char *bad : {R"({"type":"send","text":"a\nSEND x"})", R"({"type":"send","text":"a\rb"})",
+                            R"({"type":"send","text":"a\u0000b"})"}) {
+        a = s.page_message(bad, now);
+        EXPECT_EQ(a.to_server, "") << bad;
+        EXPECT_EQ(field(only(a.to_page), "reason"), "line");
+    }
+    EXPECT_EQ(s.page_message(R"({"type":"reload"})", now).to_server, "RELD\r\n");
+}
+
+TEST_F(Fixture, BadNamesAndColoursNeverReachTheServer)
+{
+    Session s(codec, limits);
+    for (const char *login : {R"({"type":"login","name":"a b","colour":[1,2,3]})",
+                              R"({"type":"login","name":"","colour":[1,2,3]})",
+                              R"({"type":"login","name":"あいうえおかきくけこさしすせそた","colour":[1,2,3]})",
+                              R"({"type":"login","name":"メッセージ","colour":[1,2,3]})",
+                              R"({"type":"login","name":"bob","colour":[1000,2,3]})",
+                              R"({"type":"login","name":"bob","colour":[1.5,2,3]})",
+                              R"({"type":"login","name":"bob"})", R"({"type":"send","text":"x"})",
+                              R"(not json)", R"({"type":"login","name":{"a":1}})"}) {
+        Actions a = s.page_message(login, now);
+        EXPECT_FALSE(a.connect) << login;
+        EXPECT_EQ(a.to_server, "") << login;
+        EXPECT_EQ(field(only(a.to_page), "type"), "gateway") << login;
+    }
+    // Fifteen kana are 30 bytes: just allowed.
+    EXPECT_TRUE(s.page_message(R"({"type":"login","name":"あいうえおかきくけこさしすせそ","colour":[-99,0,999]})", now).connect);
+    EXPECT_EQ(s.server_connected().to_server, "LGIN -99000999 " + sjis("あいうえおかきくけこさしすせそ") + "\r\n");
+}
+
+TEST_F(Fixture, SizeAndRateCapsCloseTheSession)
+{
+    Session s = logged_in("bob");
+    Actions a = s.page_message(std::string(limits.message_max + 1, ' '), now);
+    EXPECT_EQ(a.close_code, close_too_big);
+    EXPECT_TRUE(a.drop_server);
+
+    Session r = logged_in("ann");
+    for (int i = 1; i < limits.rate_count; ++i)  // the login was the first
+        ASSERT_EQ(r.page_message(R"({"type":"reload"})", now + std::chrono::milliseconds(i)).close_code, 0);
+    a = r.page_message(R"({"type":"reload"})", now + std::chrono::seconds(1));
+    EXPECT_EQ(a.close_code, close_policy);
+    EXPECT_TRUE(a.drop_server);
+    EXPECT_EQ(a.to_server, "");
+    EXPECT_NE(field(only(a.to_page), "text").find("at most 20 every 10 seconds"), std::string::npos);
+
+    RateLimit limit(2, std::chrono::seconds(10));
+    EXPECT_TRUE(limit.allow(now));
+    EXPECT_TRUE(limit.allow(now + std::chrono::seconds(1)));
+    EXPECT_FALSE(limit.allow(now + std::chrono::seconds(9)));
+    EXPECT_TRUE(limit.allow(now + std::chrono::seconds(10)));  // the first has left the window
+}
+
+TEST_F(Fixture, SlowBrowserCapCountsUnsentBytes)
+{
+    OutQueue q(limits.output_max);
+    std::string piece(1024, 'x');
+    for (int i = 0; i < 64; ++i)
+        ASSERT_TRUE(q.push(piece)) << i;
+    EXPECT_FALSE(q.push("y")) << "64 KiB unsent: one byte more passes the cap";
+    EXPECT_EQ(q.bytes(), 65536u);
+    q.pop();
+    EXPECT_TRUE(q.push(piece)) << "written bytes no longer count";
+}
+
+TEST_F(Fixture, TheSessionEndsWithTheReasonTheServerGave)
+{
+    Session t = logged_in("bob");
+    Actions a = t.server_bytes("OK\r\n" + chat_test::timeout_notice("010020030", "bob") + "END\r\n");
+    EXPECT_EQ(field(only(a.to_page), "type"), "record");
+    auto ended = only(t.server_closed().to_page);
+    EXPECT_EQ(field(ended, "type"), "ended");
+    EXPECT_EQ(field(ended, "reason"), "timeout");
+
+    Session f(codec, limits);
+    f.page_message(R"({"type":"login","name":"bob","colour":[1,2,3]})", now);
+    f.server_connected();
+    a = f.server_bytes(chat_test::error_reply(chat_test::server_full));
+    EXPECT_EQ(field(only(a.to_page), "text"), chat_test::server_full);
+    EXPECT_EQ(field(only(f.server_closed().to_page), "reason"), "full");
+
+    Session l = logged_in("bob");
+    EXPECT_EQ(l.page_message(R"({"type":"logout"})", now).to_server, "LGOT\r\n");
+    a = l.server_bytes("OK\r\n" + chat_test::logout_notice("010020030", "bob") + "END\r\n");
+    EXPECT_TRUE(a.drop_server);
+    EXPECT_EQ(field(only(a.to_page, 1), "reason"), "logout");
+    EXPECT_TRUE(l.server_closed().to_page.empty()) << "a closed connection after a logout says nothing more";
+
+    Session lost = logged_in("bob");
+    EXPECT_EQ(field(only(lost.server_closed().to_page), "reason"), "lost");
+}
+
+TEST(WebOrigin, SameHostOrAllowedOrNone)
+{
+    std::vector<std::string> none, allowed {"https://chat.example.org"};
+    EXPECT_TRUE(origin_allowed(std::nullopt, "127.0.0.1:8080", none));
+    EXPECT_TRUE(origin_allowed("http://127.0.0.1:8080", "127.0.0.1:8080", none));
+    EXPECT_TRUE(origin_allowed("https://Chat.Example.org", "chat.example.org", none));
+    EXPECT_TRUE(origin_allowed("http://chat.example.org", "chat.example.org:80", none));
+    EXPECT_TRUE(origin_allowed("http://[::1]:8080", "[::1]:8080", none));
+    EXPECT_TRUE(origin_allowed("https://chat.example.org", "127.0.0.1:8080", allowed));
+    EXPECT_FALSE(origin_allowed("http://127.0.0.1:9999", "127.0.0.1:8080", none));
+    EXPECT_FALSE(origin_allowed("http://evil.example", "127.0.0.1:8080", none));
+    EXPECT_FALSE(origin_allowed("https://chat.example.org", "chat.example.org:80", none));
+    EXPECT_FALSE(origin_allowed("http://chat.example.org.evil", "chat.example.org", none));
+    EXPECT_FALSE(origin_allowed("null", "127.0.0.1:8080", none));
+    EXPECT_FALSE(origin_allowed("", "127.0.0.1:8080", none));
+}
+
+TEST(WebHeaders, StrictPolicyForThePage)
+{
+    auto headers = page_headers("chat.example.org");
+    auto value = [&](const char *name) {
+        for (const auto &[n, v] : headers)
+            if (n == name)
+                return v;
+        return std::string("<none>");
+    };
+    std::string csp = value("Content-Security-Policy");
+    EXPECT_NE(csp.find("default-src 'none'"), std::string::npos);
+    EXPECT_NE(csp.find("script-src 'self';"), std::string::npos);
+    EXPECT_NE(csp.find("connect-src 'self' ws://chat.example.org wss://chat.example.org;"), std::string::npos);
+    EXPECT_EQ(csp.find("unsafe"), std::string::npos);
+    EXPECT_EQ(value("X-Content-Type-Options"), "nosniff");
+    EXPECT_EQ(value("Cache-Control"), "no-cache");
+    EXPECT_EQ(value("Referrer-Policy"), "no-referrer");
+    // A Host that could break the header is left out of the policy.
+    csp = page_headers("a;script-src *")[0].second;
+    EXPECT_EQ(csp.find("script-src *"), std::string::npos);
+}
+
+// The live stream starts after the newest stamp when the server's process
+// took its starting point, somewhere between the read before connecting
+// and our own login notice.
+TEST(WebSeam, FileRecordsBeforeTheStreamOnlyOnce)
+{
+    auto rec = [](uint32_t stamp, std::string text) { return chat::HistoryRecord {stamp, text + "\r\n"}; };
+    std::vector<chat::HistoryRecord> file {rec(1, "a"), rec(2, "b"), rec(3, "c"), rec(4, "me in"), rec(5, "d")};
+    auto stamps = [](const std::vector<chat::HistoryRecord> &records) {
+        std::vector<uint32_t> out;
+        for (const auto &r : records)
+            out.push_back(r.stamp);
+        return out;
+    };
+    // Nothing raced: the stream begins with our notice.
+    EXPECT_EQ(stamps(earlier_records(file, 3, {"me in"})), (std::vector<uint32_t> {1, 2, 3}));
+    // "b" and "c" were posted between the first read and the server's
+    // starting point: they are earlier; the stream brought nothing before us.
+    EXPECT_EQ(stamps(earlier_records(file, 1, {"me in"})), (std::vector<uint32_t> {1, 2, 3}));
+    // "c" was posted after the starting point: the stream brought it.
+    EXPECT_EQ(stamps(earlier_records(file, 1, {"c", "me in"})), (std::vector<uint32_t> {1, 2}));
+    // The same text twice: the one at or before the first read stays earlier.
+    std::vector<chat::HistoryRecord> twice {rec(1, "x"), rec(2, "x"), rec(3, "me in")};
+    EXPECT_EQ(stamps(earlier_records(twice, 1, {"x", "me in"})), (std::vector<uint32_t> {1}));
+    // More than the file holds came before us: nothing newer than the first read.
+    EXPECT_EQ(stamps(earlier_records(file, 2, {"zz", "me in"})), (std::vector<uint32_t> {1, 2}));
+}
+
+TEST_F(Fixture, EarlierRecordsComeFirstAndTheHeldBackStreamAfter)
+{
+    int reads = 0;
+    std::vector<chat::HistoryRecord> file;
+    auto reader = [&]() -> std::optional<std::vector<chat::HistoryRecord>> {
+        ++reads;
+        return file;
+    };
+    std::string mine = chat_test::login_notice("010020030", "bob");
+    std::string racer = chat_test::message("001001001", "eve", "racing\r\n");
+    file = {{10, "001001001\teve\told\r\n"}};
+    Session s(codec, limits, reader);
+    s.page_message(R"({"type":"login","name":"bob","colour":[10,20,30]})", now);
+    // Posted while we connect, after the server's starting point.
+    file.push_back({11, racer});
+    file.push_back({12, mine});
+    s.server_connected();
+    Actions a = s.server_bytes("OK\r\n" + racer);
+    EXPECT_TRUE(a.to_page.empty()) << "held back until our own notice";
+    a = s.server_bytes(mine + "END\r\n");
+    ASSERT_EQ(a.to_page.size(), 4u);
+    EXPECT_EQ(field(only(a.to_page, 0), "text"), "old");
+    EXPECT_EQ(std::get<bool>(only(a.to_page, 0).at("earlier")), true);
+    EXPECT_EQ(field(only(a.to_page, 1), "text"), "racing");
+    EXPECT_EQ(std::get<bool>(only(a.to_page, 1).at("earlier")), false);
+    EXPECT_EQ(field(only(a.to_page, 3), "type"), "state");
+    EXPECT_EQ(reads, 2);
+}
+
+TEST(WebJson, ParsesFlatObjectsAndQuotesSafely)
+{
+    auto o = parse_object(R"( {"a":"x\"\\\/\u00e9\ud83d\ude00","n":-1.5e1,"t":true,"z":null,"l":[1, 2]} )");
+    ASSERT_TRUE(o);
+    EXPECT_EQ(field(*o, "a"), "x\"\\/é😀");
+    EXPECT_EQ(std::get<double>(o->at("n")), -15);
+    EXPECT_EQ(get_numbers(*o, "l"), (std::vector<double> {1, 2}));
+    for (const char *bad : {"", "{", R"({"a":1,"a":2})", R"({"a":[["x"]]})", R"({"a":1} x)", "{\"a\":\"\x01\"}"})
+        EXPECT_FALSE(parse_object(bad)) << bad;
+    // A lone surrogate is replaced, not refused.
+    EXPECT_EQ(field(*parse_object(R"({"a":"\ud800"})"), "a"), "\xef\xbf\xbd");
+    EXPECT_EQ(quote("<a href=\"x\">\n\xe2\x80\xa8"), R"("\u003ca href=\"x\"\u003e\u000a\u2028")");
+}

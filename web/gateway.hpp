@@ -1,0 +1,40 @@
+// The gateway's network side: one thread, one port for the page and the
+// WebSocket, one TCP connection to the chat server per logged-in session.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "session.hpp"
+
+namespace chat_web {
+
+struct Options {
+    std::string listen_address = "0.0.0.0";
+    unsigned short listen_port = 8080;
+    std::string server_host = "127.0.0.1";
+    unsigned short server_port = 12345;
+    std::string history;                  // empty: no history file
+    std::vector<std::string> allow_origins;
+    Limits limits;
+};
+
+// Exit statuses.
+inline constexpr int exit_stopped = 0;      // SIGINT or SIGTERM
+inline constexpr int exit_failure = 1;      // cannot listen, cannot resolve the server
+inline constexpr int exit_usage = 2;        // bad arguments
+
+// Serves until SIGINT or SIGTERM; returns the exit status.
+int run_gateway(const Options &options);
+
+// The page's files, embedded at build time.
+struct PageFile {
+    const char *path;
+    const char *type;
+    const char *body;
+    unsigned long size;
+};
+extern const PageFile page_files[];
+extern const unsigned long page_file_count;
+
+}  // namespace chat_web

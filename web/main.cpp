@@ -1,0 +1,108 @@
+// chat_web: the command line; the network code is in gateway.cpp.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "gateway.hpp"
+
+using namespace chat_web;
+
+namespace {
+
+const char *const usage_text =
+    "usage: chat_web [--listen [ADDR:]PORT] [--server HOST:PORT] [--history FILE]\n"
+    "                [--allow-origin ORIGIN]... [--rate-limit COUNT] [--help] [--version]\n"
+    "Serves the chat page at / and connects each logged-in browser to the chat server.\n"
+    "  --listen [ADDR:]PORT    where the page is served (0.0.0.0:8080)\n"
+    "  --server HOST:PORT      the chat server (127.0.0.1:12345)\n"
+    "  --history FILE          the server's chat.dat: show its records at login\n"
+    "  --allow-origin ORIGIN   also accept pages from ORIGIN, e.g. https://chat.example.org\n"
+    "  --rate-limit COUNT      page messages a session may send per 10 seconds (20)\n"
+    "Exit status: 0 stopped by SIGINT or SIGTERM, 1 cannot listen or find the server,\n"
+    "2 bad arguments.\n";
+
+int usage_error(const std::string &why)
+{
+    fprintf(stderr, "chat_web: %s\nTry 'chat_web --help'.\n", why.c_str());
+    return exit_usage;
+}
+
+bool parse_port(const std::string &text, unsigned short &port)
+{
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    unsigned long value = strtoul(text.c_str(), nullptr, 10);
+    if (value > 65535)
+        return false;
+    port = static_cast<unsigned short>(value);
+    return true;
+}
+
+// "[ADDR:]PORT" or "HOST:PORT"; an IPv6 address goes in brackets.
+bool parse_endpoint(const std::string &text, std::string &host, unsigned short &port, bool host_required)
+{
+    size_t colon = text.rfind(':');
+    if (colon == std::string::npos)
+        return !host_required && parse_port(text, port);
+    std::string h = text.substr(0, colon);
+    if (h.size() >= 2 && h.front() == '[' && h.back() == ']')
+        h = h.substr(1, h.size() - 2);
+    if (h.empty())
+        return false;
+    host = h;
+    return parse_port(text.substr(colon + 1), port);
+}
+
+bool valid_origin(const std::string &origin)
+{
+    return (origin.starts_with("http://") || origin.starts_with("https://")) &&
+           origin.find_first_of(" \t\r\n") == std::string::npos;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            fputs(usage_text, stdout);
+            return 0;
+        }
+        if (a == "--version") {
+            printf("chat_web %s\n", CHAT_VERSION);
+            return 0;
+        }
+        bool known = a == "--listen" || a == "--server" || a == "--history" || a == "--allow-origin" ||
+                     a == "--rate-limit";
+        if (!known)
+            return usage_error("unknown option " + a);
+        if (i + 1 >= argc)
+            return usage_error("missing value after " + a);
+        std::string v = argv[++i];
+        if (a == "--listen" && !parse_endpoint(v, options.listen_address, options.listen_port, false))
+            return usage_error("--listen wants [ADDR:]PORT with PORT from 0 to 65535, not '" + v + "'");
+        if (a == "--server" && (!parse_endpoint(v, options.server_host, options.server_port, true) ||
+                                options.server_port == 0))
+            return usage_error("--server wants HOST:PORT with PORT from 1 to 65535, not '" + v + "'");
+        if (a == "--history") {
+            if (v.empty())
+                return usage_error("--history wants a file name");
+            options.history = v;
+        }
+        if (a == "--rate-limit") {
+            unsigned short count = 0;
+            if (!parse_port(v, count) || count == 0)
+                return usage_error("--rate-limit wants a count from 1 to 65535, not '" + v + "'");
+            options.limits.rate_count = count;
+        }
+        if (a == "--allow-origin") {
+            if (!valid_origin(v))
+                return usage_error("--allow-origin wants an origin such as https://chat.example.org, not '" + v + "'");
+            options.allow_origins.push_back(v);
+        }
+    }
+    return run_gateway(options);
+}

@@ -1,0 +1,385 @@
+#include "session.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+
+namespace chat_web {
+
+using chat::Event;
+using chat::HistoryRecord;
+
+bool RateLimit::allow(steady::time_point now)
+{
+    while (!recent_.empty() && now - recent_.front() >= window_)
+        recent_.pop_front();
+    if (recent_.size() >= static_cast<size_t>(count_))
+        return false;
+    recent_.push_back(now);
+    return true;
+}
+
+bool OutQueue::push(std::string message)
+{
+    if (bytes_ + message.size() > max_)
+        return false;
+    bytes_ += message.size();
+    queue_.push_back(std::move(message));
+    return true;
+}
+
+void OutQueue::pop()
+{
+    bytes_ -= queue_.front().size();
+    queue_.pop_front();
+}
+
+namespace {
+
+std::string lower(std::string_view s)
+{
+    std::string out(s);
+    for (auto &c : out)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// "host:port" split; the port is empty when not given. An IPv6 address
+// keeps its brackets.
+std::pair<std::string, std::string> split_authority(std::string_view authority)
+{
+    size_t colon = authority.rfind(':');
+    size_t bracket = authority.rfind(']');
+    if (colon == std::string_view::npos || (bracket != std::string_view::npos && colon < bracket))
+        return {std::string(authority), ""};
+    return {std::string(authority.substr(0, colon)), std::string(authority.substr(colon + 1))};
+}
+
+}  // namespace
+
+bool origin_allowed(std::optional<std::string_view> origin, std::string_view host,
+                    const std::vector<std::string> &allowed)
+{
+    if (!origin)
+        return true;
+    std::string o = lower(*origin);
+    while (!o.empty() && o.back() == '/')
+        o.pop_back();
+    for (const auto &a : allowed) {
+        std::string x = lower(a);
+        while (!x.empty() && x.back() == '/')
+            x.pop_back();
+        if (o == x)
+            return true;
+    }
+    std::string scheme;
+    if (o.starts_with("http://"))
+        scheme = "http";
+    else if (o.starts_with("https://"))
+        scheme = "https";
+    else
+        return false;  // "null", file: and the like
+    std::string default_port = scheme == "http" ? "80" : "443";
+    auto [o_host, o_port] = split_authority(std::string_view(o).substr(scheme.size() + 3));
+    auto [h_host, h_port] = split_authority(lower(host));
+    if (o_port.empty())
+        o_port = default_port;
+    if (h_port.empty())
+        h_port = default_port;
+    return !o_host.empty() && o_host == h_host && o_port == h_port;
+}
+
+std::vector<std::pair<std::string, std::string>> page_headers(std::string_view host)
+{
+    // The WebSocket source is named outright for browsers that do not count
+    // ws: under 'self'; a Host with unexpected characters is left out.
+    bool plain = !host.empty() && std::all_of(host.begin(), host.end(), [](char c) {
+        return isalnum(static_cast<unsigned char>(c)) || std::string_view(".-:[]").find(c) != std::string_view::npos;
+    });
+    std::string connect = "connect-src 'self'";
+    if (plain)
+        connect += " ws://" + std::string(host) + " wss://" + std::string(host);
+    return {
+        {"Content-Security-Policy",
+         "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; " + connect +
+             "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'"},
+        {"X-Content-Type-Options", "nosniff"},
+        {"Referrer-Policy", "no-referrer"},
+        {"Cache-Control", "no-cache"},
+        {"X-Frame-Options", "DENY"},
+    };
+}
+
+std::vector<HistoryRecord> earlier_records(const std::vector<HistoryRecord> &file, uint32_t newest_before,
+                                           const std::vector<std::string> &live_prefix)
+{
+    size_t first = 0;  // records up to newest_before surely came before the stream
+    while (first < file.size() && file[first].stamp <= newest_before)
+        ++first;
+    size_t k = live_prefix.size();
+    for (size_t j = first; k > 0 && j + k <= file.size(); ++j) {
+        bool same = true;
+        for (size_t i = 0; i < k && same; ++i)
+            same = chat::strip_line_end(file[j + i].text) == live_prefix[i];
+        if (same)
+            return {file.begin(), file.begin() + static_cast<long>(j)};
+    }
+    return {file.begin(), file.begin() + static_cast<long>(first)};
+}
+
+Session::Session(const chat::Codec &codec, const Limits &limits, HistoryReader history)
+    : codec_(codec), limits_(limits), history_(std::move(history)),
+      rate_(limits.rate_count, std::chrono::seconds(limits.rate_seconds))
+{
+}
+
+void Session::say(Actions &a, std::string_view reason, std::string_view text) const
+{
+    a.to_page.push_back(JsonWriter().add("type", "gateway").add("reason", reason).add("text", text).text());
+}
+
+Actions Session::opened()
+{
+    Actions a;
+    a.to_page.push_back(JsonWriter()
+                            .add("type", "hello")
+                            .add("message_max", static_cast<long long>(limits_.message_max))
+                            .add("rate_count", static_cast<long long>(limits_.rate_count))
+                            .add("rate_seconds", static_cast<long long>(limits_.rate_seconds))
+                            .text());
+    return a;
+}
+
+Actions Session::page_message(std::string_view text, steady::time_point now)
+{
+    Actions a;
+    if (text.size() > limits_.message_max) {
+        a.close_code = close_too_big;
+        a.drop_server = true;
+        return a;
+    }
+    if (!rate_.allow(now)) {
+        say(a, "rate", "Too many messages: at most " + std::to_string(limits_.rate_count) + " every " +
+                           std::to_string(limits_.rate_seconds) + " seconds. This session is closed.");
+        a.drop_server = true;
+        a.close_code = close_policy;
+        return a;
+    }
+    auto message = parse_object(text);
+    auto type = message ? get_string(*message, "type") : std::nullopt;
+    if (!type) {
+        say(a, "invalid", "The gateway did not understand a message from the page.");
+        return a;
+    }
+    bool in = state_ == State::in;
+    if (*type == "login" && state_ == State::out)
+        login(*message, a);
+    else if (*type == "send" && in)
+        post(*message, a);
+    else if (*type == "reload" && in)
+        a.to_server = "RELD\r\n";
+    else if (*type == "logout" && in) {
+        a.to_server = "LGOT\r\n";
+        state_ = State::logging_out;
+    } else if (*type == "login")
+        say(a, "state", "Already logged in.");
+    else
+        say(a, "state", "Not logged in.");
+    return a;
+}
+
+void Session::login(const JsonObject &message, Actions &a)
+{
+    auto name = get_string(message, "name");
+    auto colour = get_numbers(message, "colour");
+    size_t replaced = 0;
+    std::string sjis = name ? codec_.to_wire(*name, &replaced) : "";
+    if (!name || replaced > 0 || !chat::valid_name(sjis)) {
+        say(a, "name", "A name is 1 to 30 Shift_JIS bytes without spaces (a Japanese character takes 2).");
+        return;
+    }
+    bool colour_ok = colour && colour->size() == 3;
+    for (size_t i = 0; colour_ok && i < 3; ++i)
+        colour_ok = (*colour)[i] >= -99 && (*colour)[i] <= 999 && std::floor((*colour)[i]) == (*colour)[i];
+    if (!colour_ok) {
+        say(a, "colour", "A colour is three whole numbers from -99 to 999.");
+        return;
+    }
+    name_ = sjis;
+    for (int i = 0; i < 3; ++i)
+        colour_[i] = static_cast<int>((*colour)[i]);
+    own_login_ = chat::notice_record(notice_login, colour_, name_);
+    own_logout_ = chat::notice_record(notice_logout, colour_, name_);
+    own_timeout_ = chat::notice_record(notice_timeout, colour_, name_);
+    char head[16];
+    snprintf(head, sizeof head, "%03d%03d%03d", colour_[0], colour_[1], colour_[2]);
+    pending_login_ = "LGIN " + std::string(head) + " " + name_ + "\r\n";
+    // The newest stamp before the connection exists: the server's process
+    // takes its starting point later than this.
+    history_before_ = false;
+    if (history_) {
+        if (auto records = history_()) {
+            newest_before_ = records->empty() ? 0 : records->back().stamp;
+            history_before_ = true;
+        }
+    }
+    held_.clear();
+    held_texts_.clear();
+    ended_reason_.clear();
+    reader_ = chat::Reader();
+    state_ = State::connecting;
+    a.connect = true;
+}
+
+void Session::post(const JsonObject &message, Actions &a)
+{
+    auto text = get_string(message, "text");
+    if (!text) {
+        say(a, "invalid", "The gateway did not understand a message from the page.");
+        return;
+    }
+    if (text->find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+        say(a, "line", "A message cannot hold line breaks or NUL characters; it was not sent.");
+        return;
+    }
+    size_t replaced = 0;
+    std::string sjis = codec_.to_wire(*text, &replaced);
+    for (const auto &piece : chat::split_message(sjis, chat::body_limit(name_)))
+        a.to_server += "SEND " + piece + "\r\n";
+    if (replaced > 0)
+        say(a, "replaced", std::to_string(replaced) +
+                               " character(s) have no Shift_JIS form and were sent as \xe3\x80\x93.");
+}
+
+Actions Session::server_connected()
+{
+    Actions a;
+    if (state_ != State::connecting)
+        return a;
+    state_ = State::logging_in;
+    a.to_server = std::move(pending_login_);
+    return a;
+}
+
+Actions Session::server_unreachable()
+{
+    Actions a;
+    end("unreachable", "The chat server cannot be reached. Try again later.", a);
+    return a;
+}
+
+Actions Session::server_bytes(std::string_view bytes)
+{
+    Actions a;
+    reader_.feed(bytes);
+    while (auto event = reader_.next())
+        handle(*event, a);
+    return a;
+}
+
+Actions Session::server_closed()
+{
+    Actions a;
+    if (state_ == State::out)
+        return a;
+    if (ended_reason_ == "timeout")
+        end("timeout", "You were logged out after a long silence.", a);
+    else if (ended_reason_ == "full")
+        end("full", "The chat server is full. Try again later.", a);
+    else if (ended_reason_ == "stopped")
+        end("stopped", "The chat server has stopped.", a);
+    else
+        end("lost", "The connection to the chat server was lost.", a);
+    return a;
+}
+
+void Session::end(std::string_view reason, std::string_view text, Actions &a)
+{
+    state_ = State::out;
+    a.drop_server = true;
+    a.to_page.push_back(JsonWriter().add("type", "ended").add("reason", reason).add("text", text).text());
+}
+
+void Session::handle(const Event &event, Actions &a)
+{
+    if (event.kind == Event::record) {
+        handle_record(event, a);
+        return;
+    }
+    if (event.kind != Event::error)
+        return;
+    std::string_view why = event.body;
+    std::string reason = "server";
+    if (why == chat::explanation(reply_full))
+        reason = ended_reason_ = "full";
+    else if (why == chat::explanation(reply_server_stopped))
+        reason = ended_reason_ = "stopped";
+    else if (why == chat::explanation(reply_busy))
+        reason = "busy";
+    a.to_page.push_back(
+        JsonWriter().add("type", "error").add("reason", reason).add("text", codec_.to_local(why)).text());
+}
+
+void Session::handle_record(const Event &event, Actions &a)
+{
+    bool own_login = state_ == State::logging_in && event.text == own_login_;
+    if (state_ == State::logging_in && history_before_) {
+        held_.push_back(event);
+        held_texts_.push_back(event.text);
+        if (own_login)
+            own_notice_arrived(a);
+        return;
+    }
+    a.to_page.push_back(record_json(event, false));
+    if (own_login)
+        own_notice_arrived(a);
+    if (event.text == own_timeout_)
+        ended_reason_ = "timeout";
+    if (state_ == State::logging_out && event.text == own_logout_)
+        end("logout", "Logged out.", a);
+}
+
+// Our own login notice is here: the earlier records from the file, then
+// what the stream held back, then the state change.
+void Session::own_notice_arrived(Actions &a)
+{
+    state_ = State::in;
+    if (history_before_) {
+        history_before_ = false;
+        if (auto file = history_())
+            for (const auto &r : earlier_records(*file, newest_before_, held_texts_))
+                a.to_page.push_back(record_json(chat::parse_record(r.text), true, r.stamp));
+        for (const auto &e : held_)
+            a.to_page.push_back(record_json(e, false));
+        held_.clear();
+        held_texts_.clear();
+    }
+    a.to_page.push_back(JsonWriter()
+                            .add("type", "state")
+                            .add("state", "in")
+                            .add("name", codec_.to_local(name_))
+                            .add("body_max", static_cast<long long>(chat::body_limit(name_)))
+                            .text());
+}
+
+std::string Session::record_json(const Event &event, bool earlier, uint32_t stamp) const
+{
+    std::vector<int> colour;
+    for (size_t i = 0; i < 3; ++i) {
+        std::string part = event.colour.substr(std::min(event.colour.size(), i * 3), 3);
+        colour.push_back(static_cast<int>(strtol(part.c_str(), nullptr, 10)));
+    }
+    JsonWriter w;
+    w.add("type", "record")
+        .add("colour", colour)
+        .add("sender", codec_.to_local(event.sender))
+        .add("text", codec_.to_local(event.kind == Event::record ? event.body : event.text))
+        .add("notice", event.system)
+        .add("earlier", earlier);
+    if (earlier)
+        w.add("stamp", static_cast<long long>(stamp));
+    return w.text();
+}
+
+}  // namespace chat_web
