@@ -659,16 +659,6 @@ int run_interactive()
     return exit_ok;
 }
 
-void install_interrupts()
-{
-    struct sigaction action {};
-    action.sa_handler = on_interrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -687,7 +677,8 @@ int main(int argc, char **argv)
         std::copy(options.colour, options.colour + 3, session.colour);
     else
         stable_colour(options.name, session.colour);
-    install_interrupts();
+    chat::catch_interrupts(on_interrupt);
+    signal(SIGPIPE, SIG_IGN);
     bool interactive = !options.listen && isatty(0);
     session.style = choose_style(1, options.no_colour);
     session.host = options.host;

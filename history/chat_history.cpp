@@ -250,15 +250,6 @@ void follow(const char *path, uint32_t newest, const Printer &printer)
     }
 }
 
-void install_interrupts()
-{
-    struct sigaction action {};
-    action.sa_handler = on_interrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -276,7 +267,7 @@ int main(int argc, char **argv)
         printer.print(r);
     fflush(stdout);
     if (options.follow) {
-        install_interrupts();
+        chat::catch_interrupts(on_interrupt);
         follow(options.path, records.empty() ? 0 : records.back().stamp, printer);
     }
     return exit_ok;
