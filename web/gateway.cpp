@@ -67,6 +67,7 @@ struct Shared {
     chat::Codec codec;
     tcp::endpoint server;
     DelayLog delays;
+    int sessions = 0;  // WebSocket sessions open now
 };
 
 std::optional<std::vector<chat::HistoryRecord>> read_history_file(const std::string &path)
@@ -91,7 +92,11 @@ public:
           session_(shared.codec, shared.options.limits, history_reader()),
           out_(shared.options.limits.output_max)
     {
+        ++shared_.sessions;
     }
+    ~WebSession() { --shared_.sessions; }
+    WebSession(const WebSession &) = delete;
+    WebSession &operator=(const WebSession &) = delete;
 
     // Takes the upgrade request along: it must outlive the handshake.
     void start(http::request<http::empty_body> request)
@@ -316,6 +321,11 @@ private:
                            request.target() != "/ws" ? "Not found\n" : "This page may not connect here.\n"));
                 return;
             }
+            // Open pages cost a descriptor each even before they log in.
+            if (shared_.sessions >= shared_.options.limits.sessions_max) {
+                send(plain(request, http::status::service_unavailable, "Too many pages are open; try again later.\n"));
+                return;
+            }
             std::make_shared<WebSession>(std::move(stream_), shared_)->start(parser_->release());
             return;
         }
@@ -336,7 +346,8 @@ private:
         r.set(http::field::content_type, "text/plain; charset=utf-8");
         r.set("X-Content-Type-Options", "nosniff");
         r.set(http::field::cache_control, "no-store");
-        r.keep_alive(request.keep_alive() && status != http::status::forbidden);
+        r.keep_alive(request.keep_alive() && status != http::status::forbidden &&
+                     status != http::status::service_unavailable);
         r.body() = text;
         r.prepare_payload();
         return r;

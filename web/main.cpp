@@ -12,13 +12,15 @@ namespace {
 
 const char *const usage_text =
     "usage: chat_web [--listen [ADDR:]PORT] [--server HOST:PORT] [--history FILE]\n"
-    "                [--allow-origin ORIGIN]... [--rate-limit COUNT] [--help] [--version]\n"
+    "                [--allow-origin ORIGIN]... [--rate-limit COUNT] [--max-pages COUNT]\n"
+    "                [--help] [--version]\n"
     "Serves the chat page at / and connects each logged-in browser to the chat server.\n"
     "  --listen [ADDR:]PORT    where the page is served (0.0.0.0:8080)\n"
     "  --server HOST:PORT      the chat server (127.0.0.1:12345)\n"
     "  --history FILE          the server's chat.dat: show its records at login\n"
     "  --allow-origin ORIGIN   also accept pages from ORIGIN, e.g. https://chat.example.org\n"
     "  --rate-limit COUNT      page messages a session may send per 10 seconds (20)\n"
+    "  --max-pages COUNT       open pages at once, logged in or not (200)\n"
     "Exit status: 0 stopped by SIGINT or SIGTERM, 1 cannot listen or find the server,\n"
     "2 bad arguments.\n";
 
@@ -76,7 +78,7 @@ int main(int argc, char **argv)
             return 0;
         }
         bool known = a == "--listen" || a == "--server" || a == "--history" || a == "--allow-origin" ||
-                     a == "--rate-limit";
+                     a == "--rate-limit" || a == "--max-pages";
         if (!known)
             return usage_error("unknown option " + a);
         if (i + 1 >= argc)
@@ -92,11 +94,11 @@ int main(int argc, char **argv)
                 return usage_error("--history wants a file name");
             options.history = v;
         }
-        if (a == "--rate-limit") {
+        if (a == "--rate-limit" || a == "--max-pages") {
             unsigned short count = 0;
             if (!parse_port(v, count) || count == 0)
-                return usage_error("--rate-limit wants a count from 1 to 65535, not '" + v + "'");
-            options.limits.rate_count = count;
+                return usage_error(a + " wants a count from 1 to 65535, not '" + v + "'");
+            (a == "--rate-limit" ? options.limits.rate_count : options.limits.sessions_max) = count;
         }
         if (a == "--allow-origin") {
             if (!valid_origin(v))

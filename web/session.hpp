@@ -30,6 +30,7 @@ struct Limits {
     int rate_count = 20;             // page messages ...
     int rate_seconds = 10;           // ... per this many seconds (more: close 1008)
     size_t output_max = 64 * 1024;   // unsent bytes to a slow browser (more: close)
+    int sessions_max = 200;          // open pages at once (more: 503 at the upgrade)
     int ping_seconds = 30;           // quiet time before a WebSocket ping
 };
 

@@ -149,6 +149,25 @@ describe('limits and endings', () => {
       foreign.close();
     }
   });
+
+  test('pages beyond --max-pages are refused until one closes', async () => {
+    const server = await startServer();
+    const gateway = await startGateway(server.port, ['--max-pages', '3']);
+    const page = await browser.newPage();
+    await page.goto(gateway.url);  // a page opens its socket only to log in
+    const outcome = await page.evaluate(() => new Promise((resolve) => {
+      const open = (then) => {
+        const ws = new WebSocket(`ws://${location.host}/ws`);
+        ws.onopen = () => then(ws, 'opened');
+        ws.onerror = () => then(ws, 'refused');
+      };
+      open((a, first) => open(() => open(() => open((d, fourth) => {
+        a.close();
+        a.onclose = () => open((e, after) => resolve([first, fourth, after]));
+      }))));
+    }));
+    assert.deepEqual(outcome, ['opened', 'refused', 'opened']);
+  });
 });
 
 describe('history', () => {
