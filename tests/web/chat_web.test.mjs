@@ -2,6 +2,7 @@
 // tick, 8 s idle time-out) and the real gateway.
 import { after, afterEach, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
+import fs from 'node:fs';
 import http from 'node:http';
 import {
   RawClient, bytes, launchBrowser, loggedInPage, records, sjis, startGateway, startServer, stopAll, until,
@@ -16,6 +17,9 @@ afterEach(async () => {
 });
 
 const texts = async (page) => (await records(page)).map((r) => r.text);
+
+// The connection processes of a server: the listener's children.
+const childrenOf = (pid) => fs.readFileSync(`/proc/${pid}/task/${pid}/children`, 'utf8').trim().split(/\s+/).filter(Boolean).map(Number);
 
 describe('chatting', () => {
   test('two pages and a raw client chat; Japanese is Shift_JIS on the wire; markup stays text', async () => {
@@ -118,6 +122,23 @@ describe('limits and endings', () => {
     await page.waitForSelector('input[name=message]', { state: 'visible' });
     const shown = await texts(page);
     assert.equal(shown.filter((t) => t === 'sleepyがログインしました').length, 2);
+  });
+
+  test('a stopped server and a lost connection are said in words, with a way back in', async () => {
+    const server = await startServer();
+    const gateway = await startGateway(server.port);
+    const page = await loggedInPage(browser, gateway.url, 'stays');
+    server.child.kill('SIGTERM');  // its connection processes say so within a tick
+    await page.waitForSelector('.error >> text=サーバーが停止しました');
+    await page.waitForSelector('.error >> text=The chat server has stopped.');
+    await page.waitForSelector('#login-button >> text=Log in again');
+
+    const second = await startServer();
+    const gateway2 = await startGateway(second.port);
+    const other = await loggedInPage(browser, gateway2.url, 'cut');
+    for (const pid of childrenOf(second.child.pid)) process.kill(pid, 'SIGKILL');
+    await other.waitForSelector('.error >> text=The connection to the chat server was lost.');
+    await other.waitForSelector('#login-button >> text=Log in again');
   });
 
   test('a page from a foreign origin cannot open a session', async () => {
