@@ -52,6 +52,35 @@ describe('chatting', () => {
     await until(async () => (await texts(hanako)).filter((t) => /^あ+$/.test(t)).join('') === long, 10000, 'both pieces');
   });
 
+  test('the view follows new records only at the bottom; a hidden tab counts them in its title', async () => {
+    const server = await startServer();
+    const gateway = await startGateway(server.port);
+    const raw = await RawClient.connect(server.port);
+    await raw.login('001002003', 'taro');
+    const page = await loggedInPage(browser, gateway.url, 'reader');
+    const post = async (...lines) => {
+      for (const line of lines) raw.send('SEND ', line, '\r\n');
+      await until(async () => (await texts(page)).includes(lines.at(-1)), 10000, lines.at(-1));
+    };
+    const atBottom = () => page.$eval('#log', (l) => l.scrollHeight - l.scrollTop - l.clientHeight < 40);
+    for (let group = 0; group < 4; group++)  // fewer than a board's worth a tick
+      await post(...Array.from({ length: 15 }, (_, i) => `line ${group * 15 + i}`));
+    assert.ok(await atBottom(), 'at the bottom, the view follows');
+    await page.$eval('#log', (l) => { l.scrollTop = 0; });
+    await post('while reading above');
+    assert.equal(await page.$eval('#log', (l) => l.scrollTop), 0, 'scrolled up, the view stays');
+
+    const setHidden = (hidden) => page.evaluate((h) => {
+      Object.defineProperty(document, 'hidden', { value: h, configurable: true });
+      document.dispatchEvent(new Event('visibilitychange'));
+    }, hidden);
+    await setHidden(true);
+    await post('unseen one', 'unseen two');
+    assert.match(await page.title(), /^\(2\) /);
+    await setHidden(false);
+    assert.doesNotMatch(await page.title(), /^\(/);
+  });
+
   test('Enter during IME composition does not send; Enter after it does', async () => {
     const server = await startServer();
     const gateway = await startGateway(server.port);

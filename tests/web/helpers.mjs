@@ -123,9 +123,14 @@ export class RawClient {
     return this.received;
   }
 
+  // Logs in and waits for the end of the batch that holds the notice,
+  // whatever else that batch holds.
   async login(colour, name) {
     this.send(`LGIN ${colour} `, name, '\r\n');
-    await this.waitFor(bytes(name, sjis('がログインしました\r\nEND\r\n')));
+    const notice = bytes(name, sjis('がログインしました\r\n'));
+    await this.waitFor(notice);
+    const at = this.received.indexOf(notice) + notice.length;
+    await until(() => this.received.subarray(at).toString('latin1').match(/(^|\n)END\r\n/), 20000, 'the END of the login batch');
   }
 
   close() { this.socket.destroy(); }
