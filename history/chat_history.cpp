@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../src/wire/history.hpp"
+#include "../src/wire/json.hpp"
 #include "../src/wire/terminal.hpp"
 
 namespace {
@@ -96,29 +97,6 @@ Options parse_options(int argc, char **argv)
 
 // ---- JSON ----
 
-void append_json_string(std::string &out, std::string_view text)
-{
-    out += '"';
-    for (unsigned char c : text) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20 || c == 0x7f) {
-                char escape[8];
-                snprintf(escape, sizeof escape, "\\u%04x", c);
-                out += escape;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    out += '"';
-}
-
 // ISO 8601 in local time with the offset from UTC: 2026-12-08T14:02:11+09:00.
 std::string iso_time(time_t when)
 {
@@ -133,16 +111,14 @@ std::string iso_time(time_t when)
 std::string json_line(const chat::HistoryRecord &record, const chat::Codec &utf8)
 {
     chat::Event e = chat::parse_record(record.text);
-    std::string out = "{\"stamp\":" + std::to_string(record.stamp) + ",\"time\":";
-    append_json_string(out, iso_time(record.stamp));
-    out += ",\"colour\":";
-    append_json_string(out, utf8.to_local(e.colour));
-    out += ",\"sender\":";
-    append_json_string(out, utf8.to_local(e.sender));
-    out += ",\"text\":";
-    append_json_string(out, utf8.to_local(e.body));
-    out += e.system ? ",\"notice\":true}" : ",\"notice\":false}";
-    return out;
+    return chat::JsonWriter()
+        .add("stamp", static_cast<long long>(record.stamp))
+        .add("time", iso_time(record.stamp))
+        .add("colour", utf8.to_local(e.colour))
+        .add("sender", utf8.to_local(e.sender))
+        .add("text", utf8.to_local(e.body))
+        .add("notice", e.system)
+        .text();
 }
 
 // ---- printing ----

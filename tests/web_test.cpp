@@ -3,7 +3,7 @@
 // headers and the seam between the history file and the live stream.
 #include <gtest/gtest.h>
 
-#include "../web/json.hpp"
+#include "../src/wire/json.hpp"
 #include "../web/session.hpp"
 #include "harness.hpp"
 

@@ -17,9 +17,16 @@
 #include "../src/wire/codec.hpp"
 #include "../src/wire/history.hpp"
 #include "../src/wire/wire.hpp"
-#include "json.hpp"
+#include "../src/wire/json.hpp"
 
 namespace chat_web {
+
+using chat::JsonObject;
+using chat::JsonWriter;
+using chat::get_numbers;
+using chat::get_string;
+using chat::parse_object;
+using chat::quote;
 
 using steady = std::chrono::steady_clock;
 

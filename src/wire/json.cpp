@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace chat_web {
+namespace chat {
 
 namespace {
 
@@ -304,4 +304,4 @@ JsonWriter &JsonWriter::add(std::string_view name, const std::vector<int> &value
     return *this;
 }
 
-}  // namespace chat_web
+}  // namespace chat

@@ -1,5 +1,6 @@
-// The small JSON messages between the page and the gateway: flat objects
-// whose values are strings, numbers, booleans or arrays of numbers.
+// Small JSON texts: flat objects whose values are strings, numbers,
+// booleans or arrays of numbers, as the gateway and chat_history write them
+// and the gateway reads them from the page.
 #pragma once
 
 #include <map>
@@ -9,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-namespace chat_web {
+namespace chat {
 
 // One value of a flat object; null reads as false.
 using JsonValue = std::variant<std::string, double, bool, std::vector<double>>;
@@ -42,4 +43,4 @@ private:
 // line separators so that the text is safe wherever it ends up.
 std::string quote(std::string_view utf8);
 
-}  // namespace chat_web
+}  // namespace chat
