@@ -21,12 +21,18 @@ const texts = async (page) => (await records(page)).map((r) => r.text);
 // The connection processes of a server: the listener's children.
 const childrenOf = (pid) => fs.readFileSync(`/proc/${pid}/task/${pid}/children`, 'utf8').trim().split(/\s+/).filter(Boolean).map(Number);
 
+// A server, its gateway, and a raw client "taro" logged in on the server.
+async function serverWithTaro() {
+  const server = await startServer();
+  const gateway = await startGateway(server.port);
+  const raw = await RawClient.connect(server.port);
+  await raw.login('001002003', 'taro');
+  return { server, gateway, raw };
+}
+
 describe('chatting', () => {
   test('two pages and a raw client chat; Japanese is Shift_JIS on the wire; markup stays text', async () => {
-    const server = await startServer();
-    const gateway = await startGateway(server.port);
-    const raw = await RawClient.connect(server.port);
-    await raw.login('001002003', 'taro');
+    const { gateway, raw } = await serverWithTaro();
     const hanako = await loggedInPage(browser, gateway.url, '花子', '#ff0000');
     const markup = await loggedInPage(browser, gateway.url, '<img/src=x>', '#00ff00');
 
@@ -53,10 +59,7 @@ describe('chatting', () => {
   });
 
   test('the view follows new records only at the bottom; a hidden tab counts them in its title', async () => {
-    const server = await startServer();
-    const gateway = await startGateway(server.port);
-    const raw = await RawClient.connect(server.port);
-    await raw.login('001002003', 'taro');
+    const { gateway, raw } = await serverWithTaro();
     const page = await loggedInPage(browser, gateway.url, 'reader');
     const post = async (...lines) => {
       for (const line of lines) raw.send('SEND ', line, '\r\n');
@@ -82,10 +85,7 @@ describe('chatting', () => {
   });
 
   test('Enter during IME composition does not send; Enter after it does', async () => {
-    const server = await startServer();
-    const gateway = await startGateway(server.port);
-    const raw = await RawClient.connect(server.port);
-    await raw.login('001002003', 'taro');
+    const { gateway, raw } = await serverWithTaro();
     const page = await loggedInPage(browser, gateway.url, 'ime');
     const cdp = await page.context().newCDPSession(page);
     await page.focus('input[name=message]');
