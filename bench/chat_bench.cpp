@@ -4,10 +4,12 @@
 //   chat_bench [--server PATH | --host H --port P] [--scenario NAME]...
 //              [--storm-seconds N] [--idle-seconds N]
 //
-// With --server (the default is the chat_server next to this program's
-// build) it starts its own server in a temporary directory for every
-// scenario; with --port it drives a running one, and skips the scenarios
-// that need the server's process ids (memory, idle).
+// With --server (the default is the chat_server_bench next to this
+// program's build: the shipped server, except that it never holds a post
+// back for the clock, since echo and storm run the stamps far ahead of it)
+// it starts its own server in a temporary directory for every scenario;
+// with --port it drives a running one, and skips the scenarios that need
+// the server's process ids (memory, idle).
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
@@ -533,7 +535,8 @@ const char *const usage_text =
     "  memory   PSS of the listener and of each connection process, 20 clients\n"
     "  storm    20 posters at 2 posts/s each (30 s): busy replies, losses, own echo\n"
     "  idle     20 silent logged-in clients (30 s): CPU time of all server processes\n"
-    "With --server (default: the chat_server of this build) every scenario gets a\n"
+    "With --server (default: the chat_server_bench of this build, which never waits\n"
+    "for the clock when posts run the stamps ahead) every scenario gets a\n"
     "fresh server in a temporary directory; with --port a running server is used\n"
     "and memory and idle are skipped.\n";
 

@@ -179,6 +179,104 @@ TEST(HistoryFile, StampsRunPast2038AndRunOutWithoutHarm)
     EXPECT_EQ(read_file(last.dat_path()), before) << "nothing is posted";
 }
 
+// Seconds by which the newest stamp in chat.dat is ahead of the clock.
+long stamp_lead(const Server &server)
+{
+    return static_cast<long>(newest_stamp(server.dat_path())) - static_cast<long>(time(nullptr));
+}
+
+// A history whose newest record is `seconds` ahead of the clock.
+void seed_ahead(const Server &server, long seconds)
+{
+    write_file(server.dat_path(), history_with_newest(static_cast<uint32_t>(time(nullptr) + seconds)));
+}
+
+// Another client's post comes back to it within two seconds.
+void expect_prompt_echo(Client &carol, const std::string &body)
+{
+    carol.send("SEND " + body + "\r\n");
+    EXPECT_NE(carol.read_until(message("003003003", "carol", body + "\r\n"), 2s), "") << body;
+}
+
+// Runs `step` over and over for three seconds; after the first second,
+// another client's post must come back to it within two seconds.
+template <class Step>
+void for_three_seconds(Client &carol, Step step)
+{
+    auto start = clock_type::now();
+    bool asked = false;
+    while (clock_type::now() - start < 3s) {
+        step();
+        if (!asked && clock_type::now() - start > 1s) {
+            asked = true;
+            expect_prompt_echo(carol, "meanwhile");
+        }
+    }
+}
+
+// Posts wait for the clock once the stamps are 300 s ahead: neither one
+// client flooding SEND nor one that reconnects over and over can run them
+// further ahead than that, while the others' posts still go through.
+TEST(HistoryFile, FloodsCannotRunTheStampsFarAheadOfTheClock)
+{
+    {
+        Server server(fast_server_binary());
+        seed_ahead(server, 290);
+        server.start();
+        Client flooder(server.port()), carol(server.port());
+        login(flooder, "001001001", "flooder");
+        login(carol, "003003003", "carol");
+        std::string lines, pending;
+        for (int i = 0; i < 100; ++i)
+            lines += "SEND flood\r\n";
+        for_three_seconds(carol, [&] {
+            if (pending.empty())
+                pending = lines;
+            ssize_t n = ::send(flooder.fd(), pending.data(), pending.size(),
+                               MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0)
+                pending.erase(0, static_cast<size_t>(n));
+            flooder.read_for(1ms);
+        });
+        EXPECT_GE(stamp_lead(server), 295);
+        EXPECT_LE(stamp_lead(server), 303);
+    }
+    {
+        // One connection at a time: twenty at once may move the stamps
+        // nineteen seconds a second, each posting once a second.
+        Server server(fast_server_binary());
+        seed_ahead(server, 290);
+        server.start();
+        Client carol(server.port());
+        login(carol, "003003003", "carol");
+        for_three_seconds(carol, [&] {
+            Client looper(server.port());
+            ASSERT_TRUE(server.wait_children(2));
+            looper.send("LGIN 002002002 looper\r\nSEND one\r\nSEND two\r\n");
+            looper.close_now();
+            ASSERT_TRUE(server.wait_children(1, 10s));
+        });
+        EXPECT_GE(stamp_lead(server), 295);
+        EXPECT_LE(stamp_lead(server), 303);
+    }
+}
+
+// A lead that comes from elsewhere (a clock set back, a file from another
+// machine) costs each post at most a second.
+TEST(HistoryFile, HistoryFarAheadStillTakesPostsPromptly)
+{
+    for (long ahead : {20 * 60, 2 * 60 * 60}) {
+        Server server(fast_server_binary());
+        seed_ahead(server, ahead);
+        server.start();
+        Client carol(server.port());
+        login(carol, "003003003", "carol");
+        expect_prompt_echo(carol, "ahead by " + std::to_string(ahead));
+        expect_prompt_echo(carol, "and again");
+        EXPECT_GE(stamp_lead(server), ahead - 5);
+    }
+}
+
 TEST(HistoryFile, CutWhileRunningIsGrownBackAndChattingGoesOn)
 {
     Server server(fast_server_binary());

@@ -141,6 +141,33 @@ uint32_t peek_newest_stamp()
     return std::atomic_ref<uint32_t>(board[0].stamp).load(std::memory_order_relaxed);
 }
 
+// True while the newest stamp is stamp_lead_seconds or more ahead of the
+// clock: posts have run ahead of it (or the clock went back).
+bool stamps_far_ahead()
+{
+    int64_t lead = static_cast<int64_t>(peek_newest_stamp()) - static_cast<int64_t>(time(nullptr));
+    return lead >= stamp_lead_seconds;
+}
+
+// Sleeps until the clock's next second. The tick's SIGALRM cuts the sleep
+// short, delivers, and the sleep goes on to the same deadline. The deadline
+// lies on the monotonic clock, so that the clock being set meanwhile cannot
+// stretch the sleep past a second.
+void wait_for_next_second()
+{
+    constexpr long second_ns = 1'000'000'000;
+    timespec now, deadline;
+    clock_gettime(CLOCK_REALTIME, &now);
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_nsec += second_ns - now.tv_nsec;
+    if (deadline.tv_nsec >= second_ns) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= second_ns;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
+}
+
 }  // namespace
 
 board_record *board_map(int *fd, const char *path, size_t *len)
@@ -205,6 +232,11 @@ int board_lock(int fd, short type)
 // tick handler would have done it, without a signal.
 void board_post(const char *text)
 {
+    // One post at most per second and connection while the stamps are far
+    // ahead, so that they can never catch up with 4294967295. The wait comes
+    // before the tick is held off: deliveries go on meanwhile.
+    if (stamp_wait && stamps_far_ahead())
+        wait_for_next_second();
     // Record locks belong to the process: a tick inside the post would take
     // and drop a read lock and so give up the write lock early.
     sigset_t saved;

@@ -27,7 +27,9 @@ void board_unmap(int fd, board_record *address, size_t len);
 int board_lock(int fd, short type);
 
 // Pushes `text` (at most 255 bytes) into slot 0 with a fresh stamp and
-// delivers it to this process's own client at once. Answers the busy reply
+// delivers it to this process's own client at once. While the newest stamp
+// is stamp_lead_seconds or more ahead of the clock, first waits for the
+// clock's next second, with the tick going on. Answers the busy reply
 // when the lock cannot be had or no stamp is left (after 4294967295); the
 // record is then not posted.
 void board_post(const char *text);

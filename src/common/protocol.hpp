@@ -21,6 +21,16 @@
 inline constexpr int tick_seconds = CHAT_TICK_SECONDS;     // seconds between deliveries
 inline constexpr int idle_seconds = CHAT_IDLE_SECONDS;     // silence that ends a connection
 inline constexpr int lock_attempts = CHAT_LOCK_ATTEMPTS;   // tries, one second apart
+// While the newest stamp is this many seconds or more ahead of the clock,
+// every post first waits for the clock's next second, so that no flood of
+// posts can run the stamps out. The benchmarks, which post thousands of
+// times in a row, are built with CHAT_NO_STAMP_WAIT, which lifts the wait.
+inline constexpr int stamp_lead_seconds = 300;
+#ifdef CHAT_NO_STAMP_WAIT
+inline constexpr bool stamp_wait = false;
+#else
+inline constexpr bool stamp_wait = true;
+#endif
 inline constexpr int board_slots = 20;                     // records kept in the history
 inline constexpr int text_size = 256;                      // bytes per record text, NUL included
 inline constexpr size_t record_max = text_size - 1;        // bytes of one stored record text
