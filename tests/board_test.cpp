@@ -32,6 +32,7 @@ protected:
         client_fd = pair_[0];
         client_stalled = 0;
         last_seen = 0;
+        last_seen_text[0] = '\0';
         struct sigaction tick {};
         tick.sa_handler = on_alarm;
         sigaction(SIGALRM, &tick, nullptr);
@@ -151,7 +152,7 @@ TEST_F(Board, FileHoldsLittleEndianStampsAndTextsNewestFirst)
 
 TEST_F(Board, PosterReceivesItsOwnRecordAtOnce)
 {
-    last_seen = board_newest_stamp();
+    board_catch_up();
     post("hello\r\n");
     EXPECT_EQ(received(), batch({"hello\r\n"}));
     EXPECT_EQ(last_seen, board[0].stamp);
@@ -172,13 +173,33 @@ TEST_F(Board, MoreThanTwentyPostsBetweenDeliveriesGiveTheTwentyNewestOldestFirst
     EXPECT_EQ(received(), "") << "nothing new: nothing at all is written";
 }
 
-TEST_F(Board, SlotZeroOlderThanLastSeenGivesAnEmptyBatchAndMovesBack)
+// A history cut under the server (to nothing, say) and posted to again
+// holds stamps below the one seen last, equal to it or above it. Whatever
+// lies above the record seen last is new, and everything once that record
+// is gone; a board left with nothing on it sends nothing.
+TEST_F(Board, EverythingIsNewOnceTheRecordSeenLastIsGone)
 {
-    post_quietly("old\r\n");
-    last_seen = board[0].stamp + 50;
+    post("seen\r\n");
+    received();
+    const uint32_t seen = board[0].stamp;
+    for (uint32_t first : {seen - 5, seen, seen - 1}) {
+        last_seen = seen;
+        strcpy(last_seen_text, "seen\r\n");
+        memset(board, 0, board_bytes);
+        for (const char *text : {"a\r\n", "b\r\n", "c\r\n"})
+            post_quietly(text);
+        for (uint32_t slot = 0; slot < 3; ++slot)
+            board[slot].stamp = first + 2 - slot;
+        board_deliver();
+        EXPECT_EQ(received(), batch({"a\r\n", "b\r\n", "c\r\n"})) << "first stamp " << first;
+        EXPECT_EQ(last_seen, first + 2);
+    }
+    memset(board, 0, board_bytes);
     board_deliver();
-    EXPECT_EQ(received(), "OK\r\nEND\r\n");
-    EXPECT_EQ(last_seen, board[0].stamp);
+    EXPECT_EQ(received(), "");
+    post_quietly("after\r\n");
+    board_deliver();
+    EXPECT_EQ(received(), batch({"after\r\n"}));
 }
 
 TEST_F(Board, TextWithoutNulIsNeverReadPastItsField)
@@ -205,7 +226,7 @@ TEST_F(Board, NoClientMeansNoWriteAndNoLock)
 TEST_F(Board, PostWaitsOutABriefLock)
 {
     hold_lock_elsewhere(F_RDLCK, 1.5);
-    last_seen = board_newest_stamp();
+    board_catch_up();
     post("patient\r\n");
     EXPECT_EQ(stored_text(0), "patient\r\n");
     EXPECT_EQ(received(), batch({"patient\r\n"}));
@@ -257,7 +278,7 @@ TEST_F(Board, RecordPostedInTheSecondOfConnectingIsDelivered)
 {
     post_quietly("history\r\n");
     board[0].stamp -= 100;             // the newest record is from earlier on
-    last_seen = board_newest_stamp();  // what a new connection starts from
+    board_catch_up();  // what a new connection starts from
     pid_t other = fork();
     if (other == 0) {
         client_fd = -1;
@@ -272,7 +293,7 @@ TEST_F(Board, RecordPostedInTheSecondOfConnectingIsDelivered)
 TEST_F(Board, IdleTickTakesNoLock)
 {
     post_quietly("seen\r\n");
-    last_seen = board[0].stamp;
+    board_catch_up();
     hold_lock_elsewhere(F_WRLCK, 30);
     board_deliver();  // would wait out the budget and answer busy with a lock
     EXPECT_EQ(received(), "");

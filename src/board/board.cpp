@@ -67,13 +67,25 @@ uint32_t next_stamp()
     return now;
 }
 
+// Grows the history file back to its full length (the mapped length and
+// one byte) when it has been cut short under the mapping (truncate, or
+// ": > chat.dat"). True when it was short and has been grown.
+bool grow_back_if_cut()
+{
+    struct stat st;
+    off_t full = static_cast<off_t>(board_len + 1);
+    return fstat(board_fd, &st) == 0 && st.st_size < full && ftruncate(board_fd, full) == 0;
+}
+
 // Called with the write lock held and the tick held off. False when no
-// stamp is left; nothing is posted then.
+// stamp is left; nothing is posted then. A history file cut short is
+// grown back first, so that the post lands in a whole file.
 bool push_record(const char *text)
 {
     uint32_t stamp = next_stamp();
     if (stamp == 0)
         return false;
+    grow_back_if_cut();
     size_t len = strnlen(text, record_max);
     memset(&staging[0], 0, sizeof staging[0]);
     staging[0].stamp = stamp;
@@ -90,18 +102,48 @@ void append(const char *bytes, size_t len)
     batch_len += len;
 }
 
-// Called under a lock: puts every record newer than last_seen into the
-// batch, oldest first. False when slot 0 still holds last_seen, so that
-// nothing is to be sent; *newest gets slot 0's stamp.
-bool take_batch(uint32_t *newest)
+// Whether `slot` holds the record that slot 0 held at the last delivery:
+// its stamp and its text.
+bool holds_last_seen(int slot)
 {
-    *newest = board[0].stamp;
-    if (*newest == last_seen)
-        return false;
+    return board[slot].stamp == last_seen &&
+           strncmp(board[slot].text, last_seen_text, text_size) == 0;
+}
+
+// How many records, from slot 0 on, the client has not been sent: those
+// above the one it saw last, or all of them when that one is no longer on
+// the board (more than 20 posts since, or the history was cut and posted
+// to again, with stamps that may be lower than last_seen or equal to it).
+int unseen_count()
+{
     int count = 0;
     while (count < board_slots && board[count].stamp > last_seen)
         ++count;
+    if (count < board_slots && holds_last_seen(count))
+        return count;
+    count = 0;
+    while (count < board_slots && board[count].stamp != 0)
+        ++count;
+    return count;
+}
+
+// Slot 0 as the batch was taken: what the client has seen once it is sent.
+board_record batch_newest;
+
+// Called under a lock: puts every record the client has not been sent into
+// the batch, oldest first, framed by OK and END (nothing at all when there
+// is none, as on a history cut to nothing). False when slot 0 still holds
+// the record seen last, so that nothing is to be sent.
+bool take_batch()
+{
+    if (holds_last_seen(0))
+        return false;
+    int count = unseen_count();
+    batch_newest.stamp = board[0].stamp;
+    memcpy(batch_newest.text, board[0].text, text_size);
     batch_len = 0;
+    if (count == 0)
+        return true;
     append(reply_ok.bytes, reply_ok.len);
     for (int i = count - 1; i >= 0; --i)
         append(board[i].text, strnlen(board[i].text, text_size));
@@ -109,10 +151,11 @@ bool take_batch(uint32_t *newest)
     return true;
 }
 
-void send_batch(uint32_t newest)
+void send_batch()
 {
     write_all(batch, batch_len);
-    last_seen = newest;
+    last_seen = batch_newest.stamp;
+    memcpy(last_seen_text, batch_newest.text, text_size);
 }
 
 bool client_present()
@@ -139,6 +182,14 @@ bool retry_quickly(int fd, struct flock *lock)
 uint32_t peek_newest_stamp()
 {
     return std::atomic_ref<uint32_t>(board[0].stamp).load(std::memory_order_relaxed);
+}
+
+// Slot 0 still holds the record seen last, read without the lock. A post
+// under way may be read half done; that reads as a change, and the lock
+// then shows what it is.
+bool peek_nothing_new()
+{
+    return peek_newest_stamp() == last_seen && holds_last_seen(0);
 }
 
 // True while the newest stamp is stamp_lead_seconds or more ahead of the
@@ -247,13 +298,12 @@ void board_post(const char *text)
         return;
     }
     bool posted = push_record(text);
-    uint32_t newest = 0;
-    bool to_send = posted && client_present() && take_batch(&newest);
+    bool to_send = posted && client_present() && take_batch();
     if (board_lock(board_fd, F_UNLCK) == -1 || !posted) {
         write_all(reply_busy.bytes, reply_busy.len);
     } else {
         if (to_send)
-            send_batch(newest);
+            send_batch();
         alarm(tick_seconds);
     }
     restore_mask(&saved);
@@ -263,17 +313,16 @@ void board_deliver()
 {
     if (!client_present())
         return;
-    if (peek_newest_stamp() == last_seen)
+    if (peek_nothing_new())
         return;  // the usual idle tick: nothing new, no lock taken
     if (board_lock(board_fd, F_RDLCK) == -1) {
         write_all(reply_busy.bytes, reply_busy.len);
         return;
     }
-    uint32_t newest;
-    bool to_send = take_batch(&newest);
+    bool to_send = take_batch();
     board_lock(board_fd, F_UNLCK);
     if (to_send)
-        send_batch(newest);
+        send_batch();
 }
 
 void board_deliver_now()
@@ -295,10 +344,7 @@ void on_history_cut(int, siginfo_t *info, void *)
     int saved_errno = errno;
     const char *at = static_cast<const char *>(info->si_addr);
     const char *start = reinterpret_cast<const char *>(board);
-    struct stat st;
-    bool grown = board != nullptr && at >= start && at < start + board_len &&
-                 fstat(board_fd, &st) == 0 && st.st_size < static_cast<off_t>(board_len) &&
-                 ftruncate(board_fd, static_cast<off_t>(board_len + 1)) == 0;
+    bool grown = board != nullptr && at >= start && at < start + board_len && grow_back_if_cut();
     if (!grown) {
         struct sigaction fatal {};
         fatal.sa_handler = SIG_DFL;
@@ -307,13 +353,16 @@ void on_history_cut(int, siginfo_t *info, void *)
     errno = saved_errno;
 }
 
-uint32_t board_newest_stamp()
+// Slot 0 is read under the read lock; should that stay held past its
+// budget, it is read all the same: what holds the lock for minutes is
+// hardly a post half done.
+void board_catch_up()
 {
-    if (board_lock(board_fd, F_RDLCK) == -1)
-        return static_cast<uint32_t>(time(nullptr));
-    uint32_t newest = board[0].stamp;
-    board_lock(board_fd, F_UNLCK);
-    return newest;
+    bool locked = board_lock(board_fd, F_RDLCK) == 0;
+    last_seen = board[0].stamp;
+    memcpy(last_seen_text, board[0].text, text_size);
+    if (locked)
+        board_lock(board_fd, F_UNLCK);
 }
 
 void client_send(reply_text reply)

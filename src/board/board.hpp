@@ -33,15 +33,16 @@ int board_lock(int fd, short type);
 // when the lock cannot be had or no stamp is left (after 4294967295); the
 // record is then not posted.
 void board_post(const char *text);
-// Sends the client every record newer than last_seen, oldest first, framed
-// by OK and END, in one write. Writes nothing when nothing changed or no
-// client is there.
+// Sends the client every record posted since the last delivery (the one
+// in slot 0 then, kept in last_seen and last_seen_text), oldest first,
+// framed by OK and END, in one write. Writes nothing when nothing changed
+// or no client is there.
 void board_deliver();
 // A delivery now, with the tick held off, and the next tick 5 seconds on.
 void board_deliver_now();
-// The stamp of the newest record, read under the lock; the clock when the
-// lock cannot be had. A new connection starts its last_seen here.
-uint32_t board_newest_stamp();
+// Takes the newest record as seen: a new connection is sent only what is
+// posted after it connected.
+void board_catch_up();
 
 // Writes one reply to the client in full, holding off the delivery tick so
 // that no batch lands inside it. A write that times out marks the client

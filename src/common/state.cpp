@@ -14,3 +14,4 @@ int board_fd = -1;
 board_record *board = nullptr;
 size_t board_len = board_bytes;
 uint32_t last_seen = 0;
+char last_seen_text[text_size] = {};

@@ -31,3 +31,4 @@ extern int board_fd;                           // history file, locks go on it
 extern board_record *board;                    // the mapped history, newest first
 extern size_t board_len;                       // mapped length in bytes
 extern uint32_t last_seen;                     // newest stamp sent to the client
+extern char last_seen_text[text_size];         // and the text it came with

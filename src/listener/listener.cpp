@@ -72,7 +72,7 @@ void tune_client_socket(int fd)
     close(listen_fd);
     listen_fd = -1;
     tune_client_socket(client_fd);
-    last_seen = board_newest_stamp();
+    board_catch_up();
     serve_connection();
     if (client_fd >= 0)
         close(client_fd);

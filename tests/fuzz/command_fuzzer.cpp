@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     sigaction(SIGALRM, &tick, nullptr);
     client_fd = pair[1];
     client_stalled = 0;
-    last_seen = board_newest_stamp();
+    board_catch_up();
     serve_connection();
     alarm(0);
     client_fd = -1;
