@@ -108,17 +108,27 @@ std::string iso_time(time_t when)
     return std::string(text) + std::string(offset, 3) + ":" + std::string(offset + 3);
 }
 
+// A record that does not start like one (nine colour characters and a TAB)
+// is damaged: shown whole, as the text of nobody.
+bool damaged(const chat::HistoryRecord &record) { return !chat::looks_like_record(record.text); }
+
 std::string json_line(const chat::HistoryRecord &record, const chat::Codec &utf8)
 {
-    chat::Event e = chat::parse_record(record.text);
-    return chat::JsonWriter()
-        .add("stamp", static_cast<long long>(record.stamp))
+    chat::Event e;
+    if (damaged(record))
+        e.body = chat::strip_line_end(record.text);
+    else
+        e = chat::parse_record(record.text);
+    chat::JsonWriter line;
+    line.add("stamp", static_cast<long long>(record.stamp))
         .add("time", iso_time(record.stamp))
         .add("colour", utf8.to_local(e.colour))
         .add("sender", utf8.to_local(e.sender))
         .add("text", utf8.to_local(e.body))
-        .add("notice", e.system)
-        .text();
+        .add("notice", e.system);
+    if (damaged(record))
+        line.add("damaged", true);
+    return line.text();
 }
 
 // ---- printing ----
@@ -139,9 +149,13 @@ public:
 
     void print(const chat::HistoryRecord &record) const
     {
-        std::string line = json_ ? json_line(record, codec_)
-                                 : chat::format_event(chat::parse_record(record.text), style_,
-                                                      codec_, record.stamp);
+        std::string line;
+        if (json_)
+            line = json_line(record, codec_);
+        else if (damaged(record))
+            line = chat::format_note("damaged record: " + shown(record.text), style_, record.stamp);
+        else
+            line = chat::format_event(chat::parse_record(record.text), style_, codec_, record.stamp);
         printf("%s\n", line.c_str());
     }
 
@@ -153,6 +167,11 @@ public:
     }
 
 private:
+    std::string shown(std::string_view text) const
+    {
+        return chat::defuse_controls(codec_.to_local(chat::strip_line_end(text)));
+    }
+
     chat::Codec codec_;
     chat::Style style_;
     bool json_ = false;
@@ -184,6 +203,8 @@ bool read_records(const char *path, std::vector<chat::HistoryRecord> &records, i
                " seconds; try again";
     else if (why && status == chat::HistoryStatus::failed)
         *why = std::string("cannot read ") + path + ": " + strerror(error);
+    else if (why && status == chat::HistoryStatus::foreign)
+        *why = std::string(path) + " is no chat history: none of its records looks like one";
     return status == chat::HistoryStatus::ok;
 }
 

@@ -87,15 +87,20 @@ TEST_F(HistoryTest, PrintsAHandMadeHistoryDecodedInOrderAndAsJson)
                       "'ボブがログアウトしました' True\n");
 }
 
-TEST_F(HistoryTest, RefusesWhatIsNoHistoryAndLeavesItUnchanged)
+// Too short, a directory, missing, a FIFO that nobody writes to (which
+// must not block the reader) and a text file with no record in it.
+TEST_F(HistoryTest, RefusesWhatIsNoHistoryAtOnceAndLeavesItUnchanged)
 {
     std::string short_file = history_bytes(hand_made).substr(0, 5199);
     write_file(path_, short_file);
+    ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
+    std::string readme = std::filesystem::path(__FILE__).parent_path().parent_path() / "README.md";
+    ASSERT_GT(read_file(readme).size(), 5200u);
     struct stat before;
     ASSERT_EQ(stat(path_.c_str(), &before), 0);
-    for (const std::string &target : {path_, dir_, dir_ + "/missing.dat"}) {
+    for (const std::string &target : {path_, dir_, dir_ + "/missing.dat", dir_ + "/fifo", readme}) {
         ChildProcess refused(history_binary(), {target}, false);
-        EXPECT_EQ(refused.wait(), 1) << target;
+        EXPECT_EQ(refused.wait(2s), 1) << target;
         EXPECT_EQ(refused.output(), "");
         EXPECT_NE(refused.errors().find("chat_history: "), std::string::npos) << target;
     }
@@ -105,6 +110,27 @@ TEST_F(HistoryTest, RefusesWhatIsNoHistoryAndLeavesItUnchanged)
     EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/missing.dat"));
+}
+
+TEST_F(HistoryTest, AllZeroIsAnEmptyHistoryAndADamagedRecordIsShownAsSuch)
+{
+    write_file(path_, std::string(5200, '\0'));
+    ChildProcess empty(history_binary(), {path_}, false);
+    EXPECT_EQ(empty.wait(), 0) << empty.errors();
+    EXPECT_EQ(empty.output(), "");
+
+    write_file(path_, history_bytes({hand_made[0], {1796738560, "damaged\x01\r\n"}, hand_made[2]}));
+    ChildProcess plain(history_binary(), {path_}, false, "", {"TZ=UTC"});
+    EXPECT_EQ(plain.wait(), 0) << plain.errors();
+    EXPECT_EQ(plain.output(), "2026-12-08 14:02:11 alice: hello\n"
+                              "2026-12-08 14:02:40 ! damaged record: damaged?\n"
+                              "2026-12-08 14:03:20 * ボブがログアウトしました\n");
+    ChildProcess json(history_binary(), {"--json", path_}, false, "", {"TZ=UTC"});
+    EXPECT_EQ(json.wait(), 0) << json.errors();
+    EXPECT_NE(json.output().find("\"colour\":\"\",\"sender\":\"\",\"text\":\"damaged\\u0001\","
+                                 "\"notice\":false,\"damaged\":true}\n"),
+              std::string::npos)
+        << json.output();
 }
 
 TEST_F(HistoryTest, FollowingSurvivesAFileCutShort)

@@ -1,5 +1,7 @@
 #include "history.hpp"
+#include "wire.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -53,7 +55,7 @@ bool read_all(int fd, unsigned char *into, size_t len)
 
 int open_history(const char *path)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return -1;
     struct stat st;
@@ -94,6 +96,11 @@ HistoryStatus read_history(int fd, std::vector<HistoryRecord> &records, int lock
         const char *text = reinterpret_cast<const char *>(p + 4);
         records.insert(records.begin(), {stamp, std::string(text, strnlen(text, text_size))});
         previous = stamp;
+    }
+    auto is_record = [](const HistoryRecord &r) { return looks_like_record(r.text); };
+    if (!records.empty() && std::none_of(records.begin(), records.end(), is_record)) {
+        records.clear();
+        return HistoryStatus::foreign;
     }
     return HistoryStatus::ok;
 }

@@ -23,17 +23,22 @@ enum class HistoryStatus {
     too_short,  // shorter than the 20 slots (new, or cut while the server runs)
     locked,     // the lock could not be had within the wait
     failed,     // fstat, pread or fcntl failed; errno tells why
+    foreign,    // none of its records looks like one: some other file
 };
 
 // Reads the used slots of the history open on `fd`, oldest first, into
 // `records`: slot 0 and the slots after it while their stamps strictly
 // decrease and are not 0. Waits at most `lock_wait_ms` for the lock,
-// retrying every few milliseconds.
+// retrying every few milliseconds (0: one attempt). A file with records
+// of which none starts like one (nine colour characters and a TAB) is
+// foreign and gives no records; a damaged record among good ones is
+// returned like the others, and an all-zero file is an empty history.
 HistoryStatus read_history(int fd, std::vector<HistoryRecord> &records, int lock_wait_ms);
 
-// Opens a history file for reading; -1 with errno set on failure, and
-// with errno EISDIR (or EINVAL for anything else that is not a regular
-// file) when it is no file at all.
+// Opens a history file for reading without ever blocking (a FIFO would
+// wait for a writer); -1 with errno set on failure, and with errno EISDIR
+// (or EINVAL for anything else that is not a regular file) when it is no
+// file at all.
 int open_history(const char *path);
 
 // The records in `records` (oldest first) stamped later than `stamp`.
