@@ -3,12 +3,13 @@
 // UTF-8), through a relay that only forwards bytes (the same two extra
 // loopback hops and nothing else: the floor) and direct, each path to a
 // server of its own so that a poster's batch holds its own record alone.
-// Then the
-// gateway's own delay for tick bursts, 19 sessions receiving 20 records
-// each at every tick of the server, which the gateway measures itself when
-// CHAT_WEB_TIMING is set (from a read from the server to the last write to
-// the browser that it makes of it) and prints at exit; and its resident
-// memory. The posters' rate cap is lifted for the measurement.
+// Then the gateway's own delay for tick bursts, 19 sessions receiving 20
+// records each at every tick of the server, which the gateway measures
+// itself when CHAT_WEB_TIMING is set (from a read from the server to the
+// last write to the browser that it makes of it) and prints at exit; its
+// time on a CPU and waiting for one per burst, which tell its own work
+// from a busy machine's; and its resident memory. The posters' rate cap
+// is lifted.
 #include <string>
 
 void record_figure(const std::string &key, double value);  // bench/chat_bench.cpp
@@ -136,6 +137,15 @@ struct Gateway {
         std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
         auto at = status.find("VmRSS:");
         return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
+    }
+
+    // Nanoseconds it has run on a CPU and waited for one, so far.
+    std::pair<long long, long long> cpu_ns() const
+    {
+        long long run = 0, wait = 0;
+        std::string stat = read_file("/proc/" + std::to_string(pid) + "/schedstat");
+        sscanf(stat.c_str(), "%lld %lld", &run, &wait);
+        return {run, wait};
     }
 };
 
@@ -333,6 +343,7 @@ EchoFigures echo_three_ways()
 struct BurstFigures {
     int ticks = 0;        // ticks that brought every session its 20 records at once
     long long spread_ms = 0;  // p50 over the ticks: first session's burst to the last one's
+    long long run_us = 0, wait_us = 0;  // the gateway's CPU time, and its wait for a CPU, per burst
     long rss_kb = 0;
     Delays delays;
 };
@@ -375,12 +386,16 @@ BurstFigures tick_bursts(int ticks)
             return std::all_of(arrived[round].begin(), arrived[round].end(),
                                [](const Arrivals &a) { return a.count >= burst_records; });
         };
+        auto before = gateway.cpu_ns();
         for (int round = 0; round < ticks; ++round) {
             for (int k = 0; k < burst_records; ++k)
                 line_echo(poster, "burst " + std::to_string(round) + "/" + std::to_string(k));
             if (!eventually([&] { return round_done(round); }, 15s))
                 throw std::runtime_error("the sessions did not get tick " + std::to_string(round));
         }
+        auto after = gateway.cpu_ns();
+        f.run_us = (after.first - before.first) / 1000 / (ticks * burst_listeners);
+        f.wait_us = (after.second - before.second) / 1000 / (ticks * burst_listeners);
         f.rss_kb = gateway.rss_kb();
     }
     std::vector<long long> spreads;
@@ -444,11 +459,14 @@ void report_bursts(const BurstFigures &f, int ticks)
     row("gateway's own delay p50 / p99 / max",
         pair_us(f.delays.p50, f.delays.p99) + ", max " + std::to_string(f.delays.max) + " us, " +
             std::to_string(f.delays.reads) + " reads (target p99 at most 100 us)");
+    row("gateway CPU / wait for a CPU, per burst", pair_us(f.run_us, f.wait_us));
     row("gateway RSS with 19 sessions", std::to_string(f.rss_kb) + " kB (target at most 8192)");
     record_figure("web_burst_ticks", f.ticks);
     record_figure("web_burst_delay_p50_us", f.delays.p50);
     record_figure("web_burst_delay_p99_us", f.delays.p99);
     record_figure("web_burst_delay_max_us", f.delays.max);
+    record_figure("web_burst_run_us", f.run_us);
+    record_figure("web_burst_wait_us", f.wait_us);
     record_figure("web_rss_kb", f.rss_kb);
 }
 
