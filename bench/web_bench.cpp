@@ -57,7 +57,8 @@ constexpr int turns = 2000, warm_up = 100;
 constexpr int burst_listeners = 19;  // with the poster, the server's 20 places
 constexpr int burst_records = 20;    // a whole board at every tick
 
-// The figures of the gateway's "server read to browser write" line.
+// The figures of the gateway's line on its delays, from a read from the
+// server to the last write to the browser made of it.
 struct Delays {
     long long reads = 0, p50 = -1, p99 = -1, max = -1;
 };
@@ -68,14 +69,17 @@ long long number_after(const std::string &text, const std::string &label)
     return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + label.size());
 }
 
+// The line with p50, p99 and max, after its own name and the count of reads.
 Delays parse_delays(const std::string &report)
 {
     Delays d;
-    auto at = report.find("server read to browser write:");
+    auto at = report.find(" p99 ");
     if (at == std::string::npos)
         return d;
+    at = report.rfind('\n', at) + 1;  // 0 when it is the first line
     std::string line = report.substr(at, report.find('\n', at) - at);
-    d.reads = number_after(line, ": ");
+    auto count = line.rfind(": ", line.find("p50 "));
+    d.reads = count == std::string::npos ? -1 : std::atoll(line.c_str() + count + 2);
     d.p50 = number_after(line, "p50 ");
     d.p99 = number_after(line, "p99 ");
     d.max = number_after(line, "max ");
