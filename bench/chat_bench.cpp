@@ -2,7 +2,7 @@
 // measured, a table per scenario and one machine-readable line at the end.
 //
 //   chat_bench [--server PATH | --host H --port P] [--scenario NAME]...
-//              [--storm-seconds N] [--idle-seconds N]
+//              [--storm-seconds N] [--idle-seconds N] [--web-ticks N]
 //
 // With --server (the default is the chat_server_bench next to this
 // program's build: the shipped server, except that it never holds a post
@@ -11,20 +11,15 @@
 // with --port it drives a running one, and skips the scenarios that need
 // the server's process ids (memory, idle).
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <optional>
 #include <poll.h>
-#include <csignal>
 #include <stdexcept>
-#include <sys/wait.h>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -32,8 +27,9 @@
 #include <vector>
 
 #include "harness.hpp"
+#include "loopback_server.hpp"
 
-void web_scenario();  // bench/web_bench.cpp
+void web_scenario(int ticks);  // bench/web_bench.cpp
 
 using namespace chat_test;
 using std::chrono::duration_cast;
@@ -48,6 +44,7 @@ struct Options {
     std::vector<std::string> scenarios;
     int storm_seconds = 30;
     int idle_seconds = 30;
+    int web_ticks = 20;
 };
 
 Options options;
@@ -168,56 +165,14 @@ private:
 // The floor for own echo: a trivial fork-per-connection echo server (read,
 // write back), started by the bench itself so that both figures come from
 // the same run on the same, possibly busy, machine.
-class EchoFloor {
-public:
-    EchoFloor()
-    {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 16) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-            throw std::runtime_error("echo floor: cannot listen");
-        port_ = ntohs(a.sin_port);
-        pid_ = fork();
-        if (pid_ == 0)
-            serve(fd);
-        close(fd);
-    }
-    ~EchoFloor()
-    {
-        kill(-pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-    int port() const { return port_; }
-
-private:
-    [[noreturn]] static void serve(int fd)
-    {
-        setpgid(0, 0);
-        signal(SIGCHLD, SIG_IGN);
-        for (;;) {
-            int c = accept(fd, nullptr, nullptr);
-            if (c < 0)
-                continue;
-            if (fork() == 0) {
-                int on = 1;
-                setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-                char buf[4096];
-                ssize_t n;
-                while ((n = read(c, buf, sizeof buf)) > 0)
-                    if (write(c, buf, static_cast<size_t>(n)) != n)
-                        break;
-                _exit(0);
-            }
-            close(c);
-        }
-    }
-    pid_t pid_ = -1;
-    int port_ = 0;
-};
+void echo_back(int fd)
+{
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        if (write(fd, buf, static_cast<size_t>(n)) != n)
+            break;
+}
 
 // One round trip: `line` sent, `until` read back; -1 when it never came.
 long long round_trip(Client &c, const std::string &line, const std::string &until)
@@ -237,7 +192,7 @@ void echo()
     Drain drain(listeners, [](size_t, std::string_view, clock_type::time_point) {});
     Client poster(t.port);
     login(poster, "200200200", "poster");
-    EchoFloor floor_server;
+    LoopbackServer floor_server(echo_back);
     Client floor_client(floor_server.port());
     std::vector<long long> rtt, floor_rtt;
     // Turn about, so that whatever else the machine does weighs on both.
@@ -520,13 +475,13 @@ void idle()
 const std::map<std::string, void (*)()> scenarios = {
     {"echo", echo}, {"fanout", fan_out}, {"storm", storm},
     {"connect", connect_scenario}, {"memory", memory}, {"idle", idle},
-    {"web", web_scenario},
+    {"web", [] { web_scenario(options.web_ticks); }},
 };
 const char *const order[] = {"echo", "fanout", "connect", "memory", "storm", "idle"};
 
 const char *const usage_text =
     "usage: chat_bench [--server PATH | --host 127.0.0.1 --port P] [--scenario NAME]...\n"
-    "                  [--storm-seconds N] [--idle-seconds N]\n"
+    "                  [--storm-seconds N] [--idle-seconds N] [--web-ticks N]\n"
     "scenarios (all by default, in this order):\n"
     "  echo     one poster, 19 listeners: SEND to the poster's own record, p50/p99/max,\n"
     "           and as a ratio to a trivial forking echo server run alongside\n"
@@ -535,6 +490,9 @@ const char *const usage_text =
     "  memory   PSS of the listener and of each connection process, 20 clients\n"
     "  storm    20 posters at 2 posts/s each (30 s): busy replies, losses, own echo\n"
     "  idle     20 silent logged-in clients (30 s): CPU time of all server processes\n"
+    "  web      (only when named) own echo through chat_web, a byte relay and direct,\n"
+    "           turn about; the gateway's own delay for 19 sessions' tick bursts\n"
+    "           over 20 ticks (about 2 minutes)\n"
     "With --server (default: the chat_server_bench of this build, which never waits\n"
     "for the clock when posts run the stamps ahead) every scenario gets a\n"
     "fresh server in a temporary directory; with --port a running server is used\n"
@@ -547,6 +505,9 @@ int usage(const char *why)
 }
 
 }  // namespace
+
+// For the scenarios in other files (bench/web_bench.cpp).
+void record_figure(const std::string &key, double value) { record(key, value); }
 
 int main(int argc, char **argv)
 {
@@ -571,6 +532,8 @@ int main(int argc, char **argv)
             options.storm_seconds = std::stoi(v);
         else if (a == "--idle-seconds")
             options.idle_seconds = std::stoi(v);
+        else if (a == "--web-ticks")
+            options.web_ticks = std::stoi(v);
         else
             return usage(("unknown option " + a + " " + v).c_str());
     }

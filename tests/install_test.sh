@@ -1,8 +1,11 @@
 #!/bin/sh
-# Installation checks: install_test.sh pages|package|unit BUILD_DIR SOURCE_DIR
+# Installation checks: install_test.sh MODE BUILD_DIR SOURCE_DIR
 #   pages    the manual pages lint clean and render
 #   package  the Debian package holds every file where the manual pages say
 #   unit     the service unit verifies (skipped, status 77, without systemd)
+#   security each unit's exposure, as systemd-analyze rates it, is at most
+#            2.0 (skipped, status 77, before systemd 250, which has no
+#            --offline)
 #   lintian  the package has no lintian errors (skipped, status 77, without
 #            lintian, except in CI)
 set -eu
@@ -67,6 +70,26 @@ unit)
             "$work/root/usr/lib/systemd/system/chat-web.service" >"$work/chat-web.service"
         systemd-analyze verify --man=no "$work/chat-web.service" || fail "systemd-analyze verify chat-web"
     fi
+    ;;
+security)
+    command -v systemd-analyze >/dev/null || { echo "no systemd-analyze: skipped"; exit 77; }
+    version=$(systemd-analyze --version | sed -n '1s/^systemd \([0-9]*\).*/\1/p')
+    [ "${version:-0}" -ge 250 ] || { echo "systemd ${version:-?} rates no unit files: skipped"; exit 77; }
+    make_root
+    rated=0
+    for unit in "$work"/root/usr/lib/systemd/system/chat-*.service; do
+        name=$(basename "$unit")
+        report=$(LC_ALL=C systemd-analyze security --offline=true "$unit" 2>&1) ||
+            fail "systemd-analyze security $name: $report"
+        figure=$(echo "$report" | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+        [ -n "$figure" ] || fail "no exposure level for $name: $report"
+        echo "$name: exposure $figure"
+        awk -v f="$figure" 'BEGIN { exit !(f <= 2.0) }' ||
+            fail "$name is exposed $figure, more than 2.0:
+$(echo "$report" | grep -v '^+ ' | grep -v '^  NAME')"
+        rated=$((rated + 1))
+    done
+    [ "$rated" -ge 1 ] || fail "the package holds no unit"
     ;;
 lintian)
     if ! command -v lintian >/dev/null; then
