@@ -13,8 +13,9 @@ namespace {
 
 const char *const usage_text =
     "usage: chat_web [--listen [ADDR:]PORT] [--server HOST:PORT] [--history FILE]\n"
-    "                [--allow-host NAME]... [--allow-origin ORIGIN]... [--trusted-proxy ADDR]...\n"
-    "                [--rate-limit COUNT] [--max-pages COUNT] [--max-per-address COUNT]\n"
+    "                [--allow-host NAME]... [--allow-origin ORIGIN]...\n"
+    "                [--trusted-proxy ADDR]... [--rate-limit COUNT]\n"
+    "                [--max-pages COUNT] [--max-per-address COUNT]\n"
     "                [--help] [--version]\n"
     "Serves the chat page at / and connects each logged-in browser to the chat server.\n"
     "  --listen [ADDR:]PORT     where the page is served (0.0.0.0:8080)\n"
@@ -22,7 +23,7 @@ const char *const usage_text =
     "  --history FILE           the server's chat.dat: show its records at login\n"
     "  --allow-host NAME        also answer requests for NAME, e.g. chat.example.org\n"
     "  --allow-origin ORIGIN    also accept pages from ORIGIN, e.g. https://chat.example.org\n"
-    "  --trusted-proxy ADDR     a reverse proxy whose X-Forwarded-For names the client\n"
+    "  --trusted-proxy ADDR     a reverse proxy; X-Forwarded-For names its clients\n"
     "  --rate-limit COUNT       page messages a session may send per 10 seconds (20)\n"
     "  --max-pages COUNT        open pages at once, logged in or not (200)\n"
     "  --max-per-address COUNT  open connections from one client address (20)\n"
