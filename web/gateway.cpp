@@ -740,14 +740,15 @@ int run_gateway(const Options &options)
             fprintf(stderr, "chat_web: cannot read the history %s yet: %s; sessions start without earlier records until it can be read\n",
                     options.history.c_str(), problem.c_str());
     }
+    // The stop signals are caught before the line that says the gateway
+    // serves: a stop right after it is an orderly one.
+    asio::signal_set stop(io, SIGINT, SIGTERM);
+    stop.async_wait([&](error_code, int) { io.stop(); });
+    signal(SIGPIPE, SIG_IGN);
     auto at = acceptor.local_endpoint();
     printf("chat_web: serving http://%s:%u/ for the chat server at %s:%u\n", at.address().to_string().c_str(),
            at.port(), options.server_host.c_str(), options.server_port);
     fflush(stdout);
-
-    asio::signal_set stop(io, SIGINT, SIGTERM);
-    stop.async_wait([&](error_code, int) { io.stop(); });
-    signal(SIGPIPE, SIG_IGN);
     accept_next(acceptor, shared);
     io.run();
     shared.delays.report();
