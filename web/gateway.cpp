@@ -17,10 +17,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <list>
 #include <memory>
 #include <optional>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include "admission.hpp"
 #include "gateway.hpp"
 
 namespace chat_web {
@@ -61,35 +64,90 @@ private:
     std::vector<long long> micros_;
 };
 
-// What every session shares.
+class HttpSession;
+
+// What every connection shares.
 struct Shared {
+    Shared(const Options &o, size_t connections_max)
+        : options(o), counts(connections_max, static_cast<size_t>(o.limits.per_address_max))
+    {
+    }
+    bool trusted(const std::string &address) const
+    {
+        return std::find(options.trusted_proxies.begin(), options.trusted_proxies.end(), address) !=
+               options.trusted_proxies.end();
+    }
+    // Closes the HTTP connection that has waited longest for a request, to
+    // make room for a new one; false when none waits.
+    bool evict_waiting();
+
     const Options &options;
     chat::Codec codec;
     tcp::endpoint server;
     DelayLog delays;
+    HostRule hosts;
+    ConnectionCounts counts;
     int sessions = 0;  // WebSocket sessions open now
+    // HTTP connections waiting for a request, the longest waiting first.
+    std::list<HttpSession *> waiting;
 };
 
-std::optional<std::vector<chat::HistoryRecord>> read_history_file(const std::string &path)
+// A descriptor closed when its holder goes.
+class Fd {
+public:
+    Fd() = default;
+    ~Fd() { reset(); }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = fd;
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
+
+// Why open_history failed, in words.
+std::string open_problem(int error)
 {
-    int fd = chat::open_history(path.c_str());
-    if (fd < 0)
-        return std::nullopt;
+    return error == EINVAL ? "not a regular file" : strerror(error);
+}
+
+// Why a read of the history gives no records, in words; "" when it gives
+// some, or none because the file is new or stayed locked.
+std::string read_problem(chat::HistoryStatus status, int error)
+{
+    using chat::HistoryStatus;
+    if (status == HistoryStatus::ok || status == HistoryStatus::too_short || status == HistoryStatus::locked)
+        return "";
+    if (status == HistoryStatus::failed)
+        return strerror(error);
+    return "nothing in it looks like a chat record";
+}
+
+// One try at the history without waiting for its lock; "" when it can
+// be used (or is only locked now).
+std::string history_problem(const std::string &path)
+{
+    Fd fd;
+    fd.reset(chat::open_history(path.c_str()));
+    if (fd.get() < 0)
+        return open_problem(errno);
     std::vector<chat::HistoryRecord> records;
-    auto status = chat::read_history(fd, records, 200);
-    close(fd);
-    if (status == chat::HistoryStatus::too_short)
-        return std::vector<chat::HistoryRecord> {};
-    if (status != chat::HistoryStatus::ok)
-        return std::nullopt;
-    return records;
+    auto status = chat::read_history(fd.get(), records, 0);
+    return read_problem(status, errno);
 }
 
 class WebSession : public std::enable_shared_from_this<WebSession> {
 public:
-    WebSession(beast::tcp_stream &&stream, Shared &shared)
-        : ws_(std::move(stream)), server_(ws_.get_executor()), shared_(shared),
-          session_(shared.codec, shared.options.limits, history_reader()),
+    WebSession(beast::tcp_stream &&stream, Shared &shared, Place place)
+        : ws_(std::move(stream)), server_(ws_.get_executor()), history_timer_(ws_.get_executor()),
+          shared_(shared), place_(std::move(place)),
+          session_(shared.codec, shared.options.limits, !shared.options.history.empty()),
           out_(shared.options.limits.output_max)
     {
         ++shared_.sessions;
@@ -113,27 +171,26 @@ public:
         ws_.read_message_max(limits.message_max);
         ws_.text(true);
         ws_.async_accept(request_, [self = shared_from_this()](error_code ec) {
-            if (ec)
+            if (ec) {
+                self->finish();
                 return;
+            }
             self->apply(self->session_.opened());
             self->read_page();
         });
     }
 
 private:
-    HistoryReader history_reader()
-    {
-        if (shared_.options.history.empty())
-            return {};
-        std::string path = shared_.options.history;
-        return [path] { return read_history_file(path); };
-    }
-
     void read_page()
     {
         ws_.async_read(in_, [self = shared_from_this()](error_code ec, size_t) {
             if (ec) {
                 self->finish();
+                return;
+            }
+            if (!self->ws_.got_text()) {
+                self->in_.consume(self->in_.size());
+                self->apply(self->session_.page_binary());
                 return;
             }
             std::string text = beast::buffers_to_string(self->in_.data());
@@ -150,7 +207,10 @@ private:
         done_ = true;
         error_code ignored;
         server_.close(ignored);
+        history_timer_.cancel();
+        history_fd_.reset();
         beast::get_lowest_layer(ws_).close();
+        place_.release();
     }
 
     void apply(Actions a, std::optional<steady::time_point> read_at = std::nullopt)
@@ -161,15 +221,15 @@ private:
             connect_server();
         if (!a.to_server.empty())
             write_server(std::move(a.to_server));
-        for (size_t i = 0; i < a.to_page.size(); ++i) {
-            bool last = i + 1 == a.to_page.size();
-            if (!out_.push(std::move(a.to_page[i]))) {
+        if (!a.to_page.empty()) {
+            if (!out_.push(page_batch(a.to_page))) {
                 finish();  // a browser that does not read: let it go
                 return;
             }
-            stamps_.push_back(last ? read_at : std::nullopt);
+            stamps_.push_back(read_at);
         }
         if (a.drop_server) {
+            ++generation_;  // what the closed connection still reports is stale
             error_code ignored;
             server_.close(ignored);
             server_out_.clear();
@@ -177,6 +237,8 @@ private:
         if (a.close_code != 0)
             closing_ = a.close_code;
         write_page();
+        if (a.read_history)
+            start_history_read();
     }
 
     void write_page()
@@ -192,18 +254,71 @@ private:
             return;
         }
         writing_page_ = true;
-        ws_.async_write(asio::buffer(out_.front()), [self = shared_from_this()](error_code ec, size_t) {
+        writing_ = out_.take();
+        writing_read_at_ = stamps_.front();
+        stamps_.pop_front();
+        ws_.async_write(asio::buffer(writing_), [self = shared_from_this()](error_code ec, size_t) {
             self->writing_page_ = false;
             if (ec) {
                 self->finish();
                 return;
             }
-            if (auto at = self->stamps_.front())
+            if (auto at = self->writing_read_at_)
                 self->shared_.delays.add(steady::now() - *at);
-            self->stamps_.pop_front();
-            self->out_.pop();
             self->write_page();
         });
+    }
+
+    // The history is read in tries that never wait for its lock, each on
+    // this session's own timer, so that a lock held elsewhere delays only
+    // the logins that read it and never the gateway's one thread.
+    void start_history_read()
+    {
+        ++history_generation_;
+        history_fd_.reset();
+        history_deadline_ = steady::now() + std::chrono::milliseconds(shared_.options.limits.history_wait_ms);
+        try_history_after(std::chrono::milliseconds(0));
+    }
+
+    void try_history_after(std::chrono::milliseconds delay)
+    {
+        history_timer_.expires_after(delay);
+        history_timer_.async_wait([self = shared_from_this(), g = history_generation_](error_code ec) {
+            if (!ec && g == self->history_generation_ && !self->done_)
+                self->try_history();
+        });
+    }
+
+    void try_history()
+    {
+        const std::string &path = shared_.options.history;
+        if (history_fd_.get() < 0) {
+            history_fd_.reset(chat::open_history(path.c_str()));
+            if (history_fd_.get() < 0) {
+                history_done(std::nullopt, open_problem(errno));
+                return;
+            }
+        }
+        std::vector<chat::HistoryRecord> records;
+        auto status = chat::read_history(history_fd_.get(), records, 0);
+        int error = errno;
+        if (status == chat::HistoryStatus::locked && steady::now() < history_deadline_) {
+            try_history_after(std::chrono::milliseconds(5));
+            return;
+        }
+        history_fd_.reset();
+        if (status == chat::HistoryStatus::ok || status == chat::HistoryStatus::too_short)
+            history_done(std::move(records), "");
+        else
+            history_done(std::nullopt, read_problem(status, error));
+    }
+
+    void history_done(std::optional<std::vector<chat::HistoryRecord>> records, const std::string &problem)
+    {
+        if (!problem.empty())
+            fprintf(stderr, "chat_web: cannot read the history %s: %s; this session starts without earlier records\n",
+                    shared_.options.history.c_str(), problem.c_str());
+        apply(session_.history_read(std::move(records)));
     }
 
     void connect_server()
@@ -264,13 +379,20 @@ private:
     websocket::stream<beast::tcp_stream> ws_;
     http::request<http::empty_body> request_;
     tcp::socket server_;
+    asio::steady_timer history_timer_;
     Shared &shared_;
+    Place place_;
     Session session_;
     OutQueue out_;
-    std::deque<std::optional<steady::time_point>> stamps_;
+    std::deque<std::optional<steady::time_point>> stamps_;  // when the server's bytes of each waiting message were read
+    std::string writing_;                                    // the message being written
+    std::optional<steady::time_point> writing_read_at_;
     beast::flat_buffer in_;
     std::array<char, 8192> server_in_ {};
     std::deque<std::string> server_out_;
+    Fd history_fd_;
+    unsigned history_generation_ = 0;
+    steady::time_point history_deadline_;
     unsigned generation_ = 0;
     int closing_ = 0;
     bool close_sent_ = false;
@@ -287,17 +409,29 @@ const PageFile *find_page(std::string_view target)
     return nullptr;
 }
 
-// Plain HTTP: the page's files, and the upgrade to a WebSocket.
+// Plain HTTP: the page's files, and the upgrade to a WebSocket. Requests
+// are answered one after another, also when a client sends several at once.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
 public:
-    HttpSession(tcp::socket &&socket, Shared &shared) : stream_(std::move(socket)), shared_(shared) {}
+    HttpSession(tcp::socket &&socket, Shared &shared, Place place, std::string peer)
+        : stream_(std::move(socket)), shared_(shared), place_(std::move(place)), peer_(std::move(peer))
+    {
+    }
+    ~HttpSession() { stop_waiting(); }
+    HttpSession(const HttpSession &) = delete;
+    HttpSession &operator=(const HttpSession &) = delete;
 
     void read()
     {
+        const Limits &limits = shared_.options.limits;
         parser_.emplace();
         parser_->header_limit(8192);
-        stream_.expires_after(std::chrono::seconds(shared_.options.limits.handshake_seconds));
+        // The first request may take the handshake's time; later ones
+        // must follow the previous answer promptly.
+        stream_.expires_after(std::chrono::seconds(requests_ == 0 ? limits.handshake_seconds : limits.keep_alive_seconds));
+        waiting_ = shared_.waiting.insert(shared_.waiting.end(), this);
         http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](error_code ec, size_t) {
+            self->stop_waiting();
             if (ec) {
                 error_code ignored;
                 self->stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
@@ -307,26 +441,51 @@ public:
         });
     }
 
+    // Makes room for a new connection: this one is closed at once.
+    void evict()
+    {
+        stop_waiting();
+        place_.release();
+        stream_.close();
+    }
+
 private:
+    void stop_waiting()
+    {
+        if (waiting_) {
+            shared_.waiting.erase(*waiting_);
+            waiting_.reset();
+        }
+    }
+
     void answer()
     {
+        ++requests_;
         auto &request = parser_->get();
+        // The Host first: a name that points here by somebody else's doing
+        // (DNS rebinding) gets neither the page nor a session.
+        if (request.count(http::field::host) != 1 || request[http::field::host].empty()) {
+            send(plain(request, http::status::bad_request, "A request needs one Host header.\n"));
+            return;
+        }
         std::string host(request[http::field::host]);
+        auto verdict = shared_.hosts.check(host);
+        if (verdict == HostRule::Verdict::malformed) {
+            send(plain(request, http::status::bad_request, "The Host header is not a host name or an IP address.\n"));
+            return;
+        }
+        if (verdict == HostRule::Verdict::foreign) {
+            send(plain(request, http::status::forbidden,
+                       "This gateway does not answer to that host name; start it with --allow-host NAME.\n"));
+            return;
+        }
+        if (shared_.trusted(peer_) && !place_.claim(forwarded_address(request))) {
+            send(plain(request, http::status::service_unavailable,
+                       "Too many connections from your address; try again later.\n"));
+            return;
+        }
         if (websocket::is_upgrade(request)) {
-            std::optional<std::string_view> origin;
-            if (request.find(http::field::origin) != request.end())
-                origin = view(request[http::field::origin]);
-            if (request.target() != "/ws" || !origin_allowed(origin, host, shared_.options.allow_origins)) {
-                send(plain(request, request.target() != "/ws" ? http::status::not_found : http::status::forbidden,
-                           request.target() != "/ws" ? "Not found\n" : "This page may not connect here.\n"));
-                return;
-            }
-            // Open pages cost a descriptor each even before they log in.
-            if (shared_.sessions >= shared_.options.limits.sessions_max) {
-                send(plain(request, http::status::service_unavailable, "Too many pages are open; try again later.\n"));
-                return;
-            }
-            std::make_shared<WebSession>(std::move(stream_), shared_)->start(parser_->release());
+            upgrade(request);
             return;
         }
         const PageFile *file = find_page(view(request.target()));
@@ -338,7 +497,49 @@ private:
             send(page(request, *file, host));
     }
 
+    // Behind a trusted proxy, the address that the proxy itself put last
+    // into X-Forwarded-For; the proxy's own without one.
+    std::string forwarded_address(const http::request<http::empty_body> &request) const
+    {
+        std::string values;
+        for (auto range = request.equal_range("X-Forwarded-For"); range.first != range.second; ++range.first) {
+            if (!values.empty())
+                values += ',';
+            values += view(range.first->value());
+        }
+        return forwarded_client(values).value_or(peer_);
+    }
+
+    void upgrade(const http::request<http::empty_body> &request)
+    {
+        std::optional<std::string_view> origin;
+        if (request.find(http::field::origin) != request.end())
+            origin = view(request[http::field::origin]);
+        if (request.target() != "/ws") {
+            send(plain(request, http::status::not_found, "Not found\n"));
+            return;
+        }
+        if (!origin_allowed(origin, view(request[http::field::host]), shared_.options.allow_origins)) {
+            send(plain(request, http::status::forbidden, "This page may not connect here.\n"));
+            return;
+        }
+        // Open pages cost a descriptor each even before they log in.
+        if (shared_.sessions >= shared_.options.limits.sessions_max) {
+            send(plain(request, http::status::service_unavailable, "Too many pages are open; try again later.\n"));
+            return;
+        }
+        std::make_shared<WebSession>(std::move(stream_), shared_, std::move(place_))->start(parser_->release());
+    }
+
     using Response = http::response<http::string_body>;
+
+    // Whether the connection stays open for another request.
+    bool keep_alive(const http::request<http::empty_body> &request, http::status status) const
+    {
+        bool refused = status == http::status::bad_request || status == http::status::forbidden ||
+                       status == http::status::service_unavailable;
+        return request.keep_alive() && !refused && requests_ < shared_.options.limits.requests_max;
+    }
 
     Response plain(const http::request<http::empty_body> &request, http::status status, const char *text)
     {
@@ -346,8 +547,7 @@ private:
         r.set(http::field::content_type, "text/plain; charset=utf-8");
         r.set("X-Content-Type-Options", "nosniff");
         r.set(http::field::cache_control, "no-store");
-        r.keep_alive(request.keep_alive() && status != http::status::forbidden &&
-                     status != http::status::service_unavailable);
+        r.keep_alive(keep_alive(request, status));
         r.body() = text;
         r.prepare_payload();
         return r;
@@ -359,7 +559,7 @@ private:
         r.set(http::field::content_type, file.type);
         for (const auto &[name, value] : page_headers(host))
             r.set(name, value);
-        r.keep_alive(request.keep_alive());
+        r.keep_alive(keep_alive(request, http::status::ok));
         r.body().assign(file.body, file.size);
         r.prepare_payload();
         if (request.method() == http::verb::head)
@@ -376,16 +576,69 @@ private:
                 self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
                 return;
             }
-            self->buffer_.consume(self->buffer_.size());
-            self->read();
+            self->read();  // a request sent along with this one is in buffer_ already
         });
     }
 
     beast::tcp_stream stream_;
     Shared &shared_;
+    Place place_;
+    std::string peer_;  // the peer's address, canonical
+    int requests_ = 0;
+    std::optional<std::list<HttpSession *>::iterator> waiting_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::empty_body>> parser_;
 };
+
+bool Shared::evict_waiting()
+{
+    if (waiting.empty())
+        return false;
+    waiting.front()->evict();
+    return true;
+}
+
+// Refuses a connection at once, with a short answer written if the socket
+// takes it without waiting.
+void refuse(tcp::socket &socket, std::string_view text)
+{
+    std::string response = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\n"
+                           "Content-Length: " + std::to_string(text.size()) + "\r\nConnection: close\r\n\r\n" +
+                           std::string(text);
+    error_code ignored;
+    socket.non_blocking(true, ignored);
+    socket.write_some(asio::buffer(response), ignored);
+    // What the client sent already is read, so that closing does not
+    // reset the connection before the answer is read.
+    std::array<char, 4096> sink;
+    for (int i = 0; i < 4 && socket.read_some(asio::buffer(sink), ignored) > 0;)
+        ++i;
+    socket.shutdown(tcp::socket::shutdown_both, ignored);
+    socket.close(ignored);
+}
+
+// A new connection gets a place: in total (making room by closing the
+// connection that has waited longest for a request) and for its address.
+void admit(tcp::socket socket, Shared &shared)
+{
+    error_code ec;
+    auto peer = socket.remote_endpoint(ec);
+    if (ec)
+        return;  // gone already
+    std::string address = canonical_address(peer.address().to_string()).value_or(peer.address().to_string());
+    if (shared.counts.full() && !shared.evict_waiting()) {
+        refuse(socket, "The gateway is busy; try again later.\n");
+        return;
+    }
+    // A trusted proxy's connection is counted for its client once its
+    // request names the client.
+    auto place = shared.counts.admit(shared.trusted(address) ? "" : address);
+    if (!place) {
+        refuse(socket, "Too many connections from your address; try again later.\n");
+        return;
+    }
+    std::make_shared<HttpSession>(std::move(socket), shared, std::move(*place), address)->read();
+}
 
 void accept_next(tcp::acceptor &acceptor, Shared &shared)
 {
@@ -393,7 +646,7 @@ void accept_next(tcp::acceptor &acceptor, Shared &shared)
         if (!acceptor.is_open())
             return;
         if (!ec)
-            std::make_shared<HttpSession>(std::move(socket), shared)->read();
+            admit(std::move(socket), shared);
         else if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space) {
             // Out of descriptors: wait a little rather than spin.
             auto timer = std::make_shared<asio::steady_timer>(acceptor.get_executor(), std::chrono::milliseconds(100));
@@ -442,32 +695,60 @@ bool open_acceptor(tcp::acceptor &acceptor, const Options &options)
     return true;
 }
 
+// Raises the soft descriptor limit to the hard one; returns the limit in
+// force.
+unsigned long long raise_descriptor_limit()
+{
+    rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 1024;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? 1ULL << 20 : limit.rlim_cur;
+}
+
 }  // namespace
 
 int run_gateway(const Options &options)
 {
-    asio::io_context io(1);
-    Shared shared {options, {}, {}, {}};
+    // Declared before the io_context: the handlers that it destroys last
+    // still give their places and counts back to it.
+    Shared shared(options, connections_for_descriptors(raise_descriptor_limit()));
+    for (const auto &name : own_host_names())
+        shared.hosts.allow(name);
+    for (const auto &name : options.allow_hosts)
+        shared.hosts.allow(name);
+    for (const auto &origin : options.allow_origins)
+        shared.hosts.allow_origin(origin);
     if (!shared.codec.open("UTF-8")) {
         fprintf(stderr, "chat_web: no converter between UTF-8 and Shift_JIS\n");
         return exit_failure;
     }
+    asio::io_context io(1);
     if (!resolve_server(io, options, shared.server))
         return exit_failure;
     tcp::acceptor acceptor(io);
     if (!open_acceptor(acceptor, options))
         return exit_failure;
-    if (!options.history.empty() && access(options.history.c_str(), R_OK) != 0)
-        fprintf(stderr, "chat_web: cannot read %s yet (%s); sessions start without earlier records until it can be read\n",
-                options.history.c_str(), strerror(errno));
+    if (!options.history.empty()) {
+        std::string problem = history_problem(options.history);
+        if (!problem.empty())
+            fprintf(stderr, "chat_web: cannot read the history %s yet: %s; sessions start without earlier records until it can be read\n",
+                    options.history.c_str(), problem.c_str());
+    }
+    // The stop signals are caught before the line that says the gateway
+    // serves: a stop right after it is an orderly one.
+    asio::signal_set stop(io, SIGINT, SIGTERM);
+    stop.async_wait([&](error_code, int) { io.stop(); });
+    signal(SIGPIPE, SIG_IGN);
     auto at = acceptor.local_endpoint();
     printf("chat_web: serving http://%s:%u/ for the chat server at %s:%u\n", at.address().to_string().c_str(),
            at.port(), options.server_host.c_str(), options.server_port);
     fflush(stdout);
-
-    asio::signal_set stop(io, SIGINT, SIGTERM);
-    stop.async_wait([&](error_code, int) { io.stop(); });
-    signal(SIGPIPE, SIG_IGN);
     accept_next(acceptor, shared);
     io.run();
     shared.delays.report();

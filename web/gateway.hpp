@@ -16,6 +16,8 @@ struct Options {
     unsigned short server_port = 12345;
     std::string history;                  // empty: no history file
     std::vector<std::string> allow_origins;
+    std::vector<std::string> allow_hosts;     // names the Host header may carry
+    std::vector<std::string> trusted_proxies; // canonical addresses
     Limits limits;
 };
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "admission.hpp"
 #include "gateway.hpp"
 
 using namespace chat_web;
@@ -12,15 +13,20 @@ namespace {
 
 const char *const usage_text =
     "usage: chat_web [--listen [ADDR:]PORT] [--server HOST:PORT] [--history FILE]\n"
-    "                [--allow-origin ORIGIN]... [--rate-limit COUNT] [--max-pages COUNT]\n"
+    "                [--allow-host NAME]... [--allow-origin ORIGIN]...\n"
+    "                [--trusted-proxy ADDR]... [--rate-limit COUNT]\n"
+    "                [--max-pages COUNT] [--max-per-address COUNT]\n"
     "                [--help] [--version]\n"
     "Serves the chat page at / and connects each logged-in browser to the chat server.\n"
-    "  --listen [ADDR:]PORT    where the page is served (0.0.0.0:8080)\n"
-    "  --server HOST:PORT      the chat server (127.0.0.1:12345)\n"
-    "  --history FILE          the server's chat.dat: show its records at login\n"
-    "  --allow-origin ORIGIN   also accept pages from ORIGIN, e.g. https://chat.example.org\n"
-    "  --rate-limit COUNT      page messages a session may send per 10 seconds (20)\n"
-    "  --max-pages COUNT       open pages at once, logged in or not (200)\n"
+    "  --listen [ADDR:]PORT     where the page is served (0.0.0.0:8080)\n"
+    "  --server HOST:PORT       the chat server (127.0.0.1:12345)\n"
+    "  --history FILE           the server's chat.dat: show its records at login\n"
+    "  --allow-host NAME        also answer requests for NAME, e.g. chat.example.org\n"
+    "  --allow-origin ORIGIN    also accept pages from ORIGIN, e.g. https://chat.example.org\n"
+    "  --trusted-proxy ADDR     a reverse proxy; X-Forwarded-For names its clients\n"
+    "  --rate-limit COUNT       page messages a session may send per 10 seconds (20)\n"
+    "  --max-pages COUNT        open pages at once, logged in or not (200)\n"
+    "  --max-per-address COUNT  open connections from one client address (20)\n"
     "Exit status: 0 stopped by SIGINT or SIGTERM, 1 cannot listen or find the server,\n"
     "2 bad arguments.\n";
 
@@ -62,6 +68,13 @@ bool valid_origin(const std::string &origin)
            origin.find_first_of(" \t\r\n") == std::string::npos;
 }
 
+bool valid_host_name(const std::string &name)
+{
+    return !name.empty() && name.size() <= 253 &&
+           name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-_") ==
+               std::string::npos;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -78,7 +91,8 @@ int main(int argc, char **argv)
             return 0;
         }
         bool known = a == "--listen" || a == "--server" || a == "--history" || a == "--allow-origin" ||
-                     a == "--rate-limit" || a == "--max-pages";
+                     a == "--allow-host" || a == "--trusted-proxy" || a == "--rate-limit" ||
+                     a == "--max-pages" || a == "--max-per-address";
         if (!known)
             return usage_error("unknown option " + a);
         if (i + 1 >= argc)
@@ -94,11 +108,24 @@ int main(int argc, char **argv)
                 return usage_error("--history wants a file name");
             options.history = v;
         }
-        if (a == "--rate-limit" || a == "--max-pages") {
+        if (a == "--rate-limit" || a == "--max-pages" || a == "--max-per-address") {
             unsigned short count = 0;
             if (!parse_port(v, count) || count == 0)
                 return usage_error(a + " wants a count from 1 to 65535, not '" + v + "'");
-            (a == "--rate-limit" ? options.limits.rate_count : options.limits.sessions_max) = count;
+            (a == "--rate-limit"  ? options.limits.rate_count
+             : a == "--max-pages" ? options.limits.sessions_max
+                                  : options.limits.per_address_max) = count;
+        }
+        if (a == "--allow-host") {
+            if (!valid_host_name(v))
+                return usage_error("--allow-host wants a host name such as chat.example.org, not '" + v + "'");
+            options.allow_hosts.push_back(v);
+        }
+        if (a == "--trusted-proxy") {
+            auto address = canonical_address(v);
+            if (!address)
+                return usage_error("--trusted-proxy wants an IP address such as 127.0.0.1, not '" + v + "'");
+            options.trusted_proxies.push_back(*address);
         }
         if (a == "--allow-origin") {
             if (!valid_origin(v))

@@ -1,3 +1,5 @@
+// One browser session step by step: the page's messages, the server's bytes
+// and the history reads become Actions for the network code.
 #include "session.hpp"
 
 #include <algorithm>
@@ -22,72 +24,44 @@ bool RateLimit::allow(steady::time_point now)
 
 bool OutQueue::push(std::string message)
 {
-    if (bytes_ + message.size() > max_)
+    if (!queue_.empty() && bytes_ + message.size() > max_)
         return false;
     bytes_ += message.size();
     queue_.push_back(std::move(message));
     return true;
 }
 
-void OutQueue::pop()
+std::string OutQueue::take()
 {
-    bytes_ -= queue_.front().size();
+    std::string message = std::move(queue_.front());
     queue_.pop_front();
+    bytes_ -= message.size();
+    return message;
 }
 
-namespace {
-
-std::string lower(std::string_view s)
+std::string page_batch(const std::vector<std::string> &events)
 {
-    std::string out(s);
-    for (auto &c : out)
-        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    return out;
+    std::string out = "[";
+    for (const auto &e : events) {
+        if (out.size() > 1)
+            out += ',';
+        out += e;
+    }
+    return out + "]";
 }
 
-// "host:port" split; the port is empty when not given. An IPv6 address
-// keeps its brackets.
-std::pair<std::string, std::string> split_authority(std::string_view authority)
+bool has_control(std::string_view utf8)
 {
-    size_t colon = authority.rfind(':');
-    size_t bracket = authority.rfind(']');
-    if (colon == std::string_view::npos || (bracket != std::string_view::npos && colon < bracket))
-        return {std::string(authority), ""};
-    return {std::string(authority.substr(0, colon)), std::string(authority.substr(colon + 1))};
-}
-
-}  // namespace
-
-bool origin_allowed(std::optional<std::string_view> origin, std::string_view host,
-                    const std::vector<std::string> &allowed)
-{
-    if (!origin)
-        return true;
-    std::string o = lower(*origin);
-    while (!o.empty() && o.back() == '/')
-        o.pop_back();
-    for (const auto &a : allowed) {
-        std::string x = lower(a);
-        while (!x.empty() && x.back() == '/')
-            x.pop_back();
-        if (o == x)
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        auto c = static_cast<unsigned char>(utf8[i]);
+        if ((c < 0x20 && c != '\t') || c == 0x7f)
+            return true;
+        // U+0080 to U+009F are C2 80 to C2 9F in UTF-8.
+        if (c == 0xc2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
+            static_cast<unsigned char>(utf8[i + 1]) <= 0x9f)
             return true;
     }
-    std::string scheme;
-    if (o.starts_with("http://"))
-        scheme = "http";
-    else if (o.starts_with("https://"))
-        scheme = "https";
-    else
-        return false;  // "null", file: and the like
-    std::string default_port = scheme == "http" ? "80" : "443";
-    auto [o_host, o_port] = split_authority(std::string_view(o).substr(scheme.size() + 3));
-    auto [h_host, h_port] = split_authority(lower(host));
-    if (o_port.empty())
-        o_port = default_port;
-    if (h_port.empty())
-        h_port = default_port;
-    return !o_host.empty() && o_host == h_host && o_port == h_port;
+    return false;
 }
 
 std::vector<std::pair<std::string, std::string>> page_headers(std::string_view host)
@@ -128,8 +102,8 @@ std::vector<HistoryRecord> earlier_records(const std::vector<HistoryRecord> &fil
     return {file.begin(), file.begin() + static_cast<long>(first)};
 }
 
-Session::Session(const chat::Codec &codec, const Limits &limits, HistoryReader history)
-    : codec_(codec), limits_(limits), history_(std::move(history)),
+Session::Session(const chat::Codec &codec, const Limits &limits, bool history)
+    : codec_(codec), limits_(limits), history_(history),
       rate_(limits.rate_count, std::chrono::seconds(limits.rate_seconds))
 {
 }
@@ -151,19 +125,28 @@ Actions Session::opened()
     return a;
 }
 
+// The WebSocket closes: nothing more goes to the server or the page after
+// what this step says, so the page learns only the true reason.
+void Session::close(int code, Actions &a)
+{
+    state_ = State::closed;
+    a.drop_server = true;
+    a.close_code = code;
+}
+
 Actions Session::page_message(std::string_view text, steady::time_point now)
 {
     Actions a;
+    if (state_ == State::closed)
+        return a;
     if (text.size() > limits_.message_max) {
-        a.close_code = close_too_big;
-        a.drop_server = true;
+        close(close_too_big, a);
         return a;
     }
     if (!rate_.allow(now)) {
         say(a, "rate", "Too many messages: at most " + std::to_string(limits_.rate_count) + " every " +
                            std::to_string(limits_.rate_seconds) + " seconds. This session is closed.");
-        a.drop_server = true;
-        a.close_code = close_policy;
+        close(close_policy, a);
         return a;
     }
     auto message = parse_object(text);
@@ -189,10 +172,22 @@ Actions Session::page_message(std::string_view text, steady::time_point now)
     return a;
 }
 
+Actions Session::page_binary()
+{
+    Actions a;
+    if (state_ != State::closed)
+        close(close_unsupported, a);
+    return a;
+}
+
 void Session::login(const JsonObject &message, Actions &a)
 {
     auto name = get_string(message, "name");
     auto colour = get_numbers(message, "colour");
+    if (name && has_control(*name)) {
+        say(a, "name", "A name cannot hold control characters.");
+        return;
+    }
     size_t replaced = 0;
     std::string sjis = name ? codec_.to_wire(*name, &replaced) : "";
     if (!name || replaced > 0 || !chat::valid_name(sjis)) {
@@ -215,21 +210,34 @@ void Session::login(const JsonObject &message, Actions &a)
     char head[16];
     snprintf(head, sizeof head, "%03d%03d%03d", colour_[0], colour_[1], colour_[2]);
     pending_login_ = "LGIN " + std::string(head) + " " + name_ + "\r\n";
-    // The newest stamp before the connection exists: the server's process
-    // takes its starting point later than this.
     history_before_ = false;
-    if (history_) {
-        if (auto records = history_()) {
-            newest_before_ = records->empty() ? 0 : records->back().stamp;
-            history_before_ = true;
-        }
-    }
     held_.clear();
     held_texts_.clear();
     ended_reason_.clear();
     reader_ = chat::Reader();
+    // The newest stamp before the connection exists: the server's process
+    // takes its starting point later than this read.
+    if (history_) {
+        state_ = State::reading_before;
+        a.read_history = true;
+        return;
+    }
     state_ = State::connecting;
     a.connect = true;
+}
+
+Actions Session::history_read(std::optional<std::vector<HistoryRecord>> file)
+{
+    Actions a;
+    if (state_ == State::reading_before) {
+        history_before_ = file.has_value();
+        newest_before_ = file && !file->empty() ? file->back().stamp : 0;
+        state_ = State::connecting;
+        a.connect = true;
+    } else if (state_ == State::reading_after) {
+        flush_held(file ? earlier_records(*file, newest_before_, held_texts_) : std::vector<HistoryRecord> {}, a);
+    }
+    return a;
 }
 
 void Session::post(const JsonObject &message, Actions &a)
@@ -241,6 +249,10 @@ void Session::post(const JsonObject &message, Actions &a)
     }
     if (text->find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
         say(a, "line", "A message cannot hold line breaks or NUL characters; it was not sent.");
+        return;
+    }
+    if (has_control(*text)) {
+        say(a, "control", "A message cannot hold control characters such as ESC; it was not sent.");
         return;
     }
     size_t replaced = 0;
@@ -265,13 +277,16 @@ Actions Session::server_connected()
 Actions Session::server_unreachable()
 {
     Actions a;
-    end("unreachable", "The chat server cannot be reached. Try again later.", a);
+    if (state_ == State::connecting)
+        end("unreachable", "The chat server cannot be reached. Try again later.", a);
     return a;
 }
 
 Actions Session::server_bytes(std::string_view bytes)
 {
     Actions a;
+    if (state_ == State::closed || state_ == State::out)
+        return a;
     reader_.feed(bytes);
     while (auto event = reader_.next())
         handle(*event, a);
@@ -281,8 +296,10 @@ Actions Session::server_bytes(std::string_view bytes)
 Actions Session::server_closed()
 {
     Actions a;
-    if (state_ == State::out)
+    if (state_ == State::out || state_ == State::closed)
         return a;
+    if (!held_.empty())
+        flush_held({}, a);  // what the stream brought is shown, without the file
     if (ended_reason_ == "timeout")
         end("timeout", "You were logged out after a long silence.", a);
     else if (ended_reason_ == "full")
@@ -321,40 +338,60 @@ void Session::handle(const Event &event, Actions &a)
         JsonWriter().add("type", "error").add("reason", reason).add("text", codec_.to_local(why)).text());
 }
 
+// With a history file, the stream's records wait until the file has been
+// read after our own login notice: the earlier records go first.
 void Session::handle_record(const Event &event, Actions &a)
 {
+    if (state_ == State::reading_after) {
+        held_.push_back(event);
+        return;
+    }
     bool own_login = state_ == State::logging_in && event.text == own_login_;
     if (state_ == State::logging_in && history_before_) {
         held_.push_back(event);
         held_texts_.push_back(event.text);
-        if (own_login)
-            own_notice_arrived(a);
+        if (own_login) {
+            state_ = State::reading_after;
+            a.read_history = true;
+        }
         return;
     }
-    a.to_page.push_back(record_json(event, false));
+    deliver(event, a);
     if (own_login)
-        own_notice_arrived(a);
+        logged_in(a);
+}
+
+void Session::deliver(const Event &event, Actions &a)
+{
+    a.to_page.push_back(record_json(event, false));
     if (event.text == own_timeout_)
         ended_reason_ = "timeout";
     if (state_ == State::logging_out && event.text == own_logout_)
         end("logout", "Logged out.", a);
 }
 
-// Our own login notice is here: the earlier records from the file, then
-// what the stream held back, then the state change.
-void Session::own_notice_arrived(Actions &a)
+// The earlier records from the file, then what the stream held back, with
+// the state change right after our own login notice.
+void Session::flush_held(const std::vector<HistoryRecord> &earlier, Actions &a)
+{
+    for (const auto &r : earlier)
+        a.to_page.push_back(record_json(chat::parse_record(r.text), true, r.stamp));
+    std::vector<Event> held = std::move(held_);
+    size_t up_to_notice = held_texts_.size();
+    bool notice_held = state_ == State::reading_after;
+    held_.clear();
+    held_texts_.clear();
+    history_before_ = false;
+    for (size_t i = 0; i < held.size(); ++i) {
+        deliver(held[i], a);
+        if (notice_held && i + 1 == up_to_notice)
+            logged_in(a);
+    }
+}
+
+void Session::logged_in(Actions &a)
 {
     state_ = State::in;
-    if (history_before_) {
-        history_before_ = false;
-        if (auto file = history_())
-            for (const auto &r : earlier_records(*file, newest_before_, held_texts_))
-                a.to_page.push_back(record_json(chat::parse_record(r.text), true, r.stamp));
-        for (const auto &e : held_)
-            a.to_page.push_back(record_json(e, false));
-        held_.clear();
-        held_texts_.clear();
-    }
     a.to_page.push_back(JsonWriter()
                             .add("type", "state")
                             .add("state", "in")

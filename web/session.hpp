@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,17 +31,22 @@ using steady = std::chrono::steady_clock;
 
 // The documented defaults of the gateway's limits.
 struct Limits {
-    int handshake_seconds = 10;      // HTTP request and WebSocket upgrade
+    int handshake_seconds = 10;      // the first HTTP request and the WebSocket upgrade
+    int keep_alive_seconds = 5;      // each later request on the same connection
+    int requests_max = 100;          // requests on one HTTP connection (then it is closed)
     size_t message_max = 4096;       // bytes of one page message (more: close 1009)
     int rate_count = 20;             // page messages ...
     int rate_seconds = 10;           // ... per this many seconds (more: close 1008)
-    size_t output_max = 64 * 1024;   // unsent bytes to a slow browser (more: close)
+    size_t output_max = 64 * 1024;   // bytes waiting behind the one being written (more: close)
     int sessions_max = 200;          // open pages at once (more: 503 at the upgrade)
+    int per_address_max = 20;        // open connections of any kind from one client address
     int ping_seconds = 30;           // quiet time before a WebSocket ping
+    int history_wait_ms = 200;       // how long one history read waits for the lock
 };
 
 // WebSocket close codes the gateway uses.
 inline constexpr int close_normal = 1000;
+inline constexpr int close_unsupported = 1003;
 inline constexpr int close_policy = 1008;
 inline constexpr int close_too_big = 1009;
 
@@ -59,15 +63,19 @@ private:
     std::deque<steady::time_point> recent_;
 };
 
-// Messages waiting to be written to the browser, with their bytes counted.
+// Messages for the browser. One is written at a time: take() hands it to
+// the socket, and from then on it no longer counts; the cap counts the
+// bytes waiting behind it, so that a browser that reads promptly is never
+// taken for a slow one however large the message being written.
 class OutQueue {
 public:
     explicit OutQueue(size_t max_bytes) : max_(max_bytes) {}
-    // False (and nothing queued) when the unsent bytes would pass the cap.
+    // False (and nothing queued) when the waiting bytes would pass the
+    // cap; a message that finds nothing waiting is always taken.
     bool push(std::string message);
     bool empty() const { return queue_.empty(); }
-    const std::string &front() const { return queue_.front(); }
-    void pop();
+    // The next message to write, no longer counted.
+    std::string take();
     size_t bytes() const { return bytes_; }
 
 private:
@@ -76,11 +84,12 @@ private:
     std::deque<std::string> queue_;
 };
 
-// Whether a WebSocket handshake with this Origin, sent to this Host, may
-// go ahead: no Origin (not a browser), the same host and port, or one of
-// `allowed` (full origins such as "https://chat.example.org").
-bool origin_allowed(std::optional<std::string_view> origin, std::string_view host,
-                    const std::vector<std::string> &allowed);
+// One message to the page: the events of one step as a JSON array.
+std::string page_batch(const std::vector<std::string> &events);
+
+// Whether text from a page holds a control character that must not reach
+// the chat: C0 other than TAB, DEL, or C1 (U+0080 to U+009F).
+bool has_control(std::string_view utf8);
 
 // The headers sent with the page and its files (Content-Type aside).
 // `host` is the request's Host, for the WebSocket source of the policy.
@@ -97,48 +106,57 @@ std::vector<chat::HistoryRecord> earlier_records(const std::vector<chat::History
                                                  uint32_t newest_before,
                                                  const std::vector<std::string> &live_prefix);
 
-// Reads the history file now; nullopt when it cannot be read.
-using HistoryReader = std::function<std::optional<std::vector<chat::HistoryRecord>>()>;
-
 // What the network code is to do after a step, in this order: open the
-// server connection, write `to_server`, queue `to_page`, close the server
-// connection, close the WebSocket.
+// server connection, write `to_server`, send `to_page` (events) as one
+// message, close the server connection, close the WebSocket, and read the
+// history file and give the result to Session::history_read.
 struct Actions {
     bool connect = false;
     std::string to_server;
     std::vector<std::string> to_page;
     bool drop_server = false;
     int close_code = 0;
+    bool read_history = false;
 };
 
 class Session {
 public:
-    // `history` is empty when there is no history file to read.
-    Session(const chat::Codec &codec, const Limits &limits, HistoryReader history = {});
+    // With `history`, a login reads the history file before it connects
+    // and again once the server has sent our own login notice.
+    Session(const chat::Codec &codec, const Limits &limits, bool history = false);
 
     Actions page_message(std::string_view text, steady::time_point now);
+    Actions page_binary();
     Actions server_connected();
     Actions server_unreachable();
     Actions server_bytes(std::string_view bytes);
     Actions server_closed();
+    // The history file as read after `read_history`; nullopt when it could
+    // not be read.
+    Actions history_read(std::optional<std::vector<chat::HistoryRecord>> file);
     // The first step of a session: the gateway's hello with the limits.
     Actions opened();
 
 private:
-    enum class State { out, connecting, logging_in, in, logging_out };
+    // reading_before: the history read before connecting; reading_after:
+    // the one after our own login notice; closed: the WebSocket is closing.
+    enum class State { out, reading_before, connecting, logging_in, reading_after, in, logging_out, closed };
 
     void login(const JsonObject &message, Actions &a);
     void post(const JsonObject &message, Actions &a);
     void handle(const chat::Event &event, Actions &a);
     void handle_record(const chat::Event &event, Actions &a);
-    void own_notice_arrived(Actions &a);
+    void deliver(const chat::Event &event, Actions &a);
+    void flush_held(const std::vector<chat::HistoryRecord> &earlier, Actions &a);
+    void logged_in(Actions &a);
     void end(std::string_view reason, std::string_view text, Actions &a);
+    void close(int code, Actions &a);
     std::string record_json(const chat::Event &event, bool earlier, uint32_t stamp = 0) const;
     void say(Actions &a, std::string_view reason, std::string_view text) const;
 
     const chat::Codec &codec_;
     Limits limits_;
-    HistoryReader history_;
+    bool history_;
     RateLimit rate_;
     chat::Reader reader_;
     State state_ = State::out;
@@ -147,9 +165,10 @@ private:
     std::string own_login_, own_logout_, own_timeout_;
     std::string pending_login_; // the LGIN line until the connection is open
     std::string ended_reason_;  // what the server said before it closed
-    // With a history file: the newest stamp before connecting, and the
-    // records that arrived up to our own login notice, held back until the
-    // earlier ones are sent.
+    // With a history file: the newest stamp before connecting; the texts
+    // the stream brought up to our own login notice; and every record it
+    // brought until the second read is done, held back until the earlier
+    // ones are sent.
     uint32_t newest_before_ = 0;
     bool history_before_ = false;
     std::vector<std::string> held_texts_;

@@ -5,7 +5,8 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import http from 'node:http';
 import {
-  RawClient, bytes, launchBrowser, loggedInPage, records, sjis, startGateway, startServer, stopAll, until,
+  RawClient, RawWebSocket, bytes, holdLock, launchBrowser, loggedInPage, records, serverWithTaro, sjis, startGateway,
+  startServer, stopAll, until,
 } from './helpers.mjs';
 
 let browser;
@@ -20,15 +21,6 @@ const texts = async (page) => (await records(page)).map((r) => r.text);
 
 // The connection processes of a server: the listener's children.
 const childrenOf = (pid) => fs.readFileSync(`/proc/${pid}/task/${pid}/children`, 'utf8').trim().split(/\s+/).filter(Boolean).map(Number);
-
-// A server, its gateway, and a raw client "taro" logged in on the server.
-async function serverWithTaro() {
-  const server = await startServer();
-  const gateway = await startGateway(server.port);
-  const raw = await RawClient.connect(server.port);
-  await raw.login('001002003', 'taro');
-  return { server, gateway, raw };
-}
 
 describe('chatting', () => {
   test('two pages and a raw client chat; Japanese is Shift_JIS on the wire; markup stays text', async () => {
@@ -260,5 +252,39 @@ describe('history', () => {
       const expected = Array.from({ length: n - numbers[0] + 1 }, (_, k) => numbers[0] + k);
       assert.deepEqual(numbers, expected, 'every post once, in order, none lost at the seam');
     }
+  });
+
+  test('while another process holds the history locked, logins wait on their own and the page still loads', async () => {
+    const server = await startServer();
+    const gateway = await startGateway(server.port, ['--history', server.history]);
+    const poster = await RawClient.connect(server.port);
+    await poster.login('009009009', 'poster');
+    poster.send('SEND old 1\r\n');
+    await poster.waitFor('old 1\r\nEND\r\n');
+
+    const lock = await holdLock(server.history);
+    const logins = [];
+    for (let i = 0; i < 15; i++) logins.push(await RawWebSocket.open(gateway.port));
+    logins.forEach((ws, i) => ws.send({ type: 'login', name: `waiter${i}`, colour: [1, 2, 3] }));
+    await new Promise((r) => setTimeout(r, 50));  // the logins arrive first
+    // Each login tries the lock for 200 ms; one after another that was 3 s
+    // in which the gateway answered nobody.
+    let started = Date.now();
+    const plain = await fetch(gateway.url);
+    assert.equal(plain.status, 200);
+    await plain.text();
+    assert.ok(Date.now() - started < 1000, `GET / took ${Date.now() - started} ms`);
+    const page = await browser.newPage();
+    started = Date.now();
+    await page.goto(gateway.url);
+    await page.waitForSelector('input[name=name]', { state: 'visible' });
+    assert.ok(Date.now() - started < 2000, `the page took ${Date.now() - started} ms`);
+
+    // The server's own posts wait for the lock too; once it is free,
+    // every login goes through, and the next one shows the history.
+    lock.release();
+    for (const ws of logins) await ws.waitForEvent((e) => e.type === 'state', 20000, 'each login');
+    const later = await loggedInPage(browser, gateway.url, 'later');
+    assert.ok((await records(later)).some((r) => r.earlier && r.text === 'old 1'));
   });
 });

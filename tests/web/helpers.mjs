@@ -1,16 +1,19 @@
 // Helpers for the browser tests: the real chat server and gateway on free
-// ports in fresh temporary directories, raw TCP clients with deadlines,
-// Shift_JIS from readable text, and Debian's chromium.
+// ports in fresh temporary directories, their standard error checked when
+// they stop, raw TCP, HTTP and WebSocket clients with deadlines, Shift_JIS
+// from readable text, and Debian's chromium.
 import { spawn, execFileSync } from 'node:child_process';
+import assert from 'node:assert/strict';
+import crypto from 'node:crypto';
 import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
-import { chromium } from 'playwright-core';
 
 export const serverBinary = process.env.CHAT_SERVER_FAST;
 export const gatewayBinary = process.env.CHAT_WEB;
 export const chromiumPath = process.env.CHAT_CHROMIUM || '/usr/bin/chromium';
+export const holdLockBinary = process.env.CHAT_HOLD_LOCK;
 
 // UTF-8 text as Shift_JIS bytes, converted by iconv at run time.
 export function sjis(text) {
@@ -42,25 +45,60 @@ function freePort() {
   });
 }
 
-// Every process and directory a test started, stopped and removed by stopAll.
+// Every process and directory a test started, stopped and removed by
+// stopAll, which then fails the test when a process wrote a sanitizer
+// report or ended with another status than 0 (a stop by SIGTERM included).
 const started = [];
+const sanitizerReport = /ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:/;
 
-function track(child, dir) {
-  started.push({ child, dir });
-  return child;
+function track(child, dir, name) {
+  const entry = { child, dir, name, stderr: '', ignore: false };
+  if (child) {
+    child.stderr?.on('data', (d) => { entry.stderr += d; });
+    entry.exited = new Promise((r) => child.once('exit', r));
+    // Its pipes close last, unless a forked child of its own keeps them.
+    entry.closed = new Promise((r) => child.once('close', r));
+  }
+  started.push(entry);
+  return entry;
+}
+
+async function stop(entry) {
+  const { child } = entry;
+  const running = () => child.exitCode === null && child.signalCode === null;
+  let how = running() ? 'stopped' : 'exited';
+  if (running()) {
+    child.kill('SIGTERM');
+    // Sanitizer builds on a loaded machine are slow to exit.
+    await Promise.race([entry.exited, new Promise((r) => setTimeout(r, 10000))]);
+    if (running()) {
+      how = 'killed';
+      child.kill('SIGKILL');
+    }
+  }
+  await entry.exited;
+  await Promise.race([entry.closed, new Promise((r) => setTimeout(r, 200))]);
+  return how;
 }
 
 export async function stopAll() {
+  const problems = [];
   while (started.length) {
-    const { child, dir } = started.pop();
-    if (child && child.exitCode === null && child.signalCode === null) {
-      const gone = new Promise((r) => child.once('exit', r));
-      child.kill('SIGTERM');
-      await Promise.race([gone, new Promise((r) => setTimeout(r, 3000))]);
-      if (child.exitCode === null && child.signalCode === null) child.kill('SIGKILL');
+    const entry = started.pop();
+    const { child, name } = entry;
+    if (child) {
+      const how = await stop(entry);
+      if (!entry.ignore) {
+        if (sanitizerReport.test(entry.stderr)) problems.push(`${name} wrote a sanitizer report:\n${entry.stderr}`);
+        if (how === 'killed') problems.push(`${name} did not stop within 10 s of SIGTERM`);
+        else if (child.exitCode !== 0) {
+          problems.push(`${name} ended with ${child.signalCode ?? `status ${child.exitCode}`}:\n${entry.stderr}`);
+        }
+      }
     }
-    if (dir) fs.rmSync(dir, { recursive: true, force: true });
+    if (entry.dir) fs.rmSync(entry.dir, { recursive: true, force: true });
   }
+  if (problems.length) throw new Error(problems.join('\n'));
 }
 
 function canConnect(port) {
@@ -77,31 +115,55 @@ export async function startServer() {
   track(null, dir);
   for (let attempt = 0; attempt < 5; attempt++) {
     const port = await freePort();
-    const child = track(spawn(serverBinary, [String(port)], { cwd: dir, stdio: 'ignore', detached: false }));
+    const entry = track(spawn(serverBinary, [String(port)], { cwd: dir, stdio: ['ignore', 'ignore', 'pipe'] }), null, 'chat_server');
+    const { child } = entry;
     let exited = false;
     child.once('exit', () => { exited = true; });
     await until(async () => exited || (await canConnect(port)), 10000, 'the chat server');
     if (!exited) return { port, dir, child, history: path.join(dir, 'chat.dat') };
+    entry.ignore = true;  // the port was taken meanwhile: try another
   }
   throw new Error('the chat server did not start');
 }
 
-// chat_web on a free port; { url, port, child, stderr() }.
-export async function startGateway(serverPort, extra = []) {
+// chat_web on a free port; { url, port, child, stderr() }. With
+// `descriptors`, it runs under prlimit --nofile=descriptors.
+export async function startGateway(serverPort, extra = [], { descriptors } = {}) {
   const args = ['--listen', '127.0.0.1:0', '--server', `127.0.0.1:${serverPort}`, ...extra];
-  const child = track(spawn(gatewayBinary, args, { stdio: ['ignore', 'pipe', 'pipe'] }));
-  let out = '', err = '';
+  const child = descriptors
+    ? spawn('prlimit', [`--nofile=${descriptors}`, gatewayBinary, ...args], { stdio: ['ignore', 'pipe', 'pipe'] })
+    : spawn(gatewayBinary, args, { stdio: ['ignore', 'pipe', 'pipe'] });
+  const entry = track(child, null, 'chat_web');
+  let out = '';
   child.stdout.on('data', (d) => { out += d; });
-  child.stderr.on('data', (d) => { err += d; });
   const port = await until(() => (out.match(/http:\/\/127\.0\.0\.1:(\d+)\//) || [])[1], 10000, 'the gateway');
-  return { url: `http://127.0.0.1:${port}/`, port: Number(port), child, stderr: () => err };
+  return { url: `http://127.0.0.1:${port}/`, port: Number(port), child, stderr: () => entry.stderr };
 }
 
-// A raw protocol client that collects every byte it receives.
+// Another process holds a write lock on `file` until release().
+export async function holdLock(file) {
+  const { child } = track(spawn(holdLockBinary, [file], { stdio: ['pipe', 'pipe', 'pipe'] }), null, 'hold_lock');
+  let out = '';
+  child.stdout.on('data', (d) => { out += d; });
+  await until(() => out.includes('locked'), 10000, 'the lock');
+  return { release: () => child.stdin.end() };
+}
+
+// A server, its gateway, and a raw client "taro" logged in on the server.
+export async function serverWithTaro() {
+  const server = await startServer();
+  const gateway = await startGateway(server.port);
+  const raw = await RawClient.connect(server.port);
+  await raw.login('001002003', 'taro');
+  return { server, gateway, raw };
+}
+
+// A raw TCP client that collects every byte it receives; `localAddress`
+// chooses the address it comes from (any of 127.0.0.0/8).
 export class RawClient {
-  static async connect(port) {
+  static async connect(port, { localAddress } = {}) {
     const c = new RawClient();
-    c.socket = net.connect(port, '127.0.0.1');
+    c.socket = net.connect({ port, host: '127.0.0.1', localAddress });
     c.received = Buffer.alloc(0);
     c.closed = false;
     c.socket.on('data', (d) => { c.received = Buffer.concat([c.received, d]); });
@@ -133,10 +195,86 @@ export class RawClient {
     await until(() => this.received.subarray(at).toString('latin1').match(/(^|\n)END\r\n/), 20000, 'the END of the login batch');
   }
 
+  // Waits until the other side has closed the connection.
+  async waitClosed(ms = 10000) {
+    await until(() => this.closed, ms, 'the connection to close');
+    return this.received;
+  }
+
   close() { this.socket.destroy(); }
 }
 
+// A WebSocket client on raw TCP, for what a browser would never send: a
+// foreign Host, binary frames, text no page would type.
+export class RawWebSocket {
+  // Sends the handshake; `status` is the HTTP status of the answer.
+  static async open(port, { host = `127.0.0.1:${port}`, origin, localAddress } = {}) {
+    const ws = new RawWebSocket();
+    ws.raw = await RawClient.connect(port, { localAddress });
+    const key = crypto.randomBytes(16).toString('base64');
+    ws.raw.send(`GET /ws HTTP/1.1\r\nHost: ${host}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n`,
+      `Sec-WebSocket-Key: ${key}\r\nSec-WebSocket-Version: 13\r\n`, origin ? `Origin: ${origin}\r\n` : '', '\r\n');
+    await until(() => ws.raw.received.includes('\r\n\r\n') || ws.raw.closed, 10000, 'the handshake answer');
+    const head = ws.raw.received.toString('latin1');
+    ws.status = Number((head.match(/^HTTP\/1\.1 (\d+)/) || [])[1]);
+    ws.bodyAt = head.indexOf('\r\n\r\n') + 4;
+    return ws;
+  }
+
+  answer() { return this.raw.received.toString('utf8'); }
+
+  // A masked frame, as a client must send.
+  frame(opcode, payload) {
+    const data = Buffer.isBuffer(payload) ? payload : Buffer.from(payload, 'utf8');
+    const mask = crypto.randomBytes(4);
+    const length = data.length < 126 ? Buffer.from([0x80 | data.length])
+      : Buffer.from([0x80 | 126, data.length >> 8, data.length & 0xff]);
+    const masked = Buffer.from(data.map((b, i) => b ^ mask[i % 4]));
+    this.raw.socket.write(Buffer.concat([Buffer.from([0x80 | opcode]), length, mask, masked]));
+  }
+
+  send(message) { this.frame(1, JSON.stringify(message)); }
+
+  // The frames received so far: { opcode, payload }.
+  frames() {
+    const out = [];
+    const b = this.raw.received;
+    for (let at = this.bodyAt; at + 2 <= b.length;) {
+      let length = b[at + 1] & 0x7f, start = at + 2;
+      if (length === 126) { length = b.readUInt16BE(at + 2); start = at + 4; }
+      if (length === 127) { length = Number(b.readBigUInt64BE(at + 2)); start = at + 10; }
+      if (start + length > b.length) break;
+      out.push({ opcode: b[at] & 0x0f, payload: b.subarray(start, start + length) });
+      at = start + length;
+    }
+    return out;
+  }
+
+  // Every event of every message so far, in order; each message is an array.
+  events() {
+    return this.frames().filter((f) => f.opcode === 1).flatMap((f) => {
+      const message = JSON.parse(f.payload.toString('utf8'));
+      assert.ok(Array.isArray(message), `a message is an array of events: ${f.payload}`);
+      return message;
+    });
+  }
+
+  async waitForEvent(check, ms = 10000, what = 'an event') {
+    return until(() => this.events().find(check), ms, what);
+  }
+
+  // The close frame's status code, once it has come.
+  async closeCode(ms = 10000) {
+    const f = await until(() => this.frames().find((x) => x.opcode === 8), ms, 'the close frame');
+    return f.payload.length >= 2 ? f.payload.readUInt16BE(0) : 1005;
+  }
+
+  close() { this.raw.close(); }
+}
+
 export async function launchBrowser() {
+  // Loaded here, so that the tests without a browser run without it.
+  const { chromium } = await import('playwright-core');
   const userDataDir = fs.mkdtempSync(path.join(os.tmpdir(), 'chat-web-chromium-'));
   track(null, userDataDir);
   const context = await chromium.launchPersistentContext(userDataDir, {

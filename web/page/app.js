@@ -211,11 +211,21 @@ function openSocket(then) {
   const s = new WebSocket(`${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}/ws`);
   socket = s;
   s.onopen = then;
+  // Each message is an array of events, in order.
   s.onmessage = (e) => {
+    let events = [];
     try {
-      received(JSON.parse(e.data));
+      events = JSON.parse(e.data);
     } catch (err) {
       // a message the page does not know: ignore it
+    }
+    if (!Array.isArray(events)) return;
+    for (const event of events) {
+      try {
+        received(event);
+      } catch (err) {
+        // an event the page does not know: ignore it
+      }
     }
   };
   s.onclose = (e) => {

@@ -1,0 +1,202 @@
+// Attacks on chat_web over raw sockets, against the real chat_server_fast:
+// requests no browser would send, foreign names, floods of connections
+// from many addresses of 127.0.0.0/8, and text meant for other terminals.
+import { afterEach, describe, test } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import {
+  RawClient, RawWebSocket, bytes, serverWithTaro, sjis, startGateway, startServer, stopAll, until,
+} from './helpers.mjs';
+
+afterEach(stopAll);
+
+const get = (path, host, extra = '') => `GET ${path} HTTP/1.1\r\nHost: ${host}\r\n${extra}\r\n`;
+const statuses = (buffer) => [...buffer.toString('latin1').matchAll(/^HTTP\/1\.[01] (\d+)/gm)].map((m) => Number(m[1]));
+
+// A GET / on a new connection from `localAddress`; the whole answer.
+async function fetchPage(port, { localAddress, host = `127.0.0.1:${port}`, extra = '' } = {}) {
+  const c = await RawClient.connect(port, { localAddress });
+  c.send(get('/', host, `${extra}Connection: close\r\n`));
+  const answer = await c.waitClosed();
+  c.close();
+  return answer.toString('utf8');
+}
+
+async function loggedInSocket(port, name, options) {
+  const ws = await RawWebSocket.open(port, options);
+  assert.equal(ws.status, 101, ws.answer());
+  ws.send({ type: 'login', name, colour: [1, 2, 3] });
+  await ws.waitForEvent((e) => e.type === 'state', 10000, `${name} logged in`);
+  return ws;
+}
+
+describe('requests', () => {
+  test('pipelined requests are answered in order; a connection serves 100 and stays idle 5 s at most', async () => {
+    const server = await startServer();
+    const gateway = await startGateway(server.port);
+    const host = `127.0.0.1:${gateway.port}`;
+    const c = await RawClient.connect(gateway.port);
+    c.send(get('/', host), get('/style.css', host, 'Connection: close\r\n'));
+    const text = (await c.waitClosed()).toString('latin1');
+    assert.deepEqual(statuses(Buffer.from(text, 'latin1')), [200, 200]);
+    assert.ok(text.indexOf('text/html') < text.indexOf('text/css'), 'the page first, then its style');
+
+    const many = await RawClient.connect(gateway.port);
+    many.send(Array.from({ length: 101 }, () => `HEAD / HTTP/1.1\r\nHost: ${host}\r\n\r\n`).join(''));
+    assert.equal(statuses(await many.waitClosed()).length, 100, 'the 101st request is not answered');
+
+    const idle = await RawClient.connect(gateway.port);
+    idle.send(get('/', host));
+    await idle.waitFor('</html>');
+    const answered = Date.now();
+    await idle.waitClosed(15000);
+    assert.ok(Date.now() - answered < 8000, `closed after ${Date.now() - answered} ms of idleness`);
+  });
+
+  test('a foreign Host gets neither the page nor a session; IP literals and allowed names do', async () => {
+    const server = await startServer();
+    const gateway = await startGateway(server.port, ['--allow-host', 'chat.example.org',
+      '--allow-origin', 'https://other.example']);
+    const { port } = gateway;
+    const evil = `evil.example:${port}`;
+    const refused = await fetchPage(port, { host: evil });
+    assert.match(refused, /^HTTP\/1\.1 403/);
+    assert.match(refused, /--allow-host/);
+    const ws = await RawWebSocket.open(port, { host: evil, origin: `http://${evil}` });
+    assert.equal(ws.status, 403, 'a rebound name cannot open a session');
+    assert.match(await fetchPage(port, { host: 'evil.example' }), /^HTTP\/1\.1 403/);
+
+    for (const host of [`127.0.0.1:${port}`, `[::1]:${port}`, `localhost:${port}`, `chat.example.org:${port}`,
+      'CHAT.example.org.', 'other.example']) {
+      assert.match(await fetchPage(port, { host }), /^HTTP\/1\.1 200/, host);
+    }
+    const allowed = await loggedInSocket(port, 'allowed', { host: `chat.example.org:${port}`, origin: `http://chat.example.org:${port}` });
+    allowed.send({ type: 'send', text: 'from an allowed name' });
+    await allowed.waitForEvent((e) => e.text === 'from an allowed name', 10000, 'the own echo');
+
+    const noHost = await RawClient.connect(port);
+    noHost.send('GET / HTTP/1.0\r\n\r\n');
+    assert.deepEqual(statuses(await noHost.waitClosed()), [400]);
+    assert.match(await fetchPage(port, { host: 'a b' }), /^HTTP\/1\.1 400/);
+  });
+});
+
+describe('places', () => {
+  test('the 21st connection from one address is refused at once; others and a freed place get in', async () => {
+    const server = await startServer();
+    const gateway = await startGateway(server.port);
+    const from = '127.0.0.5';
+    const held = [];
+    for (let i = 0; i < 15; i++) held.push(await RawClient.connect(gateway.port, { localAddress: from }));
+    for (let i = 0; i < 5; i++) held.push((await RawWebSocket.open(gateway.port, { localAddress: from })).raw);
+    // Connections are accepted in order: the next one is the 21st.
+    const started = Date.now();
+    const answer = await fetchPage(gateway.port, { localAddress: from });
+    assert.match(answer, /^HTTP\/1\.1 503/);
+    assert.match(answer, /Too many connections from your address/);
+    assert.ok(Date.now() - started < 2000, 'refused at once');
+    assert.match(await fetchPage(gateway.port, { localAddress: '127.0.0.6' }), /^HTTP\/1\.1 200/);
+
+    held.shift().close();
+    await until(async () => /^HTTP\/1\.1 200/.test(await fetchPage(gateway.port, { localAddress: from })), 5000,
+      'a freed place');
+    for (const c of held) c.close();
+  });
+
+  test('behind a --trusted-proxy the client is the last X-Forwarded-For entry', async () => {
+    const server = await startServer();
+    const gateway = await startGateway(server.port, ['--trusted-proxy', '127.0.0.9', '--max-per-address', '3']);
+    const host = `127.0.0.1:${gateway.port}`;
+    const viaProxy = async (client) => {
+      const c = await RawClient.connect(gateway.port, { localAddress: '127.0.0.9' });
+      c.send(get('/', host, `X-Forwarded-For: 10.9.9.9, ${client}\r\n`));
+      await until(() => statuses(c.received).length === 1 || c.closed, 5000, 'an answer');
+      return c;
+    };
+    const kept = [];
+    for (let i = 0; i < 3; i++) {
+      kept.push(await viaProxy('203.0.113.7'));
+      assert.deepEqual(statuses(kept.at(-1).received), [200]);
+    }
+    const fourth = await viaProxy('203.0.113.7');
+    assert.deepEqual(statuses(fourth.received), [503], 'the client, not the proxy, has used its share');
+    assert.deepEqual(statuses((await viaProxy('203.0.113.8')).received), [200]);
+    // From an address that is no trusted proxy, the header proves nothing.
+    assert.match(await fetchPage(gateway.port, { localAddress: '127.0.0.10', extra: 'X-Forwarded-For: 203.0.113.7\r\n' }),
+      /^HTTP\/1\.1 200/);
+  });
+
+  test('with 256 descriptors, 300 connections from other addresses do not keep a GET / waiting', async () => {
+    const server = await startServer();
+    const gateway = await startGateway(server.port, [], { descriptors: 256 });
+    const host = `127.0.0.1:${gateway.port}`;
+    const attackers = [];
+    for (let i = 0; i < 300; i++) {
+      const c = await RawClient.connect(gateway.port, { localAddress: `127.0.0.${3 + (i % 28)}` });
+      // Half keep a connection alive after a request, half send half a request.
+      c.send(i % 2 ? get('/', host) : `GET / HTTP/1.1\r\nHost: ${host}\r\n`);
+      attackers.push(c);
+    }
+    const started = Date.now();
+    const answer = await fetchPage(gateway.port, { localAddress: '127.0.0.2' });
+    const took = Date.now() - started;
+    assert.match(answer, /^HTTP\/1\.1 200/);
+    assert.ok(took < 2000, `answered after ${took} ms`);
+    for (const c of attackers) c.close();
+
+    // A soft limit below the hard one is raised at start.
+    const raised = await startGateway(server.port, [], { descriptors: '256:1024' });
+    const limits = fs.readFileSync(`/proc/${raised.child.pid}/limits`, 'utf8');
+    assert.match(limits, /Max open files\s+1024\s+1024/);
+  });
+});
+
+describe('what reaches the wire', () => {
+  test('control characters from a page never reach a raw client', async () => {
+    const { gateway, raw } = await serverWithTaro();
+    const ws = await loggedInSocket(gateway.port, 'page');
+    for (const text of ['\x1b[31mred', 'bell\x07', 'del\x7f', '\u009b31mc1', 'nel\u0085']) {
+      const before = ws.events().length;
+      ws.send({ type: 'send', text });
+      const refusal = await until(() => ws.events().slice(before).find((e) => e.type === 'gateway'), 5000, 'the refusal');
+      assert.equal(refusal.reason, 'control', JSON.stringify(text));
+    }
+    const sneaky = await RawWebSocket.open(gateway.port);
+    sneaky.send({ type: 'login', name: 'a\x1b[2Jb', colour: [1, 2, 3] });
+    assert.equal((await sneaky.waitForEvent((e) => e.type === 'gateway')).reason, 'name');
+    ws.send({ type: 'send', text: 'tab\tis fine' });
+    const got = await raw.waitFor(bytes('\tpage\ttab\tis fine\r\n'));
+    for (const control of [0x1b, 0x07, 0x7f]) assert.equal(got.indexOf(control), -1, `byte ${control}`);
+  });
+
+  test('binary frames close the session with 1003', async () => {
+    const server = await startServer();
+    const gateway = await startGateway(server.port);
+    const ws = await loggedInSocket(gateway.port, 'binary');
+    ws.frame(2, Buffer.from(JSON.stringify({ type: 'send', text: 'as bytes' })));
+    assert.equal(await ws.closeCode(), 1003);
+  });
+
+  test('the rate limit is said as itself, not as a lost connection', async () => {
+    const { gateway, raw } = await serverWithTaro();
+    const ws = await loggedInSocket(gateway.port, 'hasty');
+    for (let i = 0; i < 20; i++) ws.send({ type: 'reload' });
+    assert.equal(await ws.closeCode(), 1008);
+    const events = ws.events();
+    assert.ok(events.some((e) => e.type === 'gateway' && e.reason === 'rate'));
+    assert.deepEqual(events.filter((e) => e.type === 'ended'), [], 'no second, wrong reason');
+    await raw.waitFor(bytes('hasty', sjis('がログアウトしました')));
+  });
+
+  test('a history that is no file is said at start and at each login, and the session goes on', async () => {
+    const server = await startServer();
+    const dir = `${server.dir}/not-a-file`;
+    fs.mkdirSync(dir);
+    const gateway = await startGateway(server.port, ['--history', dir]);
+    await until(() => gateway.stderr().includes('cannot read the history'), 5000, 'the warning at start');
+    const ws = await loggedInSocket(gateway.port, 'reader');
+    assert.equal(ws.events().filter((e) => e.earlier).length, 0);
+    const warnings = gateway.stderr().match(/cannot read the history .*not-a-file( yet)?: Is a directory/g) || [];
+    assert.equal(warnings.length, 2, gateway.stderr());
+  });
+});
