@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "../src/wire/codec.hpp"
-#include "../src/wire/terminal.hpp"
-#include "../src/wire/wire.hpp"
+#include "protocol/codec.hpp"
+#include "terminal/display.hpp"
+#include "protocol/reader.hpp"
 
 namespace chat_client {
 

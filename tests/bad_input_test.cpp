@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <random>
 
-#include "../src/wire/wire.hpp"
+#include "protocol/reader.hpp"
 #include "harness.hpp"
 
 using namespace chat_test;

@@ -11,7 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "../src/board/board.hpp"
+#include "src/board/board.hpp"
 #include "harness.hpp"
 
 using namespace chat_test;

@@ -3,8 +3,8 @@
 // headers and the seam between the history file and the live stream.
 #include <gtest/gtest.h>
 
-#include "../src/wire/json.hpp"
-#include "../web/session.hpp"
+#include "json/json.hpp"
+#include "web/session.hpp"
 #include "harness.hpp"
 
 using namespace chat_web;

@@ -2,8 +2,8 @@
 // streams that older servers and damaged files produce, and the codec.
 #include <gtest/gtest.h>
 
-#include "../src/wire/codec.hpp"
-#include "../src/wire/wire.hpp"
+#include "protocol/codec.hpp"
+#include "protocol/reader.hpp"
 #include "harness.hpp"
 
 using namespace chat_test;

@@ -9,9 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "../../src/board/board.hpp"
-#include "../../src/connection/connection.hpp"
-#include "../../src/wire/wire.hpp"
+#include "src/board/board.hpp"
+#include "src/connection/connection.hpp"
+#include "protocol/reader.hpp"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "../common/protocol.hpp"
+#include "src/common/protocol.hpp"
 
 namespace chat {
 

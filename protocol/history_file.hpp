@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "../common/protocol.hpp"
+#include "src/common/protocol.hpp"
 
 namespace chat {
 

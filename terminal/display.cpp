@@ -1,4 +1,4 @@
-#include "terminal.hpp"
+#include "terminal/display.hpp"
 
 #include <algorithm>
 #include <csignal>

@@ -1,4 +1,4 @@
-#include "history.hpp"
+#include "protocol/history_file.hpp"
 
 #include <cerrno>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "codec.hpp"
+#include "protocol/codec.hpp"
 
 #include <cerrno>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "json.hpp"
+#include "json/json.hpp"
 
 #include <cmath>
 #include <cstdio>

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "codec.hpp"
-#include "wire.hpp"
+#include "protocol/codec.hpp"
+#include "protocol/reader.hpp"
 
 namespace chat {
 

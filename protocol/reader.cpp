@@ -1,4 +1,4 @@
-#include "wire.hpp"
+#include "protocol/reader.hpp"
 
 #include <cstdio>
 #include <cstring>
