@@ -52,12 +52,6 @@ bool looks_like_record(std::string_view line);
 // The line without its LF and a CR before it.
 std::string_view strip_line_end(std::string_view line);
 
-// What is wrong with a stream that a server sent one client ("" when
-// nothing): it must be whole error replies and whole batches only, each
-// record opening with its colour and a TAB and ending at LF, or after 255
-// bytes when it was cut. A stream that stops inside a batch is wrong too.
-std::string framing_problem(std::string_view stream);
-
 // The explanation of an error reply: its text between "ERR\r\n" and "\r\n".
 std::string_view explanation(reply_text reply);
 
