@@ -7,6 +7,8 @@
 #include <string_view>
 
 #include "protocol/codec.hpp"
+#include "protocol/compose.hpp"
+#include "protocol/splitter.hpp"
 #include "terminal/display.hpp"
 #include "protocol/reader.hpp"
 

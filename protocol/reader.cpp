@@ -1,16 +1,10 @@
 #include "protocol/reader.hpp"
 
-#include <cstdio>
 #include <cstring>
 
 namespace chat {
 
 namespace {
-
-bool is_lead_byte(unsigned char c)
-{
-    return (c >= 0x81 && c <= 0x9f) || (c >= 0xe0 && c <= 0xfc);
-}
 
 bool is_frame_line(std::string_view line)
 {
@@ -139,52 +133,6 @@ std::optional<Event> Reader::next()
             return e;
         }
     }
-}
-
-std::vector<std::string> split_message(std::string_view sjis, size_t limit)
-{
-    std::vector<std::string> pieces;
-    std::string piece;
-    for (size_t i = 0; i < sjis.size();) {
-        size_t width = is_lead_byte(static_cast<unsigned char>(sjis[i])) && i + 1 < sjis.size() ? 2 : 1;
-        if (piece.size() + width > limit) {
-            pieces.push_back(piece);
-            piece.clear();
-        }
-        piece.append(sjis.substr(i, width));
-        i += width;
-    }
-    if (!piece.empty() || pieces.empty())
-        pieces.push_back(piece);
-    return pieces;
-}
-
-size_t body_limit(std::string_view sjis_name)
-{
-    // Colour, TAB, name, TAB, body, CR LF.
-    return record_max - colour_chars - 1 - sjis_name.size() - 1 - 2;
-}
-
-bool valid_name(std::string_view sjis_name)
-{
-    return !sjis_name.empty() && sjis_name.size() <= name_max &&
-           sjis_name.find_first_of(std::string_view(" \t\r\n\v\f\0", 7)) == std::string_view::npos &&
-           sjis_name != system_sender;
-}
-
-std::string own_record(const int colour[3], std::string_view name, std::string_view body)
-{
-    char head[16];
-    snprintf(head, sizeof head, "%03d%03d%03d", colour[0], colour[1], colour[2]);
-    return std::string(head) + "\t" + std::string(name) + "\t" + std::string(body);
-}
-
-std::string notice_record(const char *format, const int colour[3], std::string_view name)
-{
-    char text[text_size];
-    std::string n(name);
-    snprintf(text, sizeof text, format, colour[0], colour[1], colour[2], n.c_str());
-    return std::string(strip_line_end(text));
 }
 
 }  // namespace chat

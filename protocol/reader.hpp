@@ -1,13 +1,10 @@
-// Reading what the server sends and shaping what is sent to it: the stream
-// of batches, records and error replies, and the way long messages are
-// split. Shared by the client, the gateway, the tools, the bench and the
-// tests.
+// Reading what the server sends: the stream of batches, records and error
+// replies, taken apart into events.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "src/common/protocol.hpp"
 
@@ -54,20 +51,5 @@ std::string_view strip_line_end(std::string_view line);
 
 // The explanation of an error reply: its text between "ERR\r\n" and "\r\n".
 std::string_view explanation(reply_text reply);
-
-// Cuts a Shift_JIS message into pieces of at most `limit` bytes, never
-// inside a two-byte character.
-std::vector<std::string> split_message(std::string_view sjis, size_t limit);
-// How many body bytes one post may carry for a user of this name, so
-// that the record keeps its CR LF.
-size_t body_limit(std::string_view sjis_name);
-// Whether the server takes this as a login name: 1 to 30 bytes without
-// white space, and not the system's sender word.
-bool valid_name(std::string_view sjis_name);
-
-// The record the server stores for a message of ours (body as sent).
-std::string own_record(const int colour[3], std::string_view name, std::string_view body);
-// A notice as the server composes it, without its CR LF.
-std::string notice_record(const char *format, const int colour[3], std::string_view name);
 
 }  // namespace chat

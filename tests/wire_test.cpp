@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "protocol/codec.hpp"
+#include "protocol/compose.hpp"
 #include "protocol/reader.hpp"
 #include "harness.hpp"
 

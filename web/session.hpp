@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "protocol/codec.hpp"
+#include "protocol/compose.hpp"
 #include "protocol/history_file.hpp"
 #include "protocol/reader.hpp"
+#include "protocol/splitter.hpp"
 #include "json/json.hpp"
 
 namespace chat_web {

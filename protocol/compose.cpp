@@ -1,0 +1,33 @@
+// The composer: names, own records and notices as the server forms them.
+#include "protocol/compose.hpp"
+
+#include <cstdio>
+
+#include "protocol/reader.hpp"
+#include "src/common/protocol.hpp"
+
+namespace chat {
+
+bool valid_name(std::string_view sjis_name)
+{
+    return !sjis_name.empty() && sjis_name.size() <= name_max &&
+           sjis_name.find_first_of(std::string_view(" \t\r\n\v\f\0", 7)) == std::string_view::npos &&
+           sjis_name != system_sender;
+}
+
+std::string own_record(const int colour[3], std::string_view name, std::string_view body)
+{
+    char head[16];
+    snprintf(head, sizeof head, "%03d%03d%03d", colour[0], colour[1], colour[2]);
+    return std::string(head) + "\t" + std::string(name) + "\t" + std::string(body);
+}
+
+std::string notice_record(const char *format, const int colour[3], std::string_view name)
+{
+    char text[text_size];
+    std::string n(name);
+    snprintf(text, sizeof text, format, colour[0], colour[1], colour[2], n.c_str());
+    return std::string(strip_line_end(text));
+}
+
+}  // namespace chat
