@@ -19,11 +19,23 @@
 #include <unistd.h>
 #include <vector>
 
-#include "text.hpp"
 #include <langinfo.h>
 
-using namespace chat_client;
+#include "protocol/codec.hpp"
+#include "protocol/colour.hpp"
+#include "protocol/compose.hpp"
+#include "protocol/reader.hpp"
+#include "protocol/splitter.hpp"
+#include "terminal/display.hpp"
+
+using chat::Codec;
+using chat::Event;
 using chat::Reader;
+using chat::Style;
+using chat::choose_style;
+using chat::format_event;
+using chat::format_note;
+using chat::stable_colour;
 
 namespace {
 

@@ -1,9 +1,10 @@
-#include "text.hpp"
+// The name colour: a hash of the name picks a hue.
+#include "protocol/colour.hpp"
 
 #include <cmath>
 #include <cstdint>
 
-namespace chat_client {
+namespace chat {
 
 void stable_colour(std::string_view name, int colour[3])
 {
@@ -23,4 +24,4 @@ void stable_colour(std::string_view name, int colour[3])
         colour[i] = static_cast<int>(std::lround((rgb[i] + value - chroma) * 255));
 }
 
-}  // namespace chat_client
+}  // namespace chat
