@@ -238,11 +238,10 @@ void connection_ended(Exit status, const std::string &message)
 }
 
 // False when the connection is gone (and then reported).
-bool send_line(const std::string &line)
+bool send_bytes(const std::string &bytes)
 {
     if (session.fd < 0)
         return false;
-    std::string bytes = line + "\r\n";
     const char *p = bytes.data();
     size_t left = bytes.size();
     while (left > 0) {
@@ -258,6 +257,8 @@ bool send_line(const std::string &line)
     }
     return true;
 }
+
+bool send_line(const std::string &line) { return send_bytes(line + "\r\n"); }
 
 bool connect_to_server()
 {
@@ -393,10 +394,7 @@ bool log_in(Show show)
 {
     if (session.fd < 0 && !connect_to_server())
         return false;
-    char line[128];
-    snprintf(line, sizeof line, "LGIN %d %d %d ", session.colour[0], session.colour[1],
-             session.colour[2]);
-    if (!send_line(line + session.name))
+    if (!send_bytes(chat::login_line(session.colour, session.name)))
         return false;
     Event error;
     Outcome o = await_record(notice_text(notice_login), -1, show, &error);

@@ -1,8 +1,10 @@
-// The composer: names, own records and notices as the server forms them.
+// The composer: the login line, names, own records and notices as the
+// server forms them.
 #include "protocol/compose.hpp"
 
 #include <cstdio>
 
+#include "protocol/colour.hpp"
 #include "protocol/reader.hpp"
 #include "src/common/protocol.hpp"
 
@@ -15,11 +17,14 @@ bool valid_name(std::string_view sjis_name)
            sjis_name != system_sender;
 }
 
+std::string login_line(const int colour[3], std::string_view sjis_name)
+{
+    return "LGIN " + colour_field(colour) + " " + std::string(sjis_name) + "\r\n";
+}
+
 std::string own_record(const int colour[3], std::string_view name, std::string_view body)
 {
-    char head[16];
-    snprintf(head, sizeof head, "%03d%03d%03d", colour[0], colour[1], colour[2]);
-    return std::string(head) + "\t" + std::string(name) + "\t" + std::string(body);
+    return colour_field(colour) + "\t" + std::string(name) + "\t" + std::string(body);
 }
 
 std::string notice_record(const char *format, const int colour[3], std::string_view name)

@@ -19,6 +19,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "protocol/colour.hpp"
+#include "protocol/compose.hpp"
+
 namespace chat_test {
 
 std::string server_binary() { return CHAT_SERVER_BINARY; }
@@ -503,7 +506,9 @@ std::string Client::read_batch_with(std::string_view record, millis deadline)
 
 void login(Client &client, std::string_view colour, std::string_view name)
 {
-    client.send("LGIN " + std::string(colour) + " " + std::string(name) + "\r\n");
+    int numbers[3];
+    chat::parse_colour_field(colour, numbers);
+    client.send(chat::login_line(numbers, name));
     std::string got = client.read_batch_with(login_notice(colour, name));
     if (got.empty())
         throw std::runtime_error("no login notice for " + std::string(name) + "; got: " +

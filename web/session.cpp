@@ -212,9 +212,7 @@ void Session::login(const JsonObject &message, Actions &a)
     own_login_ = chat::notice_record(notice_login, colour_, name_);
     own_logout_ = chat::notice_record(notice_logout, colour_, name_);
     own_timeout_ = chat::notice_record(notice_timeout, colour_, name_);
-    char head[16];
-    snprintf(head, sizeof head, "%03d%03d%03d", colour_[0], colour_[1], colour_[2]);
-    pending_login_ = "LGIN " + std::string(head) + " " + name_ + "\r\n";
+    pending_login_ = chat::login_line(colour_, name_);
     // The newest stamp before the connection exists: the server's process
     // takes its starting point later than this.
     history_before_ = false;
