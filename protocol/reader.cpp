@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "protocol/colour.hpp"
+
 namespace chat {
 
 namespace {
@@ -78,6 +80,7 @@ Event parse_record(std::string_view text)
         return e;
     }
     e.colour = text.substr(0, first);
+    parse_colour_field(e.colour, e.rgb);
     e.sender = text.substr(first + 1, second - first - 1);
     e.body = text.substr(second + 1);
     e.system = e.sender == system_sender;

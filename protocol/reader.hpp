@@ -14,6 +14,7 @@ namespace chat {
 struct Event {
     enum Kind { record, error, other } kind = other;
     std::string colour;  // record: nine characters
+    int rgb[3] = {0, 0, 0};  // record: the colour's three numbers
     std::string sender;  // record: name, or the system's sender word
     std::string body;    // record: text without its line end; error: explanation
     bool system = false; // record: a login, logout or time-out notice
@@ -41,8 +42,8 @@ private:
     bool want_explanation_ = false;
 };
 
-// A record text (with or without its line end) taken apart: colour,
-// sender, body. Text without the two TABs is an Event::other.
+// A record text (with or without its line end) taken apart: colour (as
+// text and as numbers), sender, body. Text without the two TABs is an Event::other.
 Event parse_record(std::string_view text);
 // True when the line starts like a record: nine colour characters and a TAB.
 bool looks_like_record(std::string_view line);

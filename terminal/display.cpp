@@ -101,11 +101,9 @@ std::string format_event(const Event &event, const Style &style, const Codec &co
         line += style.colour ? "\033[2;3m" : "";
         line += "* " + body + reset;
     } else {
-        int c[3] = {0, 0, 0};
-        sscanf(event.colour.c_str(), "%3d%3d%3d", &c[0], &c[1], &c[2]);
         std::string name = defuse_controls(codec.to_local(event.sender));
         if (style.colour)
-            line += colour_escape(c[0], c[1], c[2], style.truecolor) + name + reset;
+            line += colour_escape(event.rgb[0], event.rgb[1], event.rgb[2], style.truecolor) + name + reset;
         else
             line += name;
         line += ": " + body;

@@ -363,14 +363,9 @@ void Session::own_notice_arrived(Actions &a)
 
 std::string Session::record_json(const Event &event, bool earlier, uint32_t stamp) const
 {
-    std::vector<int> colour;
-    for (size_t i = 0; i < 3; ++i) {
-        std::string part = event.colour.substr(std::min(event.colour.size(), i * 3), 3);
-        colour.push_back(static_cast<int>(strtol(part.c_str(), nullptr, 10)));
-    }
     JsonWriter w;
     w.add("type", "record")
-        .add("colour", colour)
+        .add("colour", std::vector<int>(event.rgb, event.rgb + 3))
         .add("sender", codec_.to_local(event.sender))
         .add("text", codec_.to_local(event.kind == Event::record ? event.body : event.text))
         .add("notice", event.system)
