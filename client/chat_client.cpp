@@ -27,6 +27,7 @@
 #include "protocol/reader.hpp"
 #include "protocol/splitter.hpp"
 #include "terminal/display.hpp"
+#include "terminal/interrupts.hpp"
 
 using chat::Codec;
 using chat::Event;

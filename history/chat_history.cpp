@@ -15,6 +15,7 @@
 #include "protocol/history_file.hpp"
 #include "json/json.hpp"
 #include "terminal/display.hpp"
+#include "terminal/interrupts.hpp"
 
 namespace {
 

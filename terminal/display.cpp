@@ -1,7 +1,7 @@
+// Drawing records: the clock, the colour escapes and defusing control bytes.
 #include "terminal/display.hpp"
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -117,15 +117,6 @@ std::string format_note(std::string_view text, const Style &style, time_t when)
     if (style.colour)
         return line + "\033[1;31m! " + std::string(text) + "\033[0m";
     return line + "! " + std::string(text);
-}
-
-void catch_interrupts(void (*handler)(int))
-{
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
 }
 
 }  // namespace chat
