@@ -31,6 +31,10 @@ enum class HistoryStatus {
 // retrying every few milliseconds.
 HistoryStatus read_history(int fd, std::vector<HistoryRecord> &records, int lock_wait_ms);
 
+// The stamp kept in the four bytes at `bytes`, the start of a slot: an
+// unsigned little-endian number of seconds since the Epoch.
+uint32_t decode_stamp(const void *bytes);
+
 // Opens a history file for reading; -1 with errno set on failure, and
 // with errno EISDIR (or EINVAL for anything else that is not a regular
 // file) when it is no file at all.

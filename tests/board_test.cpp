@@ -13,6 +13,7 @@
 
 #include "src/board/board.hpp"
 #include "harness.hpp"
+#include "protocol/history_file.hpp"
 
 using namespace chat_test;
 
@@ -141,10 +142,9 @@ TEST_F(Board, FileHoldsLittleEndianStampsAndTextsNewestFirst)
     std::string file = read_file(dir_ + "/chat.dat");
     ASSERT_EQ(file.size(), board_len + 1);
     for (int slot = 0; slot < 2; ++slot) {
-        const unsigned char *p = reinterpret_cast<const unsigned char *>(file.data()) + 260 * slot;
-        uint32_t stamp = p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-        EXPECT_EQ(stamp, board[slot].stamp);
-        EXPECT_STREQ(reinterpret_cast<const char *>(p + 4), slot == 0 ? "second\r\n" : "first\r\n");
+        const char *p = file.data() + 260 * slot;
+        EXPECT_EQ(chat::decode_stamp(p), board[slot].stamp);
+        EXPECT_STREQ(p + 4, slot == 0 ? "second\r\n" : "first\r\n");
     }
     EXPECT_EQ(file.substr(520, 5200 - 520), std::string(5200 - 520, '\0'));
 }

@@ -21,6 +21,7 @@
 
 #include "protocol/colour.hpp"
 #include "protocol/compose.hpp"
+#include "protocol/history_file.hpp"
 
 namespace chat_test {
 
@@ -105,8 +106,7 @@ std::string history_problem(const std::string &path)
     bool used = true;
     for (int slot = 0; slot < 20; ++slot) {
         const char *p = file.data() + 260 * slot;
-        uint32_t stamp;
-        memcpy(&stamp, p, 4);
+        uint32_t stamp = chat::decode_stamp(p);
         if (stamp == 0) {
             used = false;
             continue;

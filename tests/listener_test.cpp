@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "harness.hpp"
+#include "protocol/history_file.hpp"
 
 using namespace chat_test;
 
@@ -148,8 +149,7 @@ std::string history_with_newest(uint32_t stamp)
 uint32_t newest_stamp(const std::string &path)
 {
     std::string file = read_file(path);
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(file.data());
-    return file.size() < 4 ? 0 : p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+    return file.size() < 4 ? 0 : chat::decode_stamp(file.data());
 }
 
 TEST(HistoryFile, StampsRunPast2038AndRunOutWithoutHarm)
