@@ -86,26 +86,7 @@ protected:
     // returns once it has it.
     void hold_lock_elsewhere(short type, double seconds)
     {
-        int ready[2];
-        ASSERT_EQ(pipe(ready), 0);
-        pid_t p = fork();
-        if (p == 0) {
-            int fd = open((dir_ + "/chat.dat").c_str(), O_RDWR);
-            struct flock lock {};
-            lock.l_type = type;
-            lock.l_whence = SEEK_SET;
-            fcntl(fd, F_SETLKW, &lock);
-            (void)!write(ready[1], "x", 1);
-            timespec pause {static_cast<time_t>(seconds),
-                            static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
-            nanosleep(&pause, nullptr);
-            _exit(0);
-        }
-        helpers_.push_back(p);
-        char byte;
-        ASSERT_EQ(read(ready[0], &byte, 1), 1);
-        close(ready[0]);
-        close(ready[1]);
+        helpers_.push_back(hold_lock(dir_ + "/chat.dat", type, seconds));
     }
 
     std::string dir_;

@@ -138,12 +138,7 @@ TEST(HistoryFile, ExistingFilesKeepEveryByte)
 // A history whose slot 0 holds `stamp` and a record, the rest empty.
 std::string history_with_newest(uint32_t stamp)
 {
-    std::string file(5200, '\0');
-    for (int i = 0; i < 4; ++i)
-        file[i] = static_cast<char>(stamp >> (8 * i));
-    std::string text = message("000000000", "old", "before\r\n");
-    file.replace(4, text.size(), text);
-    return file;
+    return history_bytes({{stamp, message("000000000", "old", "before\r\n")}});
 }
 
 uint32_t newest_stamp(const std::string &path)
