@@ -184,7 +184,11 @@ TEST(HistoryFile, CutWhileRunningIsGrownBackAndChattingGoesOn)
     alice.send("SEND before\r\n");
     EXPECT_NE(bob.read_until(message("001001001", "alice", "before\r\n")), "");
     ASSERT_EQ(truncate(server.dat_path().c_str(), 0), 0);
-    bob.read_for(2500ms);  // two ticks in each process look at the cut file
+    // Until each process's tick has looked at the cut file (the first grows
+    // it back; each finds it empty, older than what its client saw, and
+    // sends an empty batch).
+    alice.read_until("OK\r\nEND\r\n");
+    bob.read_until("OK\r\nEND\r\n");
     EXPECT_EQ(server.children().size(), 2u) << "every connection process lives";
     EXPECT_EQ(read_file(server.dat_path()).size(), grown_size);
     bob.send("SEND after\r\n");
