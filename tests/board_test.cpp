@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -226,7 +227,8 @@ TEST_F(Board, ClientThatNeverReadsDoesNotHoldUpPosters)
     }
     helpers_.push_back(reader);
     std::string syscall_file = "/proc/" + std::to_string(reader) + "/syscall";
-    ASSERT_TRUE(eventually([&] { return read_file(syscall_file).rfind("1 ", 0) == 0; }))
+    std::string in_write = std::to_string(SYS_write) + " ";
+    ASSERT_TRUE(eventually([&] { return read_file(syscall_file).rfind(in_write, 0) == 0; }))
         << "the delivering process should be blocked writing to its client";
 
     client_fd = -1;  // this process posts without a client of its own
