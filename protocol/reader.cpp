@@ -89,53 +89,72 @@ Event parse_record(std::string_view text)
 
 std::optional<Event> Reader::next()
 {
+    Event event;
     for (;;) {
-        if (want_explanation_) {
-            auto line = take_line();
-            if (!line)
-                return std::nullopt;
-            want_explanation_ = false;
-            Event e;
-            e.kind = Event::error;
-            e.body = *line;
-            return e;
-        }
-        if (in_batch_) {
-            // A frame line ends the batch. OK or ERR inside one means that
-            // its END was glued to a record that had no line end.
-            size_t lf = buffer_.find('\n');
-            if (lf == std::string::npos && buffer_.size() < record_max)
-                return std::nullopt;
-            if (lf != std::string::npos && lf < record_max &&
-                is_frame_line(strip_line_end(std::string_view(buffer_).substr(0, lf + 1)))) {
-                in_batch_ = false;
-                continue;
-            }
-            auto record = take_record();
-            if (!record)
-                return std::nullopt;
-            return parse_record(*record);
-        }
-        size_t lf = buffer_.find('\n');
-        if (lf == std::string::npos)
+        Step step = state_ == State::between ? read_between(event)
+                    : state_ == State::batch ? read_in_batch(event)
+                                             : read_explanation(event);
+        if (step == Step::event)
+            return event;
+        if (step == Step::wait)
             return std::nullopt;
-        std::string_view line = strip_line_end(std::string_view(buffer_).substr(0, lf + 1));
-        if (looks_like_record(line)) {  // its OK was lost: read it as a record
-            in_batch_ = true;
-            continue;
-        }
-        std::string taken(line);
-        buffer_.erase(0, lf + 1);
-        if (taken == "OK")
-            in_batch_ = true;
-        else if (taken == "ERR")
-            want_explanation_ = true;
-        else if (!taken.empty() && taken != "END") {
-            Event e;
-            e.body = taken;
-            return e;
-        }
     }
+}
+
+// OK opens a batch and ERR an error reply; a line shaped like a record is
+// one whose OK was lost, and is read as a record. END and empty lines are
+// dropped, anything else is passed on as it is.
+Reader::Step Reader::read_between(Event &event)
+{
+    size_t lf = buffer_.find('\n');
+    if (lf == std::string::npos)
+        return Step::wait;
+    std::string_view line = strip_line_end(std::string_view(buffer_).substr(0, lf + 1));
+    if (looks_like_record(line)) {
+        state_ = State::batch;
+        return Step::again;
+    }
+    std::string taken(line);
+    buffer_.erase(0, lf + 1);
+    if (taken == "OK") {
+        state_ = State::batch;
+    } else if (taken == "ERR") {
+        state_ = State::explanation;
+    } else if (!taken.empty() && taken != "END") {
+        event.body = taken;
+        return Step::event;
+    }
+    return Step::again;
+}
+
+// Records until a frame line ends the batch. OK or ERR inside one means
+// that its END was glued to a record that had no line end.
+Reader::Step Reader::read_in_batch(Event &event)
+{
+    size_t lf = buffer_.find('\n');
+    if (lf == std::string::npos && buffer_.size() < record_max)
+        return Step::wait;
+    if (lf != std::string::npos && lf < record_max &&
+        is_frame_line(strip_line_end(std::string_view(buffer_).substr(0, lf + 1)))) {
+        state_ = State::between;
+        return Step::again;
+    }
+    auto record = take_record();
+    if (!record)
+        return Step::wait;
+    event = parse_record(*record);
+    return Step::event;
+}
+
+Reader::Step Reader::read_explanation(Event &event)
+{
+    auto line = take_line();
+    if (!line)
+        return Step::wait;
+    state_ = State::between;
+    event.kind = Event::error;
+    event.body = *line;
+    return Step::event;
 }
 
 }  // namespace chat

@@ -35,11 +35,20 @@ public:
     size_t pending() const { return buffer_.size(); }
 
 private:
+    // Where the reader is in the stream: between batches, inside one, or
+    // after ERR, waiting for the explanation.
+    enum class State { between, batch, explanation };
+    // What one look at the buffer gave: an event, a need for more bytes,
+    // or a change of state after which to look again.
+    enum class Step { event, wait, again };
+
+    Step read_between(Event &event);
+    Step read_in_batch(Event &event);
+    Step read_explanation(Event &event);
     std::optional<std::string> take_line();
     std::optional<std::string> take_record();
     std::string buffer_;
-    bool in_batch_ = false;
-    bool want_explanation_ = false;
+    State state_ = State::between;
 };
 
 // A record text (with or without its line end) taken apart: colour (as
