@@ -1,3 +1,5 @@
+// The JSON parser for the page's flat objects and the writer of the
+// gateway's and chat_history's objects.
 #include "json/json.hpp"
 
 #include <cmath>

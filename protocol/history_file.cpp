@@ -1,3 +1,4 @@
+// The history-file reader: pread under a shared record lock, slot by slot.
 #include "protocol/history_file.hpp"
 
 #include <cerrno>

@@ -1,3 +1,5 @@
+// The reader of the server's stream: lines, records cut at 255 bytes, and
+// the states between batches, inside one and after ERR.
 #include "protocol/reader.hpp"
 
 #include <cstring>

@@ -1,3 +1,5 @@
+// The harness's servers, clients and wire texts, and the history-file
+// helpers that several tests share.
 #include "harness.hpp"
 
 #include <arpa/inet.h>

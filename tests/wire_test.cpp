@@ -1,4 +1,4 @@
-// The shared wire library on its own: the reader's framing, also on
+// The protocol library on its own: the reader's framing, also on
 // streams that older servers and damaged files produce, and the codec.
 #include <gtest/gtest.h>
 

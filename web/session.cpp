@@ -1,3 +1,5 @@
+// One browser session step by step: the page's messages, the server's bytes
+// and the history reads become Actions for the network code.
 #include "session.hpp"
 
 #include <algorithm>
