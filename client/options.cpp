@@ -2,6 +2,7 @@
 // colour and name rules shared with /login.
 #include "options.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -68,15 +69,17 @@ std::string name_rule()
 
 bool parse_colour(const char *text, int colour[3])
 {
+    int read[3];
     char tail;
-    int n = sscanf(text, "%d%*[, ]%d%*[, ]%d%c", &colour[0], &colour[1], &colour[2], &tail);
+    int n = sscanf(text, "%d%*[, ]%d%*[, ]%d%c", &read[0], &read[1], &read[2], &tail);
     if (n != 3 && strlen(text) == colour_chars && strspn(text, "0123456789") == colour_chars)
-        n = sscanf(text, "%3d%3d%3d", &colour[0], &colour[1], &colour[2]);
+        n = sscanf(text, "%3d%3d%3d", &read[0], &read[1], &read[2]);
     if (n != 3)
         return false;
     for (int i = 0; i < 3; ++i)
-        if (colour[i] < -99 || colour[i] > 999)
+        if (read[i] < -99 || read[i] > 999)
             return false;
+    std::copy(read, read + 3, colour);  // only a whole colour replaces the one in use
     return true;
 }
 

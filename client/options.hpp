@@ -27,7 +27,7 @@ Options parse_options(int argc, char **argv);
 [[noreturn]] void usage_error(const std::string &why);
 
 // "R,G,B", "R G B", or nine digits run together as the server prints them;
-// false unless each number is from -99 to 999.
+// false, with `colour` untouched, unless each number is from -99 to 999.
 bool parse_colour(const char *text, int colour[3]);
 
 // A name the server takes, and that says what the user typed: `replaced`

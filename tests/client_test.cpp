@@ -129,6 +129,16 @@ TEST_F(ClientTest, InteractiveSessionKeepsThePromptIntact)
     person.type("😀 and 🍣\r");
     EXPECT_TRUE(person.expect("2 characters with no Shift_JIS form sent as 〓"));
     EXPECT_NE(bob.read_until(message("000200000", sjis("アリス"), sjis("〓 and 〓") + "\r\n")), "");
+    bob.send("RELD\r\n");  // bob stays within the fast server's idle budget
+    person.type("/logout\r");
+    EXPECT_NE(bob.read_until(logout_notice("000200000", sjis("アリス"))), "");
+    person.type("/login 7seas\r");  // a name that begins like a colour
+    EXPECT_NE(bob.read_until(login_notice("000200000", "7seas")), "") << "the colour stays as it was";
+    person.type("/logout\r");
+    EXPECT_NE(bob.read_until(logout_notice("000200000", "7seas")), "");
+    person.type("/login アリス\r");
+    EXPECT_NE(bob.read_until(login_notice("000200000", sjis("アリス"))), "");
+    bob.send("RELD\r\n");
     person.type("\x03");  // Ctrl-C logs out before leaving
     EXPECT_EQ(person.wait(), 0) << person.errors();
     EXPECT_NE(bob.read_until(logout_notice("000200000", sjis("アリス"))), "");
