@@ -7,7 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "../src/board/board.hpp"
+#include "src/board/board.hpp"
 
 static void post_and_deliver_twenty(benchmark::State &state)
 {

@@ -12,9 +12,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "../src/wire/history.hpp"
-#include "../src/wire/json.hpp"
-#include "../src/wire/terminal.hpp"
+#include "protocol/history_file.hpp"
+#include "json/json.hpp"
+#include "terminal/display.hpp"
+#include "terminal/interrupts.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <random>
 
-#include "../src/wire/wire.hpp"
+#include "framing.hpp"
 #include "harness.hpp"
 
 using namespace chat_test;
@@ -100,7 +100,7 @@ TEST(BadInput, RandomStreamsFromSeveralClients)
     EXPECT_TRUE(server.running()) << server.error_output();
     for (size_t i = 0; i < bad.size(); ++i) {
         EXPECT_FALSE(received[i].empty()) << "client " << i << " got no answer at all";
-        EXPECT_EQ(chat::framing_problem(received[i]), "") << "client " << i;
+        EXPECT_EQ(framing_problem(received[i]), "") << "client " << i;
     }
     for (const auto &post : alice_posts)
         EXPECT_NE(bob_saw.find(post), std::string::npos) << "bob missed " << post;

@@ -8,11 +8,13 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "../src/board/board.hpp"
+#include "src/board/board.hpp"
 #include "harness.hpp"
+#include "protocol/history_file.hpp"
 
 using namespace chat_test;
 
@@ -86,26 +88,7 @@ protected:
     // returns once it has it.
     void hold_lock_elsewhere(short type, double seconds)
     {
-        int ready[2];
-        ASSERT_EQ(pipe(ready), 0);
-        pid_t p = fork();
-        if (p == 0) {
-            int fd = open((dir_ + "/chat.dat").c_str(), O_RDWR);
-            struct flock lock {};
-            lock.l_type = type;
-            lock.l_whence = SEEK_SET;
-            fcntl(fd, F_SETLKW, &lock);
-            (void)!write(ready[1], "x", 1);
-            timespec pause {static_cast<time_t>(seconds),
-                            static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
-            nanosleep(&pause, nullptr);
-            _exit(0);
-        }
-        helpers_.push_back(p);
-        char byte;
-        ASSERT_EQ(read(ready[0], &byte, 1), 1);
-        close(ready[0]);
-        close(ready[1]);
+        helpers_.push_back(hold_lock(dir_ + "/chat.dat", type, seconds));
     }
 
     std::string dir_;
@@ -142,10 +125,9 @@ TEST_F(Board, FileHoldsLittleEndianStampsAndTextsNewestFirst)
     std::string file = read_file(dir_ + "/chat.dat");
     ASSERT_EQ(file.size(), board_len + 1);
     for (int slot = 0; slot < 2; ++slot) {
-        const unsigned char *p = reinterpret_cast<const unsigned char *>(file.data()) + 260 * slot;
-        uint32_t stamp = p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-        EXPECT_EQ(stamp, board[slot].stamp);
-        EXPECT_STREQ(reinterpret_cast<const char *>(p + 4), slot == 0 ? "second\r\n" : "first\r\n");
+        const char *p = file.data() + 260 * slot;
+        EXPECT_EQ(chat::decode_stamp(p), board[slot].stamp);
+        EXPECT_STREQ(p + 4, slot == 0 ? "second\r\n" : "first\r\n");
     }
     EXPECT_EQ(file.substr(520, 5200 - 520), std::string(5200 - 520, '\0'));
 }
@@ -261,7 +243,8 @@ TEST_F(Board, ClientThatNeverReadsDoesNotHoldUpPosters)
     }
     helpers_.push_back(reader);
     std::string syscall_file = "/proc/" + std::to_string(reader) + "/syscall";
-    ASSERT_TRUE(eventually([&] { return read_file(syscall_file).rfind("1 ", 0) == 0; }))
+    std::string in_write = std::to_string(SYS_write) + " ";
+    ASSERT_TRUE(eventually([&] { return read_file(syscall_file).rfind(in_write, 0) == 0; }))
         << "the delivering process should be blocked writing to its client";
 
     client_fd = -1;  // this process posts without a client of its own

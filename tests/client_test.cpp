@@ -5,7 +5,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <iconv.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
@@ -28,17 +27,6 @@ public:
     {
     }
 };
-
-bool is_valid_sjis(const std::string &bytes)
-{
-    iconv_t cd = iconv_open("UTF-8", "CP932");
-    std::string in = bytes, out(bytes.size() * 3 + 4, '\0');
-    char *src = in.data(), *dst = out.data();
-    size_t src_left = in.size(), dst_left = out.size();
-    size_t r = iconv(cd, &src, &src_left, &dst, &dst_left);
-    iconv_close(cd);
-    return r != static_cast<size_t>(-1);
-}
 
 class ClientTest : public ::testing::Test {
 protected:
@@ -141,6 +129,16 @@ TEST_F(ClientTest, InteractiveSessionKeepsThePromptIntact)
     person.type("😀 and 🍣\r");
     EXPECT_TRUE(person.expect("2 characters with no Shift_JIS form sent as 〓"));
     EXPECT_NE(bob.read_until(message("000200000", sjis("アリス"), sjis("〓 and 〓") + "\r\n")), "");
+    bob.send("RELD\r\n");  // bob stays within the fast server's idle budget
+    person.type("/logout\r");
+    EXPECT_NE(bob.read_until(logout_notice("000200000", sjis("アリス"))), "");
+    person.type("/login 7seas\r");  // a name that begins like a colour
+    EXPECT_NE(bob.read_until(login_notice("000200000", "7seas")), "") << "the colour stays as it was";
+    person.type("/logout\r");
+    EXPECT_NE(bob.read_until(logout_notice("000200000", "7seas")), "");
+    person.type("/login アリス\r");
+    EXPECT_NE(bob.read_until(login_notice("000200000", sjis("アリス"))), "");
+    bob.send("RELD\r\n");
     person.type("\x03");  // Ctrl-C logs out before leaving
     EXPECT_EQ(person.wait(), 0) << person.errors();
     EXPECT_NE(bob.read_until(logout_notice("000200000", sjis("アリス"))), "");
@@ -204,29 +202,12 @@ TEST(ClientScript, WaitsOutALongLock)
     server.start();
     Client watcher(server.port());
     login(watcher, "000000000", "watcher");
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t holder = fork();
-    if (holder == 0) {
-        int fd = open(server.dat_path().c_str(), O_RDWR);
-        struct flock lock {};
-        lock.l_type = F_WRLCK;
-        lock.l_whence = SEEK_SET;
-        fcntl(fd, F_SETLKW, &lock);
-        (void)!write(ready[1], "x", 1);
-        timespec pause {15, 0};
-        nanosleep(&pause, nullptr);
-        _exit(0);
-    }
-    char byte;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    pid_t holder = hold_lock(server.dat_path(), F_WRLCK, 15);
     ClientProcess script({"-p", std::to_string(server.port()), "-c", "5,5,5", "patient"}, false,
                          "still here\n");
     EXPECT_EQ(script.wait(60s), 0) << script.errors();
     EXPECT_NE(watcher.read_until(message("005005005", "patient", "still here\r\n"), 30s), "");
     waitpid(holder, nullptr, 0);
-    close(ready[0]);
-    close(ready[1]);
 }
 
 TEST_F(ClientTest, ServerThatCannotServeGivesAMessageAndAStatus)

@@ -50,10 +50,21 @@ public:
         drain(raw, window, received_);
     }
 
+    // Whether every chatter has received `bytes`.
+    bool everyone_has(const std::string &bytes) const
+    {
+        return std::all_of(received_.begin(), received_.end(),
+                           [&](const std::string &r) { return r.find(bytes) != std::string::npos; });
+    }
+
     // Every post reached every chatter, and nobody was told "busy".
     void expect_nothing_lost()
     {
-        listen(2500ms);  // two ticks for the last round
+        eventually([&] {  // the last round arrives with the next tick
+            listen(100ms);
+            return std::all_of(expected_.begin(), expected_.end(),
+                               [&](const std::string &record) { return everyone_has(record); });
+        });
         for (size_t i = 0; i < clients_.size(); ++i) {
             EXPECT_EQ(received_[i].find(error_reply(busy)), std::string::npos) << "client " << i;
             for (const auto &record : expected_)
@@ -201,7 +212,10 @@ TEST(Faults, RestartUnderLoad)
         }
         chatters.expect_nothing_lost();
         EXPECT_EQ(first.stop(), 0);
-        chatters.listen(3s);
+        eventually([&] {
+            chatters.listen(100ms);
+            return chatters.everyone_has(error_reply(server_stopped));
+        });
         for (size_t i = 0; i < 10; ++i)
             EXPECT_NE(chatters.received(i).find(error_reply(server_stopped)), std::string::npos);
     }

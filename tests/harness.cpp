@@ -1,3 +1,5 @@
+// The harness's servers, clients and wire texts, and the history-file
+// helpers that several tests share.
 #include "harness.hpp"
 
 #include <arpa/inet.h>
@@ -19,25 +21,44 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "protocol/colour.hpp"
+#include "protocol/compose.hpp"
+#include "protocol/history_file.hpp"
+
 namespace chat_test {
 
 std::string server_binary() { return CHAT_SERVER_BINARY; }
 std::string fast_server_binary() { return CHAT_FAST_SERVER_BINARY; }
 
-std::string sjis(std::string_view utf8)
+// `bytes` converted from one character set to another; false when they
+// do not convert.
+static bool convert(const char *to, const char *from, std::string_view bytes, std::string &out)
 {
-    iconv_t cd = iconv_open("SHIFT_JIS", "UTF-8");
+    iconv_t cd = iconv_open(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1))
         throw std::runtime_error("iconv_open");
-    std::string in(utf8), out(in.size() * 2 + 4, '\0');
+    std::string in(bytes);
+    out.assign(in.size() * 3 + 4, '\0');
     char *src = in.data(), *dst = out.data();
     size_t src_left = in.size(), dst_left = out.size();
     size_t r = iconv(cd, &src, &src_left, &dst, &dst_left);
     iconv_close(cd);
-    if (r == static_cast<size_t>(-1))
-        throw std::runtime_error("iconv: cannot convert " + in);
     out.resize(out.size() - dst_left);
+    return r != static_cast<size_t>(-1);
+}
+
+std::string sjis(std::string_view utf8)
+{
+    std::string out;
+    if (!convert("SHIFT_JIS", "UTF-8", utf8, out))
+        throw std::runtime_error("iconv: cannot convert " + std::string(utf8));
     return out;
+}
+
+bool is_valid_sjis(std::string_view bytes)
+{
+    std::string ignored;
+    return convert("UTF-8", "CP932", bytes, ignored);
 }
 
 std::string error_reply(std::string_view explanation_utf8)
@@ -93,6 +114,45 @@ void write_file(const std::string &path, std::string_view bytes)
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+std::string history_bytes(const std::vector<Slot> &slots)
+{
+    std::string file(5200, '\0');
+    for (size_t i = 0; i < slots.size(); ++i) {
+        uint32_t s = slots[i].stamp;
+        char stamp[4] = {char(s & 0xff), char(s >> 8 & 0xff), char(s >> 16 & 0xff), char(s >> 24)};
+        file.replace(260 * i, 4, stamp, 4);
+        file.replace(260 * i + 4, slots[i].text.size(), slots[i].text);
+    }
+    return file;
+}
+
+pid_t hold_lock(const std::string &path, short type, double seconds)
+{
+    int ready[2];
+    if (pipe(ready) != 0)
+        throw std::runtime_error("pipe");
+    pid_t p = fork();
+    if (p == 0) {
+        int fd = open(path.c_str(), O_RDWR);
+        struct flock lock {};
+        lock.l_type = type;
+        lock.l_whence = SEEK_SET;
+        fcntl(fd, F_SETLKW, &lock);
+        (void)!write(ready[1], "x", 1);
+        timespec pause {static_cast<time_t>(seconds),
+                        static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
+        nanosleep(&pause, nullptr);
+        _exit(0);
+    }
+    char byte;
+    ssize_t n = read(ready[0], &byte, 1);
+    close(ready[0]);
+    close(ready[1]);
+    if (n != 1)
+        throw std::runtime_error("the lock holder did not start");
+    return p;
+}
+
 std::string history_problem(const std::string &path)
 {
     std::string file = read_file(path);
@@ -102,8 +162,7 @@ std::string history_problem(const std::string &path)
     bool used = true;
     for (int slot = 0; slot < 20; ++slot) {
         const char *p = file.data() + 260 * slot;
-        uint32_t stamp;
-        memcpy(&stamp, p, 4);
+        uint32_t stamp = chat::decode_stamp(p);
         if (stamp == 0) {
             used = false;
             continue;
@@ -503,7 +562,9 @@ std::string Client::read_batch_with(std::string_view record, millis deadline)
 
 void login(Client &client, std::string_view colour, std::string_view name)
 {
-    client.send("LGIN " + std::string(colour) + " " + std::string(name) + "\r\n");
+    int numbers[3];
+    chat::parse_colour_field(colour, numbers);
+    client.send(chat::login_line(numbers, name));
     std::string got = client.read_batch_with(login_notice(colour, name));
     if (got.empty())
         throw std::runtime_error("no login notice for " + std::string(name) + "; got: " +

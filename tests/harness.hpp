@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -23,6 +24,8 @@ std::string fast_server_binary();  // 1 s tick, 8 s idle budget, 4 lock attempts
 
 // UTF-8 text converted to Shift_JIS, as the server sends its own texts.
 std::string sjis(std::string_view utf8);
+// Whether the bytes are whole Shift_JIS characters (as Windows writes them).
+bool is_valid_sjis(std::string_view bytes);
 
 // The server's wire texts, built from readable Japanese.
 std::string error_reply(std::string_view explanation_utf8);
@@ -159,6 +162,19 @@ std::vector<Client> connect_all(Server &server, size_t count);
 // With 20 clients connected, the next one gets the exact limit reply and
 // is closed, and none of the 20 is disturbed (a test expectation).
 void expect_full(Server &server, std::vector<Client> &clients);
+
+// One used slot of a history file: its stamp and its text.
+struct Slot {
+    uint32_t stamp;
+    std::string text;
+};
+// A history file holding `slots`, newest first, the rest unused.
+std::string history_bytes(const std::vector<Slot> &slots);
+
+// Another process takes a lock of `type` (F_RDLCK or F_WRLCK) on the
+// whole file at `path` and holds it for `seconds`; returns its process id
+// once it has the lock. The caller reaps it.
+pid_t hold_lock(const std::string &path, short type, double seconds);
 
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, std::string_view bytes);

@@ -15,24 +15,6 @@ namespace {
 
 std::string history_binary() { return CHAT_HISTORY_BINARY; }
 
-struct Slot {
-    uint32_t stamp;
-    std::string text;
-};
-
-// A history file holding `slots`, newest first, the rest unused.
-std::string history_bytes(const std::vector<Slot> &slots)
-{
-    std::string file(5200, '\0');
-    for (size_t i = 0; i < slots.size(); ++i) {
-        uint32_t s = slots[i].stamp;
-        char stamp[4] = {char(s & 0xff), char(s >> 8 & 0xff), char(s >> 16 & 0xff), char(s >> 24)};
-        file.replace(260 * i, 4, stamp, 4);
-        file.replace(260 * i + 4, slots[i].text.size(), slots[i].text);
-    }
-    return file;
-}
-
 class HistoryTest : public ::testing::Test {
 protected:
     void SetUp() override

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "harness.hpp"
+#include "protocol/history_file.hpp"
 
 using namespace chat_test;
 
@@ -138,19 +139,13 @@ TEST(HistoryFile, ExistingFilesKeepEveryByte)
 // A history whose slot 0 holds `stamp` and a record, the rest empty.
 std::string history_with_newest(uint32_t stamp)
 {
-    std::string file(5200, '\0');
-    for (int i = 0; i < 4; ++i)
-        file[i] = static_cast<char>(stamp >> (8 * i));
-    std::string text = message("000000000", "old", "before\r\n");
-    file.replace(4, text.size(), text);
-    return file;
+    return history_bytes({{stamp, message("000000000", "old", "before\r\n")}});
 }
 
 uint32_t newest_stamp(const std::string &path)
 {
     std::string file = read_file(path);
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(file.data());
-    return file.size() < 4 ? 0 : p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+    return file.size() < 4 ? 0 : chat::decode_stamp(file.data());
 }
 
 TEST(HistoryFile, StampsRunPast2038AndRunOutWithoutHarm)

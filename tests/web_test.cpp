@@ -4,9 +4,9 @@
 // history file and the live stream.
 #include <gtest/gtest.h>
 
-#include "../src/wire/json.hpp"
-#include "../web/admission.hpp"
-#include "../web/session.hpp"
+#include "json/json.hpp"
+#include "web/admission.hpp"
+#include "web/session.hpp"
 #include "harness.hpp"
 
 using namespace chat_web;

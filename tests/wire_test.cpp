@@ -1,9 +1,10 @@
-// The shared wire library on its own: the reader's framing, also on
+// The protocol library on its own: the reader's framing, also on
 // streams that older servers and damaged files produce, and the codec.
 #include <gtest/gtest.h>
 
-#include "../src/wire/codec.hpp"
-#include "../src/wire/wire.hpp"
+#include "protocol/codec.hpp"
+#include "protocol/compose.hpp"
+#include "protocol/reader.hpp"
 #include "harness.hpp"
 
 using namespace chat_test;
@@ -51,6 +52,12 @@ TEST(Wire, ReaderKeepsItsPlaceWhateverTheStreamHolds)
                                          "R:001002003\tann\thello"}));
     EXPECT_EQ(events("garbage\r\n" + message("001002003", "ann", "lost OK\r\n") + "END\r\n", 4),
               (std::vector<std::string> {"O:garbage", "R:001002003\tann\tlost OK"}));
+
+    // The colour is read once, with the record: three characters a number.
+    chat::Event e = chat::parse_record(message("-05-10007", "ann", "hi\r\n"));
+    EXPECT_EQ(e.colour, "-05-10007");
+    EXPECT_EQ(std::vector<int>(e.rgb, e.rgb + 3), (std::vector<int> {-5, -10, 7}));
+    EXPECT_EQ(e.body, "hi");
 }
 
 TEST(Wire, CodecAndNames)

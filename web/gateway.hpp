@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "session.hpp"
+#include "src/common/protocol.hpp"
 
 namespace chat_web {
 
@@ -13,7 +14,7 @@ struct Options {
     std::string listen_address = "0.0.0.0";
     unsigned short listen_port = 8080;
     std::string server_host = "127.0.0.1";
-    unsigned short server_port = 12345;
+    unsigned short server_port = default_port;
     std::string history;                  // empty: no history file
     std::vector<std::string> allow_origins;
     std::vector<std::string> allow_hosts;     // names the Host header may carry

@@ -207,9 +207,7 @@ void Session::login(const JsonObject &message, Actions &a)
     own_login_ = chat::notice_record(notice_login, colour_, name_);
     own_logout_ = chat::notice_record(notice_logout, colour_, name_);
     own_timeout_ = chat::notice_record(notice_timeout, colour_, name_);
-    char head[16];
-    snprintf(head, sizeof head, "%03d%03d%03d", colour_[0], colour_[1], colour_[2]);
-    pending_login_ = "LGIN " + std::string(head) + " " + name_ + "\r\n";
+    pending_login_ = chat::login_line(colour_, name_);
     history_before_ = false;
     held_.clear();
     held_texts_.clear();
@@ -402,14 +400,9 @@ void Session::logged_in(Actions &a)
 
 std::string Session::record_json(const Event &event, bool earlier, uint32_t stamp) const
 {
-    std::vector<int> colour;
-    for (size_t i = 0; i < 3; ++i) {
-        std::string part = event.colour.substr(std::min(event.colour.size(), i * 3), 3);
-        colour.push_back(static_cast<int>(strtol(part.c_str(), nullptr, 10)));
-    }
     JsonWriter w;
     w.add("type", "record")
-        .add("colour", colour)
+        .add("colour", std::vector<int>(event.rgb, event.rgb + 3))
         .add("sender", codec_.to_local(event.sender))
         .add("text", codec_.to_local(event.kind == Event::record ? event.body : event.text))
         .add("notice", event.system)

@@ -13,10 +13,12 @@
 #include <utility>
 #include <vector>
 
-#include "../src/wire/codec.hpp"
-#include "../src/wire/history.hpp"
-#include "../src/wire/wire.hpp"
-#include "../src/wire/json.hpp"
+#include "protocol/codec.hpp"
+#include "protocol/compose.hpp"
+#include "protocol/history_file.hpp"
+#include "protocol/reader.hpp"
+#include "protocol/splitter.hpp"
+#include "json/json.hpp"
 
 namespace chat_web {
 

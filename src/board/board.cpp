@@ -1,3 +1,5 @@
+// The board's work: mapping chat.dat, taking turns on it with record locks,
+// posting with fresh stamps and delivering what a client has not seen.
 #include "board.hpp"
 
 #include <atomic>

@@ -1,3 +1,5 @@
+// The server's process-wide variables, defined once, and checks that the
+// reply texts keep the lengths their readers count on.
 #include "state.hpp"
 
 static_assert(reply_busy.len == 53 && reply_full.len == 51);

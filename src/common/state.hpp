@@ -1,5 +1,5 @@
 // The server's process-wide variables and its own tuning constants. Only
-// the server's subsystems include this; other programs need protocol.hpp.
+// the server, its tests and the board benchmark include this.
 #pragma once
 
 #include <csignal>

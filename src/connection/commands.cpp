@@ -1,3 +1,5 @@
+// The command loop: LGIN, LGOT, RELD and SEND from one client, the login
+// state, and the notices posted for it.
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>

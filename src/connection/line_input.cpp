@@ -1,3 +1,5 @@
+// Line input: reading the client's command lines with the idle time-out
+// counted in interrupted waits.
 #include <cerrno>
 #include <cstdio>
 #include <sys/select.h>

@@ -1,3 +1,5 @@
+// The listener's main: the port argument, start-up, the accept loop, one
+// forked connection process per client and the orderly stop.
 #include "listener.hpp"
 
 #include <cerrno>

@@ -1,3 +1,5 @@
+// The signal dispositions of the listener and of its connection processes,
+// and the handlers that keep the connection count.
 #include <cerrno>
 #include <initializer_list>
 #include <sys/wait.h>

@@ -9,9 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "../../src/board/board.hpp"
-#include "../../src/connection/connection.hpp"
-#include "../../src/wire/wire.hpp"
+#include "src/board/board.hpp"
+#include "src/connection/connection.hpp"
+#include "tests/framing.hpp"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     while ((n = read(pair[0], buf, sizeof buf)) > 0)
         sent.append(buf, static_cast<size_t>(n));
     close(pair[0]);
-    if (!chat::framing_problem(sent).empty())
+    if (!chat_test::framing_problem(sent).empty())
         abort();
     return 0;
 }

@@ -1,14 +1,13 @@
 // Showing records on a terminal: colours, the date and time, and keeping
-// the wire's control bytes away from the screen. Shared by chat_client and
-// chat_history.
+// the wire's control bytes away from the screen.
 #pragma once
 
 #include <ctime>
 #include <string>
 #include <string_view>
 
-#include "codec.hpp"
-#include "wire.hpp"
+#include "protocol/codec.hpp"
+#include "protocol/reader.hpp"
 
 namespace chat {
 
@@ -34,10 +33,6 @@ std::string clock_text(time_t when, const Style &style);
 // Control characters could move the cursor or rewrite the terminal: each
 // becomes '?' (a TAB a space), C1 controls in UTF-8 included.
 std::string defuse_controls(std::string_view text);
-
-// Ctrl-C and SIGTERM run `handler` and cut blocking calls short (no
-// SA_RESTART), so that a program can log out or stop cleanly.
-void catch_interrupts(void (*handler)(int));
 
 // The foreground escape for a colour; components are clamped to 0..255.
 std::string colour_escape(int red, int green, int blue, bool truecolor);

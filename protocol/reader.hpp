@@ -1,15 +1,12 @@
-// Reading what the server sends and shaping what is sent to it: the stream
-// of batches, records and error replies, and the way long messages are
-// split. Shared by the client, the gateway, the tools, the bench and the
-// tests.
+// Reading what the server sends: the stream of batches, records and error
+// replies, taken apart into events.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "../common/protocol.hpp"
+#include "src/common/protocol.hpp"
 
 namespace chat {
 
@@ -17,6 +14,7 @@ namespace chat {
 struct Event {
     enum Kind { record, error, other } kind = other;
     std::string colour;  // record: nine characters
+    int rgb[3] = {0, 0, 0};  // record: the colour's three numbers
     std::string sender;  // record: name, or the system's sender word
     std::string body;    // record: text without its line end; error: explanation
     bool system = false; // record: a login, logout or time-out notice
@@ -37,43 +35,31 @@ public:
     size_t pending() const { return buffer_.size(); }
 
 private:
+    // Where the reader is in the stream: between batches, inside one, or
+    // after ERR, waiting for the explanation.
+    enum class State { between, batch, explanation };
+    // What one look at the buffer gave: an event, a need for more bytes,
+    // or a change of state after which to look again.
+    enum class Step { event, wait, again };
+
+    Step read_between(Event &event);
+    Step read_in_batch(Event &event);
+    Step read_explanation(Event &event);
     std::optional<std::string> take_line();
     std::optional<std::string> take_record();
     std::string buffer_;
-    bool in_batch_ = false;
-    bool want_explanation_ = false;
+    State state_ = State::between;
 };
 
-// A record text (with or without its line end) taken apart: colour,
-// sender, body. Text without the two TABs is an Event::other.
+// A record text (with or without its line end) taken apart: colour (as
+// text and as numbers), sender, body. Text without the two TABs is an Event::other.
 Event parse_record(std::string_view text);
 // True when the line starts like a record: nine colour characters and a TAB.
 bool looks_like_record(std::string_view line);
 // The line without its LF and a CR before it.
 std::string_view strip_line_end(std::string_view line);
 
-// What is wrong with a stream that a server sent one client ("" when
-// nothing): it must be whole error replies and whole batches only, each
-// record opening with its colour and a TAB and ending at LF, or after 255
-// bytes when it was cut. A stream that stops inside a batch is wrong too.
-std::string framing_problem(std::string_view stream);
-
 // The explanation of an error reply: its text between "ERR\r\n" and "\r\n".
 std::string_view explanation(reply_text reply);
-
-// Cuts a Shift_JIS message into pieces of at most `limit` bytes, never
-// inside a two-byte character.
-std::vector<std::string> split_message(std::string_view sjis, size_t limit);
-// How many body bytes one post may carry for a user of this name, so
-// that the record keeps its CR LF.
-size_t body_limit(std::string_view sjis_name);
-// Whether the server takes this as a login name: 1 to 30 bytes without
-// white space, and not the system's sender word.
-bool valid_name(std::string_view sjis_name);
-
-// The record the server stores for a message of ours (body as sent).
-std::string own_record(const int colour[3], std::string_view name, std::string_view body);
-// A notice as the server composes it, without its CR LF.
-std::string notice_record(const char *format, const int colour[3], std::string_view name);
 
 }  // namespace chat

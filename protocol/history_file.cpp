@@ -1,5 +1,6 @@
-#include "history.hpp"
-#include "wire.hpp"
+// The history-file reader: pread under a shared record lock, slot by slot.
+#include "protocol/history_file.hpp"
+#include "protocol/reader.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -32,11 +33,6 @@ bool lock_file(int fd, short type, int wait_ms)
     }
 }
 
-uint32_t little_endian(const unsigned char *p)
-{
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 bool read_all(int fd, unsigned char *into, size_t len)
 {
     size_t done = 0;
@@ -52,6 +48,12 @@ bool read_all(int fd, unsigned char *into, size_t len)
 }
 
 }  // namespace
+
+uint32_t decode_stamp(const void *bytes)
+{
+    const unsigned char *p = static_cast<const unsigned char *>(bytes);
+    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
 
 int open_history(const char *path)
 {
@@ -90,7 +92,7 @@ HistoryStatus read_history(int fd, std::vector<HistoryRecord> &records, int lock
     uint32_t previous = 0;
     for (int slot = 0; slot < board_slots; ++slot) {
         const unsigned char *p = area + slot * slot_bytes;
-        uint32_t stamp = little_endian(p);
+        uint32_t stamp = decode_stamp(p);
         if (stamp == 0 || (slot > 0 && stamp >= previous))
             break;
         const char *text = reinterpret_cast<const char *>(p + 4);

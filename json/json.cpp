@@ -1,4 +1,6 @@
-#include "json.hpp"
+// The JSON parser for the page's flat objects and the writer of the
+// gateway's and chat_history's objects.
+#include "json/json.hpp"
 
 #include <cmath>
 #include <cstdio>

@@ -1,9 +1,28 @@
-#include "text.hpp"
+// The colour field, and the name colour: a hash of the name picks a hue.
+#include "protocol/colour.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 
-namespace chat_client {
+namespace chat {
+
+std::string colour_field(const int colour[3])
+{
+    char field[16];
+    snprintf(field, sizeof field, "%03d%03d%03d", colour[0], colour[1], colour[2]);
+    return field;
+}
+
+void parse_colour_field(std::string_view field, int colour[3])
+{
+    for (size_t i = 0; i < 3; ++i) {
+        std::string part(field.substr(std::min(field.size(), i * 3), 3));
+        colour[i] = static_cast<int>(strtol(part.c_str(), nullptr, 10));
+    }
+}
 
 void stable_colour(std::string_view name, int colour[3])
 {
@@ -23,4 +42,4 @@ void stable_colour(std::string_view name, int colour[3])
         colour[i] = static_cast<int>(std::lround((rgb[i] + value - chroma) * 255));
 }
 
-}  // namespace chat_client
+}  // namespace chat

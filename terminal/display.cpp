@@ -1,7 +1,7 @@
-#include "terminal.hpp"
+// Drawing records: the clock, the colour escapes and defusing control bytes.
+#include "terminal/display.hpp"
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -101,11 +101,9 @@ std::string format_event(const Event &event, const Style &style, const Codec &co
         line += style.colour ? "\033[2;3m" : "";
         line += "* " + body + reset;
     } else {
-        int c[3] = {0, 0, 0};
-        sscanf(event.colour.c_str(), "%3d%3d%3d", &c[0], &c[1], &c[2]);
         std::string name = defuse_controls(codec.to_local(event.sender));
         if (style.colour)
-            line += colour_escape(c[0], c[1], c[2], style.truecolor) + name + reset;
+            line += colour_escape(event.rgb[0], event.rgb[1], event.rgb[2], style.truecolor) + name + reset;
         else
             line += name;
         line += ": " + body;
@@ -119,15 +117,6 @@ std::string format_note(std::string_view text, const Style &style, time_t when)
     if (style.colour)
         return line + "\033[1;31m! " + std::string(text) + "\033[0m";
     return line + "! " + std::string(text);
-}
-
-void catch_interrupts(void (*handler)(int))
-{
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
 }
 
 }  // namespace chat

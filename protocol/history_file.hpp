@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "../common/protocol.hpp"
+#include "src/common/protocol.hpp"
 
 namespace chat {
 
@@ -34,6 +34,10 @@ enum class HistoryStatus {
 // foreign and gives no records; a damaged record among good ones is
 // returned like the others, and an all-zero file is an empty history.
 HistoryStatus read_history(int fd, std::vector<HistoryRecord> &records, int lock_wait_ms);
+
+// The stamp kept in the four bytes at `bytes`, the start of a slot: an
+// unsigned little-endian number of seconds since the Epoch.
+uint32_t decode_stamp(const void *bytes);
 
 // Opens a history file for reading without ever blocking (a FIFO would
 // wait for a writer); -1 with errno set on failure, and with errno EISDIR

@@ -1,4 +1,6 @@
-#include "codec.hpp"
+// The codec on iconv: CP932 on the wire, 〓 for what it cannot hold, and
+// U+FFFD for bytes that do not decode.
+#include "protocol/codec.hpp"
 
 #include <cerrno>
 #include <cstring>
