@@ -180,30 +180,47 @@ Actions Session::page_binary()
     return a;
 }
 
-void Session::login(const JsonObject &message, Actions &a)
+// The name and colour of a login message, or nullopt after telling the
+// page what is wrong with them.
+std::optional<Session::Identity> Session::checked_identity(const JsonObject &message, Actions &a) const
 {
     auto name = get_string(message, "name");
     auto colour = get_numbers(message, "colour");
     if (name && has_control(*name)) {
         say(a, "name", "A name cannot hold control characters.");
-        return;
+        return std::nullopt;
     }
     size_t replaced = 0;
     std::string sjis = name ? codec_.to_wire(*name, &replaced) : "";
     if (!name || replaced > 0 || !chat::valid_name(sjis)) {
         say(a, "name", "A name is 1 to 30 Shift_JIS bytes without spaces (a Japanese character takes 2).");
-        return;
+        return std::nullopt;
     }
     bool colour_ok = colour && colour->size() == 3;
     for (size_t i = 0; colour_ok && i < 3; ++i)
         colour_ok = (*colour)[i] >= -99 && (*colour)[i] <= 999 && std::floor((*colour)[i]) == (*colour)[i];
     if (!colour_ok) {
         say(a, "colour", "A colour is three whole numbers from -99 to 999.");
-        return;
+        return std::nullopt;
     }
-    name_ = sjis;
+    Identity who {sjis, {}};
     for (int i = 0; i < 3; ++i)
-        colour_[i] = static_cast<int>((*colour)[i]);
+        who.colour[i] = static_cast<int>((*colour)[i]);
+    return who;
+}
+
+void Session::login(const JsonObject &message, Actions &a)
+{
+    if (auto who = checked_identity(message, a))
+        start_login(*who, a);
+}
+
+// Starts a checked login: what the server will send back for it, then the
+// history read (when there is a file) or the connection.
+void Session::start_login(const Identity &who, Actions &a)
+{
+    name_ = who.name;
+    std::copy(who.colour, who.colour + 3, colour_);
     own_login_ = chat::notice_record(notice_login, colour_, name_);
     own_logout_ = chat::notice_record(notice_logout, colour_, name_);
     own_timeout_ = chat::notice_record(notice_timeout, colour_, name_);
@@ -211,7 +228,7 @@ void Session::login(const JsonObject &message, Actions &a)
     history_before_ = false;
     held_.clear();
     held_texts_.clear();
-    ended_reason_.clear();
+    server_said_ = ServerSaid::nothing;
     reader_ = chat::Reader();
     // The newest stamp before the connection exists: the server's process
     // takes its starting point later than this read.
@@ -298,14 +315,12 @@ Actions Session::server_closed()
         return a;
     if (!held_.empty())
         flush_held({}, a);  // what the stream brought is shown, without the file
-    if (ended_reason_ == "timeout")
-        end("timeout", "You were logged out after a long silence.", a);
-    else if (ended_reason_ == "full")
-        end("full", "The chat server is full. Try again later.", a);
-    else if (ended_reason_ == "stopped")
-        end("stopped", "The chat server has stopped.", a);
-    else
-        end("lost", "The connection to the chat server was lost.", a);
+    switch (server_said_) {
+    case ServerSaid::timeout: end("timeout", "You were logged out after a long silence.", a); break;
+    case ServerSaid::full: end("full", "The chat server is full. Try again later.", a); break;
+    case ServerSaid::stopped: end("stopped", "The chat server has stopped.", a); break;
+    case ServerSaid::nothing: end("lost", "The connection to the chat server was lost.", a); break;
+    }
     return a;
 }
 
@@ -326,12 +341,15 @@ void Session::handle(const Event &event, Actions &a)
         return;
     std::string_view why = event.body;
     std::string reason = "server";
-    if (why == chat::explanation(reply_full))
-        reason = ended_reason_ = "full";
-    else if (why == chat::explanation(reply_server_stopped))
-        reason = ended_reason_ = "stopped";
-    else if (why == chat::explanation(reply_busy))
+    if (why == chat::explanation(reply_full)) {
+        reason = "full";
+        server_said_ = ServerSaid::full;
+    } else if (why == chat::explanation(reply_server_stopped)) {
+        reason = "stopped";
+        server_said_ = ServerSaid::stopped;
+    } else if (why == chat::explanation(reply_busy)) {
         reason = "busy";
+    }
     a.to_page.push_back(
         JsonWriter().add("type", "error").add("reason", reason).add("text", codec_.to_local(why)).text());
 }
@@ -363,7 +381,7 @@ void Session::deliver(const Event &event, Actions &a)
 {
     a.to_page.push_back(record_json(event, false));
     if (event.text == own_timeout_)
-        ended_reason_ = "timeout";
+        server_said_ = ServerSaid::timeout;
     if (state_ == State::logging_out && event.text == own_logout_)
         end("logout", "Logged out.", a);
 }

@@ -144,7 +144,18 @@ private:
     // the one after our own login notice; closed: the WebSocket is closing.
     enum class State { out, reading_before, connecting, logging_in, reading_after, in, logging_out, closed };
 
+    // A login's name in Shift_JIS and its colour.
+    struct Identity {
+        std::string name;
+        int colour[3];
+    };
+    // What the server said before it closed the connection, which tells
+    // the page why its session ended.
+    enum class ServerSaid { nothing, timeout, full, stopped };
+
     void login(const JsonObject &message, Actions &a);
+    std::optional<Identity> checked_identity(const JsonObject &message, Actions &a) const;
+    void start_login(const Identity &who, Actions &a);
     void post(const JsonObject &message, Actions &a);
     void handle(const chat::Event &event, Actions &a);
     void handle_record(const chat::Event &event, Actions &a);
@@ -166,7 +177,7 @@ private:
     int colour_[3] {};
     std::string own_login_, own_logout_, own_timeout_;
     std::string pending_login_; // the LGIN line until the connection is open
-    std::string ended_reason_;  // what the server said before it closed
+    ServerSaid server_said_ = ServerSaid::nothing;
     // With a history file: the newest stamp before connecting; the texts
     // the stream brought up to our own login notice; and every record it
     // brought until the second read is done, held back until the earlier
