@@ -12,6 +12,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "i18n/format.hpp"
+#include "i18n/i18n.hpp"
 #include "protocol/history_file.hpp"
 #include "json/json.hpp"
 #include "terminal/display.hpp"
@@ -21,7 +23,7 @@ namespace {
 
 enum Exit { exit_ok = 0, exit_failed = 1, exit_usage = 2 };
 
-const char *const usage_text =
+const char *const usage_text = N_(
     "usage: chat_history [options] [FILE]\n"
     "\n"
     "Print the chat's history file (default ./chat.dat), oldest record first, one\n"
@@ -40,7 +42,7 @@ const char *const usage_text =
     "  -V, --version     the version\n"
     "\n"
     "exit status: 0 done; 1 the file is missing, no history file, or unreadable;\n"
-    "2 bad arguments.\n";
+    "2 bad arguments.\n");
 
 // How long one reading waits for a post to release the file.
 constexpr int lock_wait_ms = 10'000;
@@ -61,7 +63,7 @@ void on_interrupt(int) { interrupted = 1; }
 
 [[noreturn]] void usage_error(const std::string &why)
 {
-    fprintf(stderr, "chat_history: %s\nTry 'chat_history --help' for more.\n", why.c_str());
+    fprintf(stderr, _("chat_history: %s\nTry 'chat_history --help' for more.\n"), why.c_str());
     exit(exit_usage);
 }
 
@@ -82,15 +84,15 @@ Options parse_options(int argc, char **argv)
         case 'f': o.follow = true; break;
         case 'j': o.json = true; break;
         case no_colour: o.no_colour = true; break;
-        case 'h': fputs(usage_text, stdout); exit(exit_ok);
+        case 'h': fputs(_(usage_text), stdout); exit(exit_ok);
         case 'V': printf("chat_history %s\n", CHAT_VERSION); exit(exit_ok);
         default:
-            usage_error(optopt ? std::string("unknown option -") + static_cast<char>(optopt)
-                               : std::string("unknown option ") + argv[optind - 1]);
+            usage_error(optopt ? chat::formatted(_("unknown option -%c"), optopt)
+                               : chat::formatted(_("unknown option %s"), argv[optind - 1]));
         }
     }
     if (argc - optind > 1)
-        usage_error("only one FILE, please");
+        usage_error(_("only one FILE, please"));
     if (optind < argc)
         o.path = argv[optind];
     return o;
@@ -154,7 +156,8 @@ public:
         if (json_)
             line = json_line(record, codec_);
         else if (damaged(record))
-            line = chat::format_note("damaged record: " + shown(record.text), style_, record.stamp);
+            line = chat::format_note(chat::formatted(_("damaged record: %s"), shown(record.text).c_str()),
+                                     style_, record.stamp);
         else
             line = chat::format_event(chat::parse_record(record.text), style_, codec_, record.stamp);
         printf("%s\n", line.c_str());
@@ -164,7 +167,7 @@ public:
     {
         if (json_)
             return;  // every line of the JSON output is a record
-        printf("%s\n", chat::format_note("some records were skipped", style_, time(nullptr)).c_str());
+        printf("%s\n", chat::format_note(_("some records were skipped"), style_, time(nullptr)).c_str());
     }
 
 private:
@@ -188,24 +191,23 @@ bool read_records(const char *path, std::vector<chat::HistoryRecord> &records, i
     records.clear();
     int fd = chat::open_history(path);
     if (fd < 0) {
+        int error = errno;
         if (why)
-            *why = std::string("cannot read ") + path + ": " +
-                   (errno == EINVAL ? "not a regular file" : strerror(errno));
+            *why = error == EINVAL ? chat::formatted(_("cannot read %s: not a regular file"), path)
+                                   : chat::formatted(_("cannot read %s: %s"), path, strerror(error));
         return false;
     }
     chat::HistoryStatus status = chat::read_history(fd, records, wait_ms);
     int error = errno;
     close(fd);
     if (why && status == chat::HistoryStatus::too_short)
-        *why = std::string(path) + " is no chat history: it is shorter than " +
-               std::to_string(board_bytes) + " bytes";
+        *why = chat::formatted(_("%s is no chat history: it is shorter than %zu bytes"), path, board_bytes);
     else if (why && status == chat::HistoryStatus::locked)
-        *why = std::string(path) + " stayed locked for " + std::to_string(wait_ms / 1000) +
-               " seconds; try again";
+        *why = chat::formatted(_("%s stayed locked for %d seconds; try again"), path, wait_ms / 1000);
     else if (why && status == chat::HistoryStatus::failed)
-        *why = std::string("cannot read ") + path + ": " + strerror(error);
+        *why = chat::formatted(_("cannot read %s: %s"), path, strerror(error));
     else if (why && status == chat::HistoryStatus::foreign)
-        *why = std::string(path) + " is no chat history: none of its records looks like one";
+        *why = chat::formatted(_("%s is no chat history: none of its records looks like one"), path);
     return status == chat::HistoryStatus::ok;
 }
 
@@ -253,6 +255,7 @@ void follow(const char *path, uint32_t newest, const Printer &printer)
 int main(int argc, char **argv)
 {
     setlocale(LC_ALL, "");
+    bind_message_catalogues();
     Options options = parse_options(argc, argv);
     Printer printer(options);
     std::vector<chat::HistoryRecord> records;

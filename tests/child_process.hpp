@@ -1,7 +1,8 @@
 // One of the command-line programs as a child process, its output read
 // through a pipe or, for an interactive session, a pseudo-terminal. It
-// runs in a UTF-8 locale with colours allowed; `environment` adds or
-// overrides variables ("TZ=UTC"). The destructor kills it if it still runs.
+// runs in a UTF-8 locale with English messages and colours allowed;
+// `environment` adds or overrides variables ("TZ=UTC", "LANGUAGE=ja"). The
+// destructor kills it if it still runs.
 #pragma once
 
 #include <csignal>
@@ -46,6 +47,7 @@ public:
             close(err[1]);
             setenv("LANG", "C.UTF-8", 1);
             setenv("LC_ALL", "C.UTF-8", 1);
+            setenv("LANGUAGE", "en", 1);
             setenv("COLORTERM", "truecolor", 1);
             setenv("TERM", "xterm-256color", 1);
             unsetenv("NO_COLOR");

@@ -70,7 +70,8 @@ TEST_F(HistoryTest, PrintsAHandMadeHistoryDecodedInOrderAndAsJson)
 }
 
 // Too short, a directory, missing, a FIFO that nobody writes to (which
-// must not block the reader) and a text file with no record in it.
+// must not block the reader) and a text file with no record in it; the
+// refusal in English and, under LANGUAGE=ja, in Japanese.
 TEST_F(HistoryTest, RefusesWhatIsNoHistoryAtOnceAndLeavesItUnchanged)
 {
     std::string short_file = history_bytes(hand_made).substr(0, 5199);
@@ -86,6 +87,13 @@ TEST_F(HistoryTest, RefusesWhatIsNoHistoryAtOnceAndLeavesItUnchanged)
         EXPECT_EQ(refused.output(), "");
         EXPECT_NE(refused.errors().find("chat_history: "), std::string::npos) << target;
     }
+    ChildProcess english(history_binary(), {path_}, false);
+    EXPECT_EQ(english.wait(2s), 1);
+    EXPECT_EQ(english.errors(), "chat_history: " + path_ + " is no chat history: it is shorter than 5200 bytes\n");
+    ChildProcess japanese(history_binary(), {path_}, false, "", {"LANGUAGE=ja"});
+    EXPECT_EQ(japanese.wait(2s), 1);
+    EXPECT_EQ(japanese.errors(),
+              "chat_history: " + path_ + " はチャットの履歴ではありません: 長さが 5200 バイトに足りません\n");
     struct stat after;
     ASSERT_EQ(stat(path_.c_str(), &after), 0);
     EXPECT_EQ(read_file(path_), short_file);
