@@ -1,12 +1,13 @@
 // The gateway's session logic without a network: conversion and
 // splitting, the caps, the end of a session, the Host and Origin rules, the
 // counts of connections, the page's headers and the seam between the
-// history file and the live stream.
+// history file and the live stream; and chat_web's command line.
 #include <gtest/gtest.h>
 
 #include "json/json.hpp"
 #include "web/admission.hpp"
 #include "web/session.hpp"
+#include "child_process.hpp"
 #include "harness.hpp"
 
 using namespace chat_web;
@@ -204,6 +205,26 @@ TEST_F(Fixture, TheSessionEndsWithTheReasonTheServerGave)
     Session lost = logged_in("bob");
     EXPECT_EQ(field(only(lost.server_closed().to_page), "reason"), "lost");
 }
+
+#ifdef CHAT_WEB_BINARY
+// chat_web's command line: a usage error in English, and under LANGUAGE=ja
+// in Japanese, as its help.
+TEST(WebCommandLine, UsageErrorsAndHelpInTheLocalesLanguage)
+{
+    using chat_test::ChildProcess;
+    ChildProcess english(CHAT_WEB_BINARY, {"--rate-limit", "0"}, false);
+    EXPECT_EQ(english.wait(), 2);
+    EXPECT_EQ(english.errors(), "chat_web: --rate-limit wants a count from 1 to 65535, not '0'\n"
+                                "Try 'chat_web --help'.\n");
+    ChildProcess japanese(CHAT_WEB_BINARY, {"--rate-limit", "0"}, false, "", {"LANGUAGE=ja"});
+    EXPECT_EQ(japanese.wait(), 2);
+    EXPECT_EQ(japanese.errors(), "chat_web: --rate-limit には 1 から 65535 までの数を指定してください。'0' は使えません\n"
+                                 "'chat_web --help' で使い方を表示できます。\n");
+    ChildProcess help(CHAT_WEB_BINARY, {"--help"}, false, "", {"LANGUAGE=ja"});
+    EXPECT_EQ(help.wait(), 0);
+    EXPECT_EQ(help.output().rfind("使い方: chat_web [--listen [ADDR:]PORT]", 0), 0u) << help.output();
+}
+#endif
 
 TEST(WebOrigin, SameHostOrAllowedOrNone)
 {

@@ -25,6 +25,7 @@
 
 #include "admission.hpp"
 #include "gateway.hpp"
+#include "i18n/i18n.hpp"
 
 namespace chat_web {
 
@@ -114,7 +115,7 @@ private:
 // Why open_history failed, in words.
 std::string open_problem(int error)
 {
-    return error == EINVAL ? "not a regular file" : strerror(error);
+    return error == EINVAL ? _("not a regular file") : strerror(error);
 }
 
 // Why a read of the history gives no records, in words; "" when it gives
@@ -126,7 +127,7 @@ std::string read_problem(chat::HistoryStatus status, int error)
         return "";
     if (status == HistoryStatus::failed)
         return strerror(error);
-    return "nothing in it looks like a chat record";
+    return _("nothing in it looks like a chat record");
 }
 
 // One try at the history without waiting for its lock; "" when it can
@@ -316,7 +317,7 @@ private:
     void history_done(std::optional<std::vector<chat::HistoryRecord>> records, const std::string &problem)
     {
         if (!problem.empty())
-            fprintf(stderr, "chat_web: cannot read the history %s: %s; this session starts without earlier records\n",
+            fprintf(stderr, _("chat_web: cannot read the history %s: %s; this session starts without earlier records\n"),
                     shared_.options.history.c_str(), problem.c_str());
         apply(session_.history_read(std::move(records)));
     }
@@ -663,8 +664,8 @@ bool resolve_server(asio::io_context &io, const Options &options, tcp::endpoint 
     tcp::resolver resolver(io);
     auto results = resolver.resolve(options.server_host, std::to_string(options.server_port), ec);
     if (ec || results.empty()) {
-        fprintf(stderr, "chat_web: cannot find the chat server %s: %s\n", options.server_host.c_str(),
-                ec ? ec.message().c_str() : "no address");
+        fprintf(stderr, _("chat_web: cannot find the chat server %s: %s\n"), options.server_host.c_str(),
+                ec ? ec.message().c_str() : _("no address"));
         return false;
     }
     server = results.begin()->endpoint();
@@ -676,7 +677,7 @@ bool open_acceptor(tcp::acceptor &acceptor, const Options &options)
     error_code ec;
     auto address = asio::ip::make_address(options.listen_address, ec);
     if (ec) {
-        fprintf(stderr, "chat_web: --listen: '%s' is not an IP address\n", options.listen_address.c_str());
+        fprintf(stderr, _("chat_web: --listen: '%s' is not an IP address\n"), options.listen_address.c_str());
         return false;
     }
     tcp::endpoint at(address, options.listen_port);
@@ -688,7 +689,7 @@ bool open_acceptor(tcp::acceptor &acceptor, const Options &options)
     if (!ec)
         acceptor.listen(asio::socket_base::max_listen_connections, ec);
     if (ec) {
-        fprintf(stderr, "chat_web: cannot listen on %s:%u: %s\n", options.listen_address.c_str(),
+        fprintf(stderr, _("chat_web: cannot listen on %s:%u: %s\n"), options.listen_address.c_str(),
                 options.listen_port, ec.message().c_str());
         return false;
     }
@@ -725,7 +726,7 @@ int run_gateway(const Options &options)
     for (const auto &origin : options.allow_origins)
         shared.hosts.allow_origin(origin);
     if (!shared.codec.open("UTF-8")) {
-        fprintf(stderr, "chat_web: no converter between UTF-8 and Shift_JIS\n");
+        fprintf(stderr, _("chat_web: no converter between UTF-8 and Shift_JIS\n"));
         return exit_failure;
     }
     asio::io_context io(1);
@@ -737,7 +738,7 @@ int run_gateway(const Options &options)
     if (!options.history.empty()) {
         std::string problem = history_problem(options.history);
         if (!problem.empty())
-            fprintf(stderr, "chat_web: cannot read the history %s yet: %s; sessions start without earlier records until it can be read\n",
+            fprintf(stderr, _("chat_web: cannot read the history %s yet: %s; sessions start without earlier records until it can be read\n"),
                     options.history.c_str(), problem.c_str());
     }
     // The stop signals are caught before the line that says the gateway
@@ -746,7 +747,9 @@ int run_gateway(const Options &options)
     stop.async_wait([&](error_code, int) { io.stop(); });
     signal(SIGPIPE, SIG_IGN);
     auto at = acceptor.local_endpoint();
-    printf("chat_web: serving http://%s:%u/ for the chat server at %s:%u\n", at.address().to_string().c_str(),
+    // TRANSLATORS: keep the page's address before the server's: chat_bench
+    // takes the first address in this line for the page's.
+    printf(_("chat_web: serving http://%s:%u/ for the chat server at %s:%u\n"), at.address().to_string().c_str(),
            at.port(), options.server_host.c_str(), options.server_port);
     fflush(stdout);
     accept_next(acceptor, shared);

@@ -6,12 +6,14 @@
 
 #include "admission.hpp"
 #include "gateway.hpp"
+#include "i18n/format.hpp"
+#include "i18n/i18n.hpp"
 
 using namespace chat_web;
 
 namespace {
 
-const char *const usage_text =
+const char *const usage_text = N_(
     "usage: chat_web [--listen [ADDR:]PORT] [--server HOST:PORT] [--history FILE]\n"
     "                [--allow-host NAME]... [--allow-origin ORIGIN]...\n"
     "                [--trusted-proxy ADDR]... [--rate-limit COUNT]\n"
@@ -28,11 +30,11 @@ const char *const usage_text =
     "  --max-pages COUNT        open pages at once, logged in or not (200)\n"
     "  --max-per-address COUNT  open connections from one client address (20)\n"
     "Exit status: 0 stopped by SIGINT or SIGTERM, 1 cannot listen or find the server,\n"
-    "2 bad arguments.\n";
+    "2 bad arguments.\n");
 
 int usage_error(const std::string &why)
 {
-    fprintf(stderr, "chat_web: %s\nTry 'chat_web --help'.\n", why.c_str());
+    fprintf(stderr, _("chat_web: %s\nTry 'chat_web --help'.\n"), why.c_str());
     return exit_usage;
 }
 
@@ -79,11 +81,12 @@ bool valid_host_name(const std::string &name)
 
 int main(int argc, char **argv)
 {
+    use_locale_for_messages_only();
     Options options;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--help" || a == "-h") {
-            fputs(usage_text, stdout);
+            fputs(_(usage_text), stdout);
             return 0;
         }
         if (a == "--version") {
@@ -94,42 +97,48 @@ int main(int argc, char **argv)
                      a == "--allow-host" || a == "--trusted-proxy" || a == "--rate-limit" ||
                      a == "--max-pages" || a == "--max-per-address";
         if (!known)
-            return usage_error("unknown option " + a);
+            return usage_error(chat::formatted(_("unknown option %s"), a.c_str()));
         if (i + 1 >= argc)
-            return usage_error("missing value after " + a);
+            return usage_error(chat::formatted(_("missing value after %s"), a.c_str()));
         std::string v = argv[++i];
         if (a == "--listen" && !parse_endpoint(v, options.listen_address, options.listen_port, false))
-            return usage_error("--listen wants [ADDR:]PORT with PORT from 0 to 65535, not '" + v + "'");
+            return usage_error(chat::formatted(
+                _("--listen wants [ADDR:]PORT with PORT from 0 to 65535, not '%s'"), v.c_str()));
         if (a == "--server" && (!parse_endpoint(v, options.server_host, options.server_port, true) ||
                                 options.server_port == 0))
-            return usage_error("--server wants HOST:PORT with PORT from 1 to 65535, not '" + v + "'");
+            return usage_error(chat::formatted(
+                _("--server wants HOST:PORT with PORT from 1 to 65535, not '%s'"), v.c_str()));
         if (a == "--history") {
             if (v.empty())
-                return usage_error("--history wants a file name");
+                return usage_error(_("--history wants a file name"));
             options.history = v;
         }
         if (a == "--rate-limit" || a == "--max-pages" || a == "--max-per-address") {
             unsigned short count = 0;
             if (!parse_port(v, count) || count == 0)
-                return usage_error(a + " wants a count from 1 to 65535, not '" + v + "'");
+                return usage_error(chat::formatted(
+                    _("%s wants a count from 1 to 65535, not '%s'"), a.c_str(), v.c_str()));
             (a == "--rate-limit"  ? options.limits.rate_count
              : a == "--max-pages" ? options.limits.sessions_max
                                   : options.limits.per_address_max) = count;
         }
         if (a == "--allow-host") {
             if (!valid_host_name(v))
-                return usage_error("--allow-host wants a host name such as chat.example.org, not '" + v + "'");
+                return usage_error(chat::formatted(
+                    _("--allow-host wants a host name such as chat.example.org, not '%s'"), v.c_str()));
             options.allow_hosts.push_back(v);
         }
         if (a == "--trusted-proxy") {
             auto address = canonical_address(v);
             if (!address)
-                return usage_error("--trusted-proxy wants an IP address such as 127.0.0.1, not '" + v + "'");
+                return usage_error(chat::formatted(
+                    _("--trusted-proxy wants an IP address such as 127.0.0.1, not '%s'"), v.c_str()));
             options.trusted_proxies.push_back(*address);
         }
         if (a == "--allow-origin") {
             if (!valid_origin(v))
-                return usage_error("--allow-origin wants an origin such as https://chat.example.org, not '" + v + "'");
+                return usage_error(chat::formatted(
+                    _("--allow-origin wants an origin such as https://chat.example.org, not '%s'"), v.c_str()));
             options.allow_origins.push_back(v);
         }
     }

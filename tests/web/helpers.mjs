@@ -126,13 +126,14 @@ export async function startServer() {
   throw new Error('the chat server did not start');
 }
 
-// chat_web on a free port; { url, port, child, stderr() }. With
-// `descriptors`, it runs under prlimit --nofile=descriptors.
+// chat_web on a free port, with English messages; { url, port, child,
+// stderr() }. With `descriptors`, it runs under prlimit --nofile=descriptors.
 export async function startGateway(serverPort, extra = [], { descriptors } = {}) {
   const args = ['--listen', '127.0.0.1:0', '--server', `127.0.0.1:${serverPort}`, ...extra];
+  const options = { stdio: ['ignore', 'pipe', 'pipe'], env: { ...process.env, LC_ALL: 'C.UTF-8', LANGUAGE: 'en' } };
   const child = descriptors
-    ? spawn('prlimit', [`--nofile=${descriptors}`, gatewayBinary, ...args], { stdio: ['ignore', 'pipe', 'pipe'] })
-    : spawn(gatewayBinary, args, { stdio: ['ignore', 'pipe', 'pipe'] });
+    ? spawn('prlimit', [`--nofile=${descriptors}`, gatewayBinary, ...args], options)
+    : spawn(gatewayBinary, args, options);
   const entry = track(child, null, 'chat_web');
   let out = '';
   child.stdout.on('data', (d) => { out += d; });
