@@ -220,8 +220,10 @@ static int free_port()
     return ntohs(a.sin_port);
 }
 
-Server::Server(std::string binary, std::string port_argument, std::string dir)
-    : binary_(std::move(binary)), argument_(std::move(port_argument)), dir_(std::move(dir))
+Server::Server(std::string binary, std::string port_argument, std::string dir,
+               std::vector<std::string> environment)
+    : binary_(std::move(binary)), argument_(std::move(port_argument)), dir_(std::move(dir)),
+      environment_(std::move(environment))
 {
     if (dir_.empty()) {
         char pattern[] = "/tmp/chat-test-XXXXXX";
@@ -264,6 +266,8 @@ void Server::start(bool expect_failure)
             dup2(in, 0);
             dup2(out, 1);
             dup2(err, 2);
+            for (auto &setting : environment_)
+                putenv(setting.data());
             if (arg == "-")
                 execl(binary_.c_str(), binary_.c_str(), static_cast<char *>(nullptr));
             else

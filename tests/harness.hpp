@@ -62,8 +62,9 @@ public:
     // Starts `binary` in a new temporary directory (or in `dir`). With
     // `port_argument` empty a free port is chosen and passed; otherwise the
     // argument is passed as it is (or not at all when it is "-").
+    // `environment` adds or overrides variables ("LANGUAGE=ja").
     explicit Server(std::string binary = server_binary(), std::string port_argument = "",
-                    std::string dir = "");
+                    std::string dir = "", std::vector<std::string> environment = {});
     ~Server();
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
@@ -96,6 +97,7 @@ public:
 
 private:
     std::string binary_, argument_, dir_;
+    std::vector<std::string> environment_;
     bool own_dir_ = false;
     void check_error_output();
     pid_t pid_ = -1;

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installation checks: install_test.sh MODE BUILD_DIR SOURCE_DIR
 #   pages    the manual pages lint clean and render
-#   package  the Debian package holds every file where the manual pages say
+#   package  the Debian package holds every file where the manual pages say,
+#            and the message catalogues, which its programs find
 #   unit     the service unit verifies (skipped, status 77, without systemd)
 #   security each unit's exposure, as systemd-analyze rates it, is at most
 #            2.0 (skipped, status 77, before systemd 250, which has no
@@ -41,8 +42,18 @@ package)
     done
     gzip -dc "$work/root/usr/share/man/man1/chat_history.1.gz" | grep -q '^.TH CHAT_HISTORY' ||
         fail "chat_history(1) is not a compressed manual page"
+    export LC_ALL=C.UTF-8 LANGUAGE=en
     "$work/root/usr/bin/chat_history" --help | grep -q "usage: chat_history" || fail "chat_history does not run"
     "$work/root/usr/bin/chat_client" --help | grep -q "usage: chat_client" || fail "client does not run"
+    # The installed programs find the installed catalogues (found beside
+    # them, so also where dpkg -x put them).
+    if [ -d "$build/locale" ]; then
+        [ -f "$work/root/usr/share/locale/ja/LC_MESSAGES/chat-server.mo" ] || fail "no Japanese messages in the package"
+        for program in bin/chat_history sbin/chat_server; do
+            LANGUAGE=ja "$work/root/usr/$program" --help | grep -q "^使い方: " ||
+                fail "the installed $program does not speak Japanese"
+        done
+    fi
     if [ -x "$build/chat_web" ]; then
         [ -f "$work/root/usr/share/man/man8/chat_web.8.gz" ] || fail "no chat_web(8) in the package"
         "$work/root/usr/sbin/chat_web" --help | grep -q "usage: chat_web" || fail "chat_web does not run"

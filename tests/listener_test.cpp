@@ -89,7 +89,7 @@ TEST(Port, NumberFormsAndDefault)
 TEST(Port, HelpAndVersionAnswerWithoutStarting)
 {
     for (const char *argument : {"--help", "-h", "--version"}) {
-        Server server(server_binary(), argument);
+        Server server(server_binary(), argument, "", {"LC_ALL=C.UTF-8", "LANGUAGE=en"});
         server.start(true);
         EXPECT_EQ(server.wait_exit(), 0) << argument;
         EXPECT_NE(server.standard_output().find(argument[2] == 'v' ? "chat_server " : "usage: chat_server"),
@@ -97,6 +97,41 @@ TEST(Port, HelpAndVersionAnswerWithoutStarting)
         EXPECT_EQ(server.error_output(), "");
         EXPECT_FALSE(std::filesystem::exists(server.dat_path())) << argument;
     }
+}
+
+// The help follows the locale's language; nothing else of the server does:
+// not its perror lines, its wire texts, nor where a name ends. (U+3000,
+// the ideographic space, is 0x81 0x40 in Shift_JIS.)
+TEST(Port, OnlyTheHelpSpeaksTheLocalesLanguage)
+{
+    const std::vector<std::string> japanese = {"LC_ALL=C.UTF-8", "LANGUAGE=ja"};
+    Server help(server_binary(), "--help", "", japanese);
+    help.start(true);
+    EXPECT_EQ(help.wait_exit(), 0);
+    EXPECT_EQ(help.standard_output().rfind("使い方: chat_server [PORT]\n\n複数人で使う", 0), 0u)
+        << help.standard_output();
+    EXPECT_NE(help.standard_output().find("  --version    バージョンを表示して終了する\n"), std::string::npos);
+    Server c_locale(server_binary(), "--help", "", {"LC_ALL=C", "LANGUAGE=ja"});
+    c_locale.start(true);
+    EXPECT_EQ(c_locale.wait_exit(), 0);
+    EXPECT_EQ(c_locale.standard_output().rfind("usage: chat_server [PORT]\n", 0), 0u) << "C means English";
+
+    Server server(fast_server_binary(), "", "", japanese);
+    server.start();
+    Client alice(server.port());
+    std::string name = sjis("名前　あ") + "\xa0\x85z";
+    login(alice, "001002003", name);
+    alice.send("LGIN 1 2 3 other\r\n");
+    EXPECT_NE(alice.read_until(error_reply(already_logged_in)), "");
+    Client bob(server.port());
+    login(bob, "004005006", "bob");
+    alice.send("SEND hi\r\n");
+    EXPECT_NE(bob.read_until(message("001002003", name, "hi\r\n")), "") << "the whole name";
+
+    Server second(server_binary(), std::to_string(server.port()), "", japanese);
+    second.start(true);
+    EXPECT_EQ(second.wait_exit(), 255);
+    EXPECT_EQ(second.error_output(), "bind: Address already in use\n");
 }
 
 TEST(HistoryFile, CreatedAtTwoPagesAndOneByteOfZeros)

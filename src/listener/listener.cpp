@@ -16,6 +16,7 @@
 
 #include "../board/board.hpp"
 #include "../connection/connection.hpp"
+#include "i18n/i18n.hpp"
 
 namespace {
 
@@ -174,7 +175,7 @@ void accept_loop()
     }
 }
 
-const char usage_text[] =
+const char usage_text[] = N_(
     "usage: chat_server [PORT]\n"
     "\n"
     "A multi-user text chat server. It listens on PORT (default 12345) on every\n"
@@ -185,14 +186,17 @@ const char usage_text[] =
     "Ctrl-C, SIGTERM or SIGQUIT stop it. See chat_server(8).\n"
     "\n"
     "  -h, --help   print this text and exit\n"
-    "  --version    print the version and exit\n";
+    "  --version    print the version and exit\n");
 
 // -h, --help and --version answer on standard output and end the program
-// before anything is created; every other argument is a port.
+// before anything is created; every other argument is a port. Only the
+// help reads the locale, and of it only the message language: the server's
+// handling of names and texts never follows the locale.
 void answer_information_request(const char *argument)
 {
     if (strcmp(argument, "-h") == 0 || strcmp(argument, "--help") == 0) {
-        fputs(usage_text, stdout);
+        use_locale_for_messages_only();
+        fputs(gettext(usage_text), stdout);
         exit(0);
     }
     if (strcmp(argument, "--version") == 0) {
