@@ -1,12 +1,14 @@
 // chat_client end to end against the real server: scripted posts, --listen,
 // an interactive session on a pseudo-terminal, long messages, and how it
 // ends when the server cannot serve it.
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <regex>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +36,26 @@ protected:
     std::string port() { return std::to_string(server_.port()); }
     Server server_ {fast_server_binary()};
 };
+
+// The contrast against black and against white, the lower of the two, of
+// the 24-bit colour that `name` was last drawn in on the terminal.
+double least_contrast(const std::string &shown, const std::string &name)
+{
+    std::smatch found;
+    std::regex drawn("\x1b\\[1;38;2;(\\d+);(\\d+);(\\d+)m" + name);
+    std::string rest = shown;
+    double luminance = -1;
+    while (std::regex_search(rest, found, drawn)) {
+        const double weights[3] = {0.2126, 0.7152, 0.0722};
+        luminance = 0;
+        for (int i = 0; i < 3; ++i) {
+            double c = std::stoi(found[i + 1]) / 255.0;
+            luminance += weights[i] * (c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4));
+        }
+        rest = found.suffix();
+    }
+    return luminance < 0 ? 0 : std::min((luminance + 0.05) / 0.05, 1.05 / (luminance + 0.05));
+}
 
 }  // namespace
 
@@ -114,6 +136,17 @@ TEST_F(ClientTest, InteractiveSessionKeepsThePromptIntact)
     EXPECT_TRUE(person.expect("\x1b[1;38;2;255;0;0mbob")) << "bob's name in bob's colour";
     EXPECT_TRUE(person.expect(": hi alice"));
     EXPECT_TRUE(person.expect("alice> hel")) << "the half-typed line comes back under it";
+    // Names near black or white are drawn lighter or darker, so that they
+    // read on a dark and on a light terminal alike; a red one as it is.
+    EXPECT_NEAR(least_contrast(person.output(), "bob"), 4.0, 0.1);
+    for (auto [colour, name] : {std::pair {"000000000", "ink"}, {"255255255", "snow"}, {"255255000", "lemon"}}) {
+        Client poster(server_.port());
+        login(poster, colour, name);
+        poster.send("SEND hi\r\n");
+        ASSERT_TRUE(person.expect(std::string(name) + "\x1b[0m: hi"));
+        EXPECT_GE(least_contrast(person.output(), name), 3.0) << name;
+    }
+
 
     person.type("lo\r");
     person.type("/help\r");  // a command's output while its line is handled
