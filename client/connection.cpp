@@ -14,6 +14,7 @@
 
 #include "protocol/compose.hpp"
 #include "protocol/splitter.hpp"
+#include "sentence.hpp"
 #include "src/common/protocol.hpp"
 
 namespace chat_client {
@@ -67,7 +68,7 @@ void Connection::ended(Exit status, const std::string &message)
     logged_in_ = false;
     stopped_reply_ = false;
     timeout_notice_seen_ = false;
-    note(message + "; type a line or /login to log in again");
+    note(sentence("%s; type a line or /login to log in again", message.c_str()));
 }
 
 bool Connection::send_bytes(const std::string &bytes)
@@ -100,7 +101,7 @@ bool Connection::connect()
     addrinfo *found = nullptr;
     int r = getaddrinfo(host_.c_str(), port_.c_str(), &hints, &found);
     if (r != 0) {
-        ended(exit_connection, "cannot find " + host_ + ": " + gai_strerror(r));
+        ended(exit_connection, sentence("cannot find %s: %s", host_.c_str(), gai_strerror(r)));
         return false;
     }
     int error = 0;
@@ -116,7 +117,8 @@ bool Connection::connect()
     }
     freeaddrinfo(found);
     if (fd_ < 0)
-        ended(exit_connection, "cannot connect to " + host_ + " port " + port_ + ": " + strerror(error));
+        ended(exit_connection,
+              sentence("cannot connect to %s port %s: %s", host_.c_str(), port_.c_str(), strerror(error)));
     return fd_ >= 0;
 }
 
@@ -171,8 +173,8 @@ bool Connection::check_fatal(const Event &e)
     if (e.kind != Event::error)
         return false;
     if (e.body == chat::explanation(reply_full)) {
-        ended(exit_full, "the server is full (" + std::to_string(max_connections) +
-                             " clients are connected); try again later");
+        ended(exit_full, sentence("the server is full (%d clients are connected); try again later",
+                                  max_connections));
         return true;
     }
     if (e.body == chat::explanation(reply_server_stopped)) {
@@ -238,9 +240,11 @@ std::vector<std::string> Connection::pieces_of(const std::string &local_text)
 {
     size_t replaced = 0;
     std::string wire = codec_.to_wire(local_text, &replaced);
-    if (replaced > 0)
-        note(std::to_string(replaced) + (replaced == 1 ? " character" : " characters") +
-             " with no Shift_JIS form sent as " + codec_.to_local(chat::geta_mark));
+    std::string mark = codec_.to_local(chat::geta_mark);
+    if (replaced == 1)
+        note(sentence("1 character with no Shift_JIS form sent as %s", mark.c_str()));
+    else if (replaced > 1)
+        note(sentence("%zu characters with no Shift_JIS form sent as %s", replaced, mark.c_str()));
     return chat::split_message(wire, chat::body_limit(name_));
 }
 

@@ -8,6 +8,7 @@
 #include "modes.hpp"
 #include "options.hpp"
 #include "prompt.hpp"
+#include "sentence.hpp"
 
 namespace chat_client {
 
@@ -79,7 +80,7 @@ private:
         } else if (command == "/help") {
             print_above_prompt("/reload  /logout  /login [R,G,B] [NAME]  /quit  (//text posts /text)");
         } else {
-            connection_.note("unknown command " + command + "; /help lists them");
+            connection_.note(sentence("unknown command %s; /help lists them", command.c_str()));
         }
     }
 
@@ -99,8 +100,9 @@ private:
                 continue;
             size_t replaced = 0;
             name = connection_.codec().to_wire(word, &replaced);
-            if (!acceptable_name(name, replaced)) {
-                connection_.note(name_rule());
+            std::string problem = name_problem(name, replaced, connection_.codec());
+            if (!problem.empty()) {
+                connection_.note(problem);
                 return;
             }
         }

@@ -27,8 +27,9 @@ int main(int argc, char **argv)
         usage_error("this locale's character set cannot be converted to Shift_JIS; try --raw");
     size_t replaced = 0;
     std::string name = codec.to_wire(options.name, &replaced);
-    if (!acceptable_name(name, replaced))
-        usage_error(name_rule());
+    std::string problem = name_problem(name, replaced, codec);
+    if (!problem.empty())
+        usage_error(problem);
     int colour[3];
     if (options.colour_given)
         std::copy(options.colour, options.colour + 3, colour);

@@ -288,4 +288,12 @@ TEST(ClientArguments, BadArgumentsExitWithTwo)
     ClientProcess help({"--help"}, false);
     EXPECT_EQ(help.wait(), 0);
     EXPECT_NE(help.output().find("usage: chat_client"), std::string::npos);
+    ClientProcess version({"--version"}, false);
+    EXPECT_EQ(version.wait(), 0);
+    EXPECT_EQ(version.output(), "chat_client " CHAT_VERSION "\n");
+    ClientProcess reserved({"メッセージ"}, false);
+    EXPECT_EQ(reserved.wait(), 2);
+    EXPECT_NE(reserved.errors().find("chat_client: the name メッセージ is reserved for the server's notices"),
+              std::string::npos)
+        << "its real reason, not the length: " << reserved.errors();
 }
