@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "protocol/colour.hpp"
 #include "protocol/compose.hpp"
 #include "protocol/splitter.hpp"
 #include "sentence.hpp"
@@ -40,10 +41,17 @@ Connection::~Connection()
 
 void Connection::stay(std::function<void(const std::string &)> note) { stays_ = std::move(note); }
 
-void Connection::set_login(const std::string &name, const int colour[3])
+void Connection::set_name(const std::string &name)
 {
     name_ = name;
+    if (!colour_chosen_)
+        chat::stable_colour(name_, colour_);
+}
+
+void Connection::choose_colour(const int colour[3])
+{
     std::copy(colour, colour + 3, colour_);
+    colour_chosen_ = true;
 }
 
 void Connection::note(const std::string &text)

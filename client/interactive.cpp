@@ -94,10 +94,13 @@ private:
         int colour[3];
         std::copy(connection_.colour(), connection_.colour() + 3, colour);
         std::string name = connection_.name();
+        bool colour_given = false;
         while (sscanf(p, "%255s%n", word, &used) == 1) {
             p += used;
-            if (parse_colour(word, colour))
+            if (parse_colour(word, colour)) {
+                colour_given = true;
                 continue;
+            }
             size_t replaced = 0;
             name = connection_.codec().to_wire(word, &replaced);
             std::string problem = name_problem(name, replaced, connection_.codec());
@@ -106,7 +109,9 @@ private:
                 return;
             }
         }
-        connection_.set_login(name, colour);
+        if (colour_given)
+            connection_.choose_colour(colour);
+        connection_.set_name(name);
         if (connection_.log_in(show_))
             set_prompt(prompt());
     }

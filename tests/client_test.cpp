@@ -14,6 +14,8 @@
 
 #include "child_process.hpp"
 #include "harness.hpp"
+#include "protocol/codec.hpp"
+#include "protocol/colour.hpp"
 
 using namespace chat_test;
 
@@ -24,11 +26,22 @@ std::string client_binary() { return CHAT_CLIENT_BINARY; }
 // chat_client as a child process.
 class ClientProcess : public ChildProcess {
 public:
-    ClientProcess(std::vector<std::string> args, bool terminal, std::string input = "")
-        : ChildProcess(client_binary(), std::move(args), terminal, std::move(input))
+    ClientProcess(std::vector<std::string> args, bool terminal, std::string input = "",
+                  std::vector<std::string> environment = {})
+        : ChildProcess(client_binary(), std::move(args), terminal, std::move(input), std::move(environment))
     {
     }
+
 };
+
+// The colour field of the colour chat_client derives for a name as it
+// goes on the wire.
+std::string automatic_colour(const std::string &sjis_name)
+{
+    int colour[3];
+    chat::stable_colour(sjis_name, colour);
+    return chat::colour_field(colour);
+}
 
 class ClientTest : public ::testing::Test {
 protected:
@@ -214,6 +227,34 @@ TEST_F(ClientTest, InteractiveSessionOutlivesItsConnection)
     ASSERT_TRUE(person.expect("sleepy> "));
     person.type("\x04");
     EXPECT_EQ(person.wait(), 0) << person.errors();
+}
+
+// The automatic colour is the one derived from the name in Shift_JIS,
+// whatever the locale the name was typed in: the gateway derives it from
+// the same bytes.
+TEST_F(ClientTest, AutomaticColourComesFromTheWireName)
+{
+    Client watcher(server_.port());
+    login(watcher, "000000000", "watcher");
+    std::string name = sjis("ボブ");
+    ClientProcess utf8({"-p", port(), "ボブ"}, false, "utf-8\n");
+    EXPECT_EQ(utf8.wait(), 0) << utf8.errors();
+    EXPECT_NE(watcher.read_until(message(automatic_colour(name), name, "utf-8\r\n")), "");
+    ClientProcess ascii({"-p", port(), "alice"}, false, "ascii\n", {"LC_ALL=C"});
+    EXPECT_EQ(ascii.wait(), 0) << ascii.errors();
+    EXPECT_NE(watcher.read_until(message(automatic_colour("alice"), "alice", "ascii\r\n")), "");
+
+    // EUC-JP, when this system can make the locale.
+    std::string locales = server_.dir() + "/locales";
+    std::string make = "localedef -i ja_JP -f EUC-JP " + locales + "/ja_JP.EUC-JP >/dev/null 2>&1";
+    if (system(("mkdir -p " + locales + " && " + make).c_str()) != 0)
+        GTEST_SKIP() << "no EUC-JP locale: " << make;
+    chat::Codec euc;
+    ASSERT_TRUE(euc.open("EUC-JP"));
+    ClientProcess euc_jp({"-p", port(), euc.to_local(name)}, false, "euc-jp\n",
+                         {"LC_ALL=ja_JP.EUC-JP", "LOCPATH=" + locales});
+    EXPECT_EQ(euc_jp.wait(), 0) << euc_jp.errors();
+    EXPECT_NE(watcher.read_until(message(automatic_colour(name), name, "euc-jp\r\n")), "");
 }
 
 TEST_F(ClientTest, PortFormsOfTheServerAreAccepted)
