@@ -1,12 +1,15 @@
-// The interactive mode: typed lines are posted, commands at the prompt,
-// and a connection that ends is reported while the client stays.
-#include <algorithm>
+// The interactive mode: typed lines are posted and shown dimmed until
+// their records come back, commands at the prompt, and a connection that
+// ends is reported while the client stays.
 #include <cstdio>
 #include <ctime>
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "modes.hpp"
 #include "options.hpp"
+#include "pending.hpp"
 #include "prompt.hpp"
 #include "sentence.hpp"
 
@@ -15,6 +18,8 @@ namespace chat_client {
 using chat::Event;
 
 namespace {
+
+const char *const not_logged_in_note = "not logged in; /login logs in again";
 
 class Interactive {
 public:
@@ -26,25 +31,69 @@ public:
         connection_.stay([this](const std::string &text) {
             print_above_prompt(chat::format_note(text, style_, time(nullptr)));
         });
+        set_pending_source([this] { return pending_lines(); }, style_.colour);
         start_prompt(prompt(), [this](std::optional<std::string> line) { typed(line); });
         while (!quit_ && !interrupted) {
             bool input_ready;
-            for (const Event &e : connection_.wait_for_events(-1, true, &input_ready))
+            int timeout = pending_.ms_until_late(steady_clock::now());
+            for (const Event &e : connection_.wait_for_events(timeout, true, &input_ready))
                 if (!connection_.check_fatal(e))
                     show(e);
             if (input_ready)
                 read_typed();
+            if (pending_.mark_late(steady_clock::now()))
+                redraw_pending();
+            give_up_unless_logged_in();
         }
         connection_.log_out(show_);
+        give_up_unless_logged_in();
         stop_prompt();
         printf("\n");
         return exit_ok;
     }
 
 private:
+    // A record of ours takes its pending line's place; a busy reply may
+    // belong to any post, and the oldest is the likeliest.
     void show(const Event &e)
     {
+        if (e.kind == Event::record)
+            pending_.arrived(e.text);
         print_above_prompt(chat::format_event(e, style_, connection_.codec(), time(nullptr)));
+        if (e.kind == Event::error && is_busy(e))
+            if (auto oldest = pending_.give_up_oldest())
+                give_up(*oldest);
+    }
+
+    // A line whose record did not come back stays on the screen, marked.
+    void give_up(const Posted &line)
+    {
+        std::string text = chat::clock_text(time(nullptr), style_) + " " + typed_form(line) + "  (" +
+                           "may not have been posted" + ")";
+        print_above_prompt(style_.colour ? "\033[2m" + text + "\033[0m" : text);
+    }
+
+    // Without a login no record of ours can come back any more.
+    void give_up_unless_logged_in()
+    {
+        if (connection_.logged_in())
+            return;
+        while (auto line = pending_.give_up_oldest())
+            give_up(*line);
+    }
+
+    // A pending line as it was typed: "name> text".
+    static std::string typed_form(const Posted &line)
+    {
+        return chat::defuse_controls(line.sender + "> " + line.text());
+    }
+
+    std::vector<PendingLine> pending_lines() const
+    {
+        std::vector<PendingLine> lines;
+        for (const Posted &line : pending_.lines())
+            lines.push_back({typed_form(line), line.late ? "  (" + std::string("waiting for the server") + ")" : ""});
+        return lines;
     }
 
     // The prompt is the name in use.
@@ -73,6 +122,7 @@ private:
                 connection_.note("not connected; type a line or /login to log in again");
         } else if (command == "/logout") {
             connection_.log_out(show_);
+            give_up_unless_logged_in();
         } else if (command == "/login" && connection_.logged_in()) {
             connection_.note("already logged in; /logout first");
         } else if (command == "/login") {
@@ -116,23 +166,33 @@ private:
             set_prompt(prompt());
     }
 
-    // Posts a typed line; after a lost connection, connects and logs in
-    // again first.
+    // Posts a typed line, which stays pending until its records come back;
+    // after a lost connection, connects and logs in again first.
     void post(const std::string &text)
     {
         if (!connection_.logged_in() && connection_.connected()) {  // logged out on purpose
-            connection_.note("not logged in; /login logs in again");
+            connection_.note(not_logged_in_note);
             return;
         }
         if (!connection_.logged_in() && !connection_.log_in(show_))
             return;
-        for (const std::string &piece : connection_.pieces_of(text))
+        Posted line {connection_.codec().to_local(connection_.name()), {}, {}, steady_clock::now()};
+        std::vector<std::string> pieces = connection_.pieces_of(text);
+        for (const std::string &piece : pieces) {
+            line.pieces.push_back(connection_.codec().to_local(piece));
+            line.records.push_back(connection_.record_of(piece));
+        }
+        pending_.add(std::move(line));
+        redraw_pending();
+        for (const std::string &piece : pieces)
             if (!connection_.send_line("SEND " + piece))
-                return;
+                break;
+        give_up_unless_logged_in();
     }
 
     Connection &connection_;
     const chat::Style &style_;
+    PendingPosts pending_;
     bool quit_ = false;
     const Show show_ = [this](const Event &e) { show(e); };
 };

@@ -52,6 +52,7 @@ const char *const usage_format =
     "  /quit               log out and leave (so do Ctrl-D and Ctrl-C)\n"
     "  //text              post a line that begins with /\n"
     "\n"
+    "A line you post stays dimmed above the prompt until the server sends it back.\n"
     "A message longer than one record holds is sent as several posts. Characters\n"
     "that Shift_JIS cannot hold are sent as \xe3\x80\x93 (you are told when).\n"
     "When the connection ends (a time-out, the server stopped), the client stays:\n"

@@ -1,6 +1,7 @@
 // chat_client end to end against the real server: scripted posts, --listen,
-// an interactive session on a pseudo-terminal, long messages, and how it
-// ends when the server cannot serve it.
+// an interactive session on a pseudo-terminal (its screen played through
+// a small terminal emulator), long messages, names and colours, and how
+// it ends when the server cannot serve it.
 #include <cmath>
 #include <csignal>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "harness.hpp"
 #include "protocol/codec.hpp"
 #include "protocol/colour.hpp"
+#include "screen.hpp"
 
 using namespace chat_test;
 
@@ -32,6 +34,14 @@ public:
     {
     }
 
+    // What the pseudo-terminal (24 rows of 100) shows, with the rows that
+    // scrolled away above.
+    Screen screen() const
+    {
+        Screen s(24, 100);
+        s.play(output());
+        return s;
+    }
 };
 
 // The colour field of the colour chat_client derives for a name as it
@@ -160,7 +170,6 @@ TEST_F(ClientTest, InteractiveSessionKeepsThePromptIntact)
         EXPECT_GE(least_contrast(person.output(), name), 3.0) << name;
     }
 
-
     person.type("lo\r");
     person.type("/help\r");  // a command's output while its line is handled
     EXPECT_TRUE(person.expect("/quit"));
@@ -227,6 +236,46 @@ TEST_F(ClientTest, InteractiveSessionOutlivesItsConnection)
     ASSERT_TRUE(person.expect("sleepy> "));
     person.type("\x04");
     EXPECT_EQ(person.wait(), 0) << person.errors();
+}
+
+// A typed line shows dimmed until its record comes back, then only the
+// record shows; held up by another process's lock it says so after 2 s,
+// and the busy reply marks it as perhaps lost.
+TEST_F(ClientTest, OwnLinesPendUntilTheirRecordsCome)
+{
+    ClientProcess person({"-p", port(), "-c", "0,128,255", "alice"}, true);
+    ASSERT_TRUE(person.expect("alice> ")) << person.output();
+    person.type("first post\r");
+    EXPECT_TRUE(person.expect("\x1b[2malice> first post\x1b[0m")) << "dimmed on its way";
+    ASSERT_TRUE(person.expect(": first post"));
+    // The same text twice, and a message long enough for three posts:
+    // each record takes the place of its own piece, in order.
+    person.type("same\r");
+    ASSERT_TRUE(person.expect(": same"));
+    person.type("same\r");
+    ASSERT_TRUE(person.expect(": same"));
+    person.type(std::string(600, 'x') + "\r");
+    for (int piece = 0; piece < 3; ++piece)
+        ASSERT_TRUE(person.expect(": xxx")) << person.screen().text();
+
+    pid_t holder = hold_lock(server_.dat_path(), F_WRLCK, 30);
+    person.type("held up\r");
+    EXPECT_TRUE(person.expect("held up  (waiting for the server)", 10s)) << person.output();
+    EXPECT_TRUE(person.expect(std::string("! ") + busy, 20s)) << "the fast server gives up after 4 tries";
+    EXPECT_TRUE(person.expect("held up  (may not have been posted)")) << person.screen().text();
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    person.type("free again\r");
+    ASSERT_TRUE(person.expect(": free again"));
+    person.type("/quit\r");
+    EXPECT_EQ(person.wait(), 0) << person.errors();
+
+    Screen screen = person.screen();
+    EXPECT_EQ(screen.count("alice: first post"), 1u) << screen.text();
+    EXPECT_EQ(screen.count("alice: same"), 2u) << screen.text();
+    EXPECT_EQ(screen.count("alice> "), 1u) << "no typed line left but the marked one: " << screen.text();
+    EXPECT_EQ(screen.count("alice> held up  (may not have been posted)"), 1u) << screen.text();
+    EXPECT_EQ(screen.count("waiting for the server"), 0u) << screen.text();
 }
 
 // The automatic colour is the one derived from the name in Shift_JIS,
