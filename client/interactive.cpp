@@ -3,7 +3,7 @@
 // ends is reported while the client stays.
 #include <cstdio>
 #include <ctime>
-#include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,6 +20,22 @@ using chat::Event;
 namespace {
 
 const char *const not_logged_in_note = "not logged in; /login logs in again";
+
+std::vector<std::string> words_of(const std::string &text)
+{
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    return words;
+}
+
+// A word meant as a colour though parse_colour does not take it: numbers
+// and commas, such as 1,2 or 1,2,3,4. A name like 7seas is no colour.
+bool meant_as_colour(const std::string &word)
+{
+    return word.find(',') != std::string::npos && word.find_first_not_of("0123456789+-,") == std::string::npos;
+}
 
 class Interactive {
 public:
@@ -120,50 +136,82 @@ private:
         } else if (command == "/reload") {
             if (!connection_.send_line("RELD"))
                 connection_.note("not connected; type a line or /login to log in again");
+        } else if (command == "/logout" && !connection_.logged_in()) {
+            connection_.note(not_logged_in_note);
         } else if (command == "/logout") {
             connection_.log_out(show_);
             give_up_unless_logged_in();
-        } else if (command == "/login" && connection_.logged_in()) {
-            connection_.note("already logged in; /logout first");
         } else if (command == "/login") {
-            command_login(rest);
+            command_login(words_of(rest));
+        } else if (command == "/nick") {
+            command_nick(words_of(rest));
         } else if (command == "/help") {
-            print_above_prompt("/reload  /logout  /login [R,G,B] [NAME]  /quit  (//text posts /text)");
+            print_above_prompt("/reload  /logout  /login [R,G,B] [NAME]  /nick NAME  /quit  (//text posts /text)");
         } else {
             connection_.note(sentence("unknown command %s; /help lists them", command.c_str()));
         }
     }
 
-    // "/login [R,G,B] [NAME]": a new colour or name, then a login
-    // (connecting first when the connection has ended).
-    void command_login(const std::string &rest)
+    // The name in Shift_JIS for a typed word; empty, and the user told
+    // why, when the server would not take it.
+    std::string wire_name(const std::string &word)
     {
-        char word[256];
-        const char *p = rest.c_str();
-        int used;
+        size_t replaced = 0;
+        std::string name = connection_.codec().to_wire(word, &replaced);
+        std::string problem = name_problem(name, replaced, connection_.codec());
+        if (problem.empty())
+            return name;
+        connection_.note(problem);
+        return "";
+    }
+
+    // "/login [R,G,B] [NAME]" (or "R G B" in three words): a new colour
+    // or name, then a login, connecting first when the connection has
+    // ended. Anything in the colour's place that is no colour is refused
+    // as -c refuses it, logged in or not.
+    void command_login(const std::vector<std::string> &words)
+    {
         int colour[3];
-        std::copy(connection_.colour(), connection_.colour() + 3, colour);
+        size_t colour_words = 0;
+        if (words.size() >= 3 && parse_colour((words[0] + " " + words[1] + " " + words[2]).c_str(), colour))
+            colour_words = 3;
+        else if (!words.empty() && parse_colour(words[0].c_str(), colour))
+            colour_words = 1;
+        else if (words.size() >= 2 || (words.size() == 1 && meant_as_colour(words[0])))
+            return connection_.note(colour_refusal(words[0]));
+        if (words.size() > colour_words + 1)
+            return connection_.note("usage: /login [R,G,B] [NAME]");
         std::string name = connection_.name();
-        bool colour_given = false;
-        while (sscanf(p, "%255s%n", word, &used) == 1) {
-            p += used;
-            if (parse_colour(word, colour)) {
-                colour_given = true;
-                continue;
-            }
-            size_t replaced = 0;
-            name = connection_.codec().to_wire(word, &replaced);
-            std::string problem = name_problem(name, replaced, connection_.codec());
-            if (!problem.empty()) {
-                connection_.note(problem);
-                return;
-            }
-        }
-        if (colour_given)
+        if (words.size() > colour_words && (name = wire_name(words.back())).empty())
+            return;
+        if (connection_.logged_in())
+            return connection_.note("already logged in; /logout first, or /nick NAME for another name");
+        if (colour_words > 0)
             connection_.choose_colour(colour);
+        log_in_as(name);
+    }
+
+    // "/nick NAME": out under the old name and in under the new one, so
+    // that the others see both.
+    void command_nick(const std::vector<std::string> &words)
+    {
+        if (words.size() != 1)
+            return connection_.note("usage: /nick NAME");
+        std::string name = wire_name(words[0]);
+        if (name.empty())
+            return;
+        if (name == connection_.name() && connection_.logged_in())
+            return connection_.note(sentence("already logged in as %s", words[0].c_str()));
+        connection_.log_out(show_);
+        give_up_unless_logged_in();
+        log_in_as(name);
+    }
+
+    void log_in_as(const std::string &name)
+    {
         connection_.set_name(name);
-        if (connection_.log_in(show_))
-            set_prompt(prompt());
+        set_prompt(prompt());
+        connection_.log_in(show_);
     }
 
     // Posts a typed line, which stays pending until its records come back;

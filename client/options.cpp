@@ -48,6 +48,7 @@ const char *const usage_format =
     "  /reload             ask for new records now\n"
     "  /logout             log out and stay connected\n"
     "  /login [R,G,B] [NAME]  log in again, with another colour or name\n"
+    "  /nick NAME          log out and in again under another name\n"
     "  /help               these commands\n"
     "  /quit               log out and leave (so do Ctrl-D and Ctrl-C)\n"
     "  //text              post a line that begins with /\n"

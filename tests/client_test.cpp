@@ -278,6 +278,44 @@ TEST_F(ClientTest, OwnLinesPendUntilTheirRecordsCome)
     EXPECT_EQ(screen.count("waiting for the server"), 0u) << screen.text();
 }
 
+TEST_F(ClientTest, NickLoginAndLogoutAtThePrompt)
+{
+    Client watcher(server_.port());
+    login(watcher, "000000000", "watcher");
+    ClientProcess person({"-p", port(), "alice"}, true);
+    std::string alice = automatic_colour("alice"), bob = automatic_colour(sjis("ボブ"));
+    ASSERT_NE(watcher.read_until(login_notice(alice, "alice")), "");
+    ASSERT_TRUE(person.expect("alice> ")) << person.output();
+    person.type("/nick ボブ\r");
+    EXPECT_NE(watcher.read_until(logout_notice(alice, "alice")), "") << "the others see both notices";
+    EXPECT_NE(watcher.read_until(login_notice(bob, sjis("ボブ"))), "") << "an automatic colour follows the name";
+    ASSERT_TRUE(person.expect("ボブ> "));
+    person.type("/nick メッセージ\r");
+    EXPECT_TRUE(person.expect("the name メッセージ is reserved for the server's notices"));
+    person.type("/login\r");
+    EXPECT_TRUE(person.expect("already logged in; /logout first, or /nick NAME for another name"));
+
+    watcher.send("RELD\r\n");  // within the fast server's idle budget
+    person.type("/logout\r");
+    EXPECT_NE(watcher.read_until(logout_notice(bob, sjis("ボブ"))), "");
+    person.type("/logout\r");
+    EXPECT_TRUE(person.expect("not logged in; /login logs in again"));
+    // A colour that is not three numbers is refused as -c refuses it.
+    person.type("/login 1,2 y\r");
+    EXPECT_TRUE(person.expect("bad colour '1,2': three numbers from -99 to 999, such as 255,128,0"));
+    person.type("/login 1,2,3,4 z\r");
+    EXPECT_TRUE(person.expect("bad colour '1,2,3,4'"));
+    person.type("/login 9 9 9\r");
+    std::string seen = watcher.read_until(login_notice("009009009", sjis("ボブ")));
+    EXPECT_NE(seen, "") << person.screen().text();
+    EXPECT_EQ(seen.find("ログインしました"), seen.rfind("ログインしました")) << "nobody else logged in";
+    person.type("/nick carol\r");
+    EXPECT_NE(watcher.read_until(login_notice("009009009", "carol")), "") << "a chosen colour stays";
+    ASSERT_TRUE(person.expect("carol> "));
+    person.type("\x04");
+    EXPECT_EQ(person.wait(), 0) << person.errors();
+}
+
 // The automatic colour is the one derived from the name in Shift_JIS,
 // whatever the locale the name was typed in: the gateway derives it from
 // the same bytes.
