@@ -1,6 +1,7 @@
 // The interactive mode: typed lines are posted and shown dimmed until
 // their records come back, commands at the prompt, and a connection that
 // ends is reported while the client stays.
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <sstream>
@@ -115,16 +116,26 @@ private:
     // The prompt is the name in use.
     std::string prompt() const { return connection_.codec().to_local(connection_.name()) + "> "; }
 
-    void typed(std::optional<std::string> line)
+    // A pasted block comes as one line with its line breaks in it: each
+    // of its lines is taken as if typed on its own, since a line break
+    // sent inside a post would end it, and the server would take what
+    // follows as a command of the protocol.
+    void typed(std::optional<std::string> text)
     {
-        if (!line) {  // Ctrl-D
+        if (!text) {  // Ctrl-D
             quit_ = true;
             return;
         }
-        if ((*line)[0] == '/' && line->compare(0, 2, "//") != 0)
-            command(*line);
-        else
-            post((*line)[0] == '/' ? line->substr(1) : *line);
+        std::replace(text->begin(), text->end(), '\r', '\n');
+        std::istringstream lines(*text);
+        for (std::string line; !quit_ && std::getline(lines, line);) {
+            if (line.empty())
+                continue;
+            if (line[0] == '/' && line.compare(0, 2, "//") != 0)
+                command(line);
+            else
+                post(line[0] == '/' ? line.substr(1) : line);
+        }
     }
 
     void command(const std::string &line)

@@ -257,6 +257,11 @@ TEST_F(ClientTest, OwnLinesPendUntilTheirRecordsCome)
     person.type(std::string(600, 'x') + "\r");
     for (int piece = 0; piece < 3; ++piece)
         ASSERT_TRUE(person.expect(": xxx")) << person.screen().text();
+    // A pasted block (bracketed, as terminals paste) posts each of its
+    // lines: none reaches the server as a command of its own.
+    person.type("\x1b[200~pasted\nLGOT\x1b[201~\r");
+    ASSERT_TRUE(person.expect(": pasted"));
+    ASSERT_TRUE(person.expect(": LGOT")) << person.screen().text();
 
     pid_t holder = hold_lock(server_.dat_path(), F_WRLCK, 30);
     person.type("held up\r");
@@ -273,6 +278,7 @@ TEST_F(ClientTest, OwnLinesPendUntilTheirRecordsCome)
     Screen screen = person.screen();
     EXPECT_EQ(screen.count("alice: first post"), 1u) << screen.text();
     EXPECT_EQ(screen.count("alice: same"), 2u) << screen.text();
+    EXPECT_EQ(screen.count("ログアウト"), 1u) << "only at /quit: " << screen.text();
     EXPECT_EQ(screen.count("alice> "), 1u) << "no typed line left but the marked one: " << screen.text();
     EXPECT_EQ(screen.count("alice> held up  (may not have been posted)"), 1u) << screen.text();
     EXPECT_EQ(screen.count("waiting for the server"), 0u) << screen.text();
