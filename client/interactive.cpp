@@ -74,8 +74,10 @@ private:
     // belong to any post, and the oldest is the likeliest.
     void show(const Event &e)
     {
-        if (e.kind == Event::record)
-            pending_.arrived(e.text);
+        std::vector<Posted> passed_over;
+        if (e.kind == Event::record && pending_.arrived(e.text, &passed_over))
+            for (const Posted &line : passed_over)
+                give_up(line);
         print_above_prompt(chat::format_event(e, style_, connection_.codec(), time(nullptr)));
         if (e.kind == Event::error && is_busy(e))
             if (auto oldest = pending_.give_up_oldest())

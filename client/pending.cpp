@@ -3,6 +3,7 @@
 #include "pending.hpp"
 
 #include <algorithm>
+#include <iterator>
 
 namespace chat_client {
 
@@ -14,18 +15,19 @@ std::string Posted::text() const
     return joined;
 }
 
-bool PendingPosts::arrived(const std::string &record)
+bool PendingPosts::arrived(const std::string &record, std::vector<Posted> *passed_over)
 {
-    for (auto line = lines_.begin(); line != lines_.end(); ++line) {
-        if (line->records.front() != record)
-            continue;
-        line->records.pop_front();
-        line->pieces.pop_front();
-        if (line->records.empty())
-            lines_.erase(line);
-        return true;
-    }
-    return false;
+    auto line = std::find_if(lines_.begin(), lines_.end(),
+                             [&](const Posted &pending) { return pending.records.front() == record; });
+    if (line == lines_.end())
+        return false;
+    std::move(lines_.begin(), line, std::back_inserter(*passed_over));
+    line = lines_.erase(lines_.begin(), line);
+    line->records.pop_front();
+    line->pieces.pop_front();
+    if (line->records.empty())
+        lines_.erase(line);
+    return true;
 }
 
 std::optional<Posted> PendingPosts::give_up_oldest()

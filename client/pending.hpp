@@ -6,6 +6,7 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace chat_client {
 
@@ -32,8 +33,10 @@ public:
     void add(Posted line) { lines_.push_back(std::move(line)); }
     // True when `record` is the next record of a pending line (the
     // earliest such line); that piece is then no longer pending, nor the
-    // line once all its pieces came back.
-    bool arrived(const std::string &record);
+    // line once all its pieces came back. The server takes posts in
+    // order, so the lines sent before that one that are still pending
+    // will not come back: they go to *passed_over.
+    bool arrived(const std::string &record, std::vector<Posted> *passed_over);
     // The oldest pending line, given up on; nullopt when there is none.
     std::optional<Posted> give_up_oldest();
     // Marks the lines pending longer than `patience` late; true when one
