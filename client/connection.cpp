@@ -12,10 +12,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "i18n/sentence.hpp"
 #include "protocol/colour.hpp"
 #include "protocol/compose.hpp"
 #include "protocol/splitter.hpp"
-#include "sentence.hpp"
 #include "src/common/protocol.hpp"
 
 namespace chat_client {
@@ -76,7 +76,7 @@ void Connection::ended(Exit status, const std::string &message)
     logged_in_ = false;
     stopped_reply_ = false;
     timeout_notice_seen_ = false;
-    note(sentence("%s; type a line or /login to log in again", message.c_str()));
+    note(chat::sentence("%s; type a line or /login to log in again", message.c_str()));
 }
 
 bool Connection::send_bytes(const std::string &bytes)
@@ -109,7 +109,7 @@ bool Connection::connect()
     addrinfo *found = nullptr;
     int r = getaddrinfo(host_.c_str(), port_.c_str(), &hints, &found);
     if (r != 0) {
-        ended(exit_connection, sentence("cannot find %s: %s", host_.c_str(), gai_strerror(r)));
+        ended(exit_connection, chat::sentence("cannot find %s: %s", host_.c_str(), gai_strerror(r)));
         return false;
     }
     int error = 0;
@@ -126,7 +126,7 @@ bool Connection::connect()
     freeaddrinfo(found);
     if (fd_ < 0)
         ended(exit_connection,
-              sentence("cannot connect to %s port %s: %s", host_.c_str(), port_.c_str(), strerror(error)));
+              chat::sentence("cannot connect to %s port %s: %s", host_.c_str(), port_.c_str(), strerror(error)));
     return fd_ >= 0;
 }
 
@@ -181,7 +181,7 @@ bool Connection::check_fatal(const Event &e)
     if (e.kind != Event::error)
         return false;
     if (e.body == chat::explanation(reply_full)) {
-        ended(exit_full, sentence("the server is full (%d clients are connected); try again later",
+        ended(exit_full, chat::sentence("the server is full (%d clients are connected); try again later",
                                   max_connections));
         return true;
     }
@@ -250,9 +250,9 @@ std::vector<std::string> Connection::pieces_of(const std::string &local_text)
     std::string wire = codec_.to_wire(local_text, &replaced);
     std::string mark = codec_.to_local(chat::geta_mark);
     if (replaced == 1)
-        note(sentence("1 character with no Shift_JIS form sent as %s", mark.c_str()));
+        note(chat::sentence("1 character with no Shift_JIS form sent as %s", mark.c_str()));
     else if (replaced > 1)
-        note(sentence("%zu characters with no Shift_JIS form sent as %s", replaced, mark.c_str()));
+        note(chat::sentence("%zu characters with no Shift_JIS form sent as %s", replaced, mark.c_str()));
     return chat::split_message(wire, chat::body_limit(name_));
 }
 

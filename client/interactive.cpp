@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "i18n/sentence.hpp"
 #include "modes.hpp"
 #include "options.hpp"
 #include "pending.hpp"
 #include "prompt.hpp"
-#include "sentence.hpp"
 
 namespace chat_client {
 
@@ -161,7 +161,7 @@ private:
         } else if (command == "/help") {
             print_above_prompt("/reload  /logout  /login [R,G,B] [NAME]  /nick NAME  /quit  (//text posts /text)");
         } else {
-            connection_.note(sentence("unknown command %s; /help lists them", command.c_str()));
+            connection_.note(chat::sentence("unknown command %s; /help lists them", command.c_str()));
         }
     }
 
@@ -214,7 +214,7 @@ private:
         if (name.empty())
             return;
         if (name == connection_.name() && connection_.logged_in())
-            return connection_.note(sentence("already logged in as %s", words[0].c_str()));
+            return connection_.note(chat::sentence("already logged in as %s", words[0].c_str()));
         connection_.log_out(show_);
         give_up_unless_logged_in();
         log_in_as(name);

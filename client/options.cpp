@@ -10,8 +10,8 @@
 #include <getopt.h>
 
 #include "exit.hpp"
+#include "i18n/sentence.hpp"
 #include "protocol/compose.hpp"
-#include "sentence.hpp"
 
 namespace chat_client {
 
@@ -68,16 +68,16 @@ const char *const usage_format =
 std::string name_problem(const std::string &wire, size_t replaced, const chat::Codec &codec)
 {
     if (replaced == 0 && chat::reserved_name(wire))
-        return sentence("the name %s is reserved for the server's notices",
+        return chat::sentence("the name %s is reserved for the server's notices",
                         codec.to_local(system_sender).c_str());
     if (replaced == 0 && chat::valid_name(wire))
         return "";
-    return sentence("the name must be at most %d bytes of Shift_JIS, without spaces", name_max);
+    return chat::sentence("the name must be at most %d bytes of Shift_JIS, without spaces", name_max);
 }
 
 std::string colour_refusal(const std::string &text)
 {
-    return sentence("bad colour '%s': three numbers from -99 to 999, such as 255,128,0", text.c_str());
+    return chat::sentence("bad colour '%s': three numbers from -99 to 999, such as 255,128,0", text.c_str());
 }
 
 bool parse_colour(const char *text, int colour[3])
@@ -126,7 +126,7 @@ Options parse_options(int argc, char **argv)
             unsigned long port = strtoul(optarg, &end, 0);
             if (*optarg == '\0' || *end != '\0' || errno != 0 || port < 1 || port > 65535 ||
                 strchr(optarg, '-') != nullptr)
-                usage_error(sentence("bad port '%s': a number from 1 to 65535 (decimal, 0x hexadecimal or 0 octal)",
+                usage_error(chat::sentence("bad port '%s': a number from 1 to 65535 (decimal, 0x hexadecimal or 0 octal)",
                                      optarg));
             o.port = std::to_string(port);
             break;
@@ -142,8 +142,8 @@ Options parse_options(int argc, char **argv)
         case 'h': printf(usage_format, unsigned {default_port}, idle_seconds); exit(exit_ok);
         case 'V': printf("chat_client %s\n", CHAT_VERSION); exit(exit_ok);
         default:
-            usage_error(optopt ? sentence("unknown or incomplete option -%c", optopt)
-                               : sentence("unknown option %s", argv[optind - 1]));
+            usage_error(optopt ? chat::sentence("unknown or incomplete option -%c", optopt)
+                               : chat::sentence("unknown option %s", argv[optind - 1]));
         }
     }
     if (optind != argc - 1)

@@ -12,8 +12,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "i18n/format.hpp"
 #include "i18n/i18n.hpp"
+#include "i18n/sentence.hpp"
 #include "protocol/history_file.hpp"
 #include "json/json.hpp"
 #include "terminal/display.hpp"
@@ -87,8 +87,8 @@ Options parse_options(int argc, char **argv)
         case 'h': fputs(_(usage_text), stdout); exit(exit_ok);
         case 'V': printf("chat_history %s\n", CHAT_VERSION); exit(exit_ok);
         default:
-            usage_error(optopt ? chat::formatted(_("unknown option -%c"), optopt)
-                               : chat::formatted(_("unknown option %s"), argv[optind - 1]));
+            usage_error(optopt ? chat::sentence(_("unknown option -%c"), optopt)
+                               : chat::sentence(_("unknown option %s"), argv[optind - 1]));
         }
     }
     if (argc - optind > 1)
@@ -156,7 +156,7 @@ public:
         if (json_)
             line = json_line(record, codec_);
         else if (damaged(record))
-            line = chat::format_note(chat::formatted(_("damaged record: %s"), shown(record.text).c_str()),
+            line = chat::format_note(chat::sentence(_("damaged record: %s"), shown(record.text).c_str()),
                                      style_, record.stamp);
         else
             line = chat::format_event(chat::parse_record(record.text), style_, codec_, record.stamp);
@@ -193,21 +193,21 @@ bool read_records(const char *path, std::vector<chat::HistoryRecord> &records, i
     if (fd < 0) {
         int error = errno;
         if (why)
-            *why = error == EINVAL ? chat::formatted(_("cannot read %s: not a regular file"), path)
-                                   : chat::formatted(_("cannot read %s: %s"), path, strerror(error));
+            *why = error == EINVAL ? chat::sentence(_("cannot read %s: not a regular file"), path)
+                                   : chat::sentence(_("cannot read %s: %s"), path, strerror(error));
         return false;
     }
     chat::HistoryStatus status = chat::read_history(fd, records, wait_ms);
     int error = errno;
     close(fd);
     if (why && status == chat::HistoryStatus::too_short)
-        *why = chat::formatted(_("%s is no chat history: it is shorter than %zu bytes"), path, board_bytes);
+        *why = chat::sentence(_("%s is no chat history: it is shorter than %zu bytes"), path, board_bytes);
     else if (why && status == chat::HistoryStatus::locked)
-        *why = chat::formatted(_("%s stayed locked for %d seconds; try again"), path, wait_ms / 1000);
+        *why = chat::sentence(_("%s stayed locked for %d seconds; try again"), path, wait_ms / 1000);
     else if (why && status == chat::HistoryStatus::failed)
-        *why = chat::formatted(_("cannot read %s: %s"), path, strerror(error));
+        *why = chat::sentence(_("cannot read %s: %s"), path, strerror(error));
     else if (why && status == chat::HistoryStatus::foreign)
-        *why = chat::formatted(_("%s is no chat history: none of its records looks like one"), path);
+        *why = chat::sentence(_("%s is no chat history: none of its records looks like one"), path);
     return status == chat::HistoryStatus::ok;
 }
 

@@ -6,8 +6,8 @@
 
 #include "admission.hpp"
 #include "gateway.hpp"
-#include "i18n/format.hpp"
 #include "i18n/i18n.hpp"
+#include "i18n/sentence.hpp"
 
 using namespace chat_web;
 
@@ -97,16 +97,16 @@ int main(int argc, char **argv)
                      a == "--allow-host" || a == "--trusted-proxy" || a == "--rate-limit" ||
                      a == "--max-pages" || a == "--max-per-address";
         if (!known)
-            return usage_error(chat::formatted(_("unknown option %s"), a.c_str()));
+            return usage_error(chat::sentence(_("unknown option %s"), a.c_str()));
         if (i + 1 >= argc)
-            return usage_error(chat::formatted(_("missing value after %s"), a.c_str()));
+            return usage_error(chat::sentence(_("missing value after %s"), a.c_str()));
         std::string v = argv[++i];
         if (a == "--listen" && !parse_endpoint(v, options.listen_address, options.listen_port, false))
-            return usage_error(chat::formatted(
+            return usage_error(chat::sentence(
                 _("--listen wants [ADDR:]PORT with PORT from 0 to 65535, not '%s'"), v.c_str()));
         if (a == "--server" && (!parse_endpoint(v, options.server_host, options.server_port, true) ||
                                 options.server_port == 0))
-            return usage_error(chat::formatted(
+            return usage_error(chat::sentence(
                 _("--server wants HOST:PORT with PORT from 1 to 65535, not '%s'"), v.c_str()));
         if (a == "--history") {
             if (v.empty())
@@ -116,7 +116,7 @@ int main(int argc, char **argv)
         if (a == "--rate-limit" || a == "--max-pages" || a == "--max-per-address") {
             unsigned short count = 0;
             if (!parse_port(v, count) || count == 0)
-                return usage_error(chat::formatted(
+                return usage_error(chat::sentence(
                     _("%s wants a count from 1 to 65535, not '%s'"), a.c_str(), v.c_str()));
             (a == "--rate-limit"  ? options.limits.rate_count
              : a == "--max-pages" ? options.limits.sessions_max
@@ -124,20 +124,20 @@ int main(int argc, char **argv)
         }
         if (a == "--allow-host") {
             if (!valid_host_name(v))
-                return usage_error(chat::formatted(
+                return usage_error(chat::sentence(
                     _("--allow-host wants a host name such as chat.example.org, not '%s'"), v.c_str()));
             options.allow_hosts.push_back(v);
         }
         if (a == "--trusted-proxy") {
             auto address = canonical_address(v);
             if (!address)
-                return usage_error(chat::formatted(
+                return usage_error(chat::sentence(
                     _("--trusted-proxy wants an IP address such as 127.0.0.1, not '%s'"), v.c_str()));
             options.trusted_proxies.push_back(*address);
         }
         if (a == "--allow-origin") {
             if (!valid_origin(v))
-                return usage_error(chat::formatted(
+                return usage_error(chat::sentence(
                     _("--allow-origin wants an origin such as https://chat.example.org, not '%s'"), v.c_str()));
             options.allow_origins.push_back(v);
         }

@@ -1,12 +1,12 @@
-// Messages for the user from one printf format each: every sentence the
-// client says stays one string, with its values in it, ready to translate.
+// Messages for the user from one printf format each: every sentence a
+// program says stays one string, with its values in it, ready to translate.
 #pragma once
 
 #include <cstdarg>
 #include <cstdio>
 #include <string>
 
-namespace chat_client {
+namespace chat {
 
 // The format filled in with the values, as printf would print it.
 [[gnu::format(printf, 1, 2)]] inline std::string sentence(const char *format, ...)
@@ -22,4 +22,4 @@ namespace chat_client {
     return text;
 }
 
-}  // namespace chat_client
+}  // namespace chat
