@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "i18n/i18n.hpp"
 #include "i18n/sentence.hpp"
 #include "protocol/colour.hpp"
 #include "protocol/compose.hpp"
@@ -76,7 +77,7 @@ void Connection::ended(Exit status, const std::string &message)
     logged_in_ = false;
     stopped_reply_ = false;
     timeout_notice_seen_ = false;
-    note(chat::sentence("%s; type a line or /login to log in again", message.c_str()));
+    note(chat::sentence(_("%s; type a line or /login to log in again"), message.c_str()));
 }
 
 bool Connection::send_bytes(const std::string &bytes)
@@ -90,7 +91,7 @@ bool Connection::send_bytes(const std::string &bytes)
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            ended(exit_connection, "the connection to the server was lost");
+            ended(exit_connection, _("the connection to the server was lost"));
             return false;
         }
         p += n;
@@ -109,7 +110,7 @@ bool Connection::connect()
     addrinfo *found = nullptr;
     int r = getaddrinfo(host_.c_str(), port_.c_str(), &hints, &found);
     if (r != 0) {
-        ended(exit_connection, chat::sentence("cannot find %s: %s", host_.c_str(), gai_strerror(r)));
+        ended(exit_connection, chat::sentence(_("cannot find %s: %s"), host_.c_str(), gai_strerror(r)));
         return false;
     }
     int error = 0;
@@ -126,7 +127,7 @@ bool Connection::connect()
     freeaddrinfo(found);
     if (fd_ < 0)
         ended(exit_connection,
-              chat::sentence("cannot connect to %s port %s: %s", host_.c_str(), port_.c_str(), strerror(error)));
+              chat::sentence(_("cannot connect to %s port %s: %s"), host_.c_str(), port_.c_str(), strerror(error)));
     return fd_ >= 0;
 }
 
@@ -139,11 +140,11 @@ std::string Connection::notice_text(const char *format) const
 void Connection::closed()
 {
     if (stopped_reply_)
-        ended(exit_stopped, "the server has stopped");
+        ended(exit_stopped, _("the server has stopped"));
     else if (timeout_notice_seen_)
-        ended(exit_connection, "timed out for staying silent");
+        ended(exit_connection, _("timed out for staying silent"));
     else
-        ended(exit_connection, "the server closed the connection");
+        ended(exit_connection, _("the server closed the connection"));
 }
 
 std::vector<Event> Connection::wait_for_events(int timeout_ms, bool watch_input, bool *input_ready)
@@ -181,7 +182,7 @@ bool Connection::check_fatal(const Event &e)
     if (e.kind != Event::error)
         return false;
     if (e.body == chat::explanation(reply_full)) {
-        ended(exit_full, chat::sentence("the server is full (%d clients are connected); try again later",
+        ended(exit_full, chat::sentence(_("the server is full (%d clients are connected); try again later"),
                                   max_connections));
         return true;
     }
@@ -227,8 +228,8 @@ bool Connection::log_in(const Show &show)
         return false;
     if (o != Outcome::arrived && !(o == Outcome::error && is_busy(error))) {
         if (!stays_)
-            die(exit_connection, "the server did not accept the login");
-        note("the server did not accept the login");
+            die(exit_connection, _("the server did not accept the login"));
+        note(_("the server did not accept the login"));
         return false;
     }
     logged_in_ = true;
@@ -249,10 +250,10 @@ std::vector<std::string> Connection::pieces_of(const std::string &local_text)
     size_t replaced = 0;
     std::string wire = codec_.to_wire(local_text, &replaced);
     std::string mark = codec_.to_local(chat::geta_mark);
-    if (replaced == 1)
-        note(chat::sentence("1 character with no Shift_JIS form sent as %s", mark.c_str()));
-    else if (replaced > 1)
-        note(chat::sentence("%zu characters with no Shift_JIS form sent as %s", replaced, mark.c_str()));
+    if (replaced > 0)
+        note(chat::sentence(ngettext("%zu character with no Shift_JIS form sent as %s",
+                                     "%zu characters with no Shift_JIS form sent as %s", replaced),
+                            replaced, mark.c_str()));
     return chat::split_message(wire, chat::body_limit(name_));
 }
 

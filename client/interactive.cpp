@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "i18n/i18n.hpp"
 #include "i18n/sentence.hpp"
 #include "modes.hpp"
 #include "options.hpp"
@@ -20,7 +21,7 @@ using chat::Event;
 
 namespace {
 
-const char *const not_logged_in_note = "not logged in; /login logs in again";
+const char *const not_logged_in_note = N_("not logged in; /login logs in again");
 
 std::vector<std::string> words_of(const std::string &text)
 {
@@ -87,8 +88,8 @@ private:
     // A line whose record did not come back stays on the screen, marked.
     void give_up(const Posted &line)
     {
-        std::string text = chat::clock_text(time(nullptr), style_) + " " + typed_form(line) + "  (" +
-                           "may not have been posted" + ")";
+        std::string text = chat::clock_text(time(nullptr), style_) + " " +
+                           chat::sentence(_("%s  (may not have been posted)"), typed_form(line).c_str());
         print_above_prompt(style_.colour ? "\033[2m" + text + "\033[0m" : text);
     }
 
@@ -111,7 +112,7 @@ private:
     {
         std::vector<PendingLine> lines;
         for (const Posted &line : pending_.lines())
-            lines.push_back({typed_form(line), line.late ? "  (" + std::string("waiting for the server") + ")" : ""});
+            lines.push_back({typed_form(line), line.late ? "  " + std::string(_("(waiting for the server)")) : ""});
         return lines;
     }
 
@@ -148,9 +149,9 @@ private:
             quit_ = true;
         } else if (command == "/reload") {
             if (!connection_.send_line("RELD"))
-                connection_.note("not connected; type a line or /login to log in again");
+                connection_.note(_("not connected; type a line or /login to log in again"));
         } else if (command == "/logout" && !connection_.logged_in()) {
-            connection_.note(not_logged_in_note);
+            connection_.note(_(not_logged_in_note));
         } else if (command == "/logout") {
             connection_.log_out(show_);
             give_up_unless_logged_in();
@@ -159,9 +160,9 @@ private:
         } else if (command == "/nick") {
             command_nick(words_of(rest));
         } else if (command == "/help") {
-            print_above_prompt("/reload  /logout  /login [R,G,B] [NAME]  /nick NAME  /quit  (//text posts /text)");
+            print_above_prompt(_("/reload  /logout  /login [R,G,B] [NAME]  /nick NAME  /quit  (//text posts /text)"));
         } else {
-            connection_.note(chat::sentence("unknown command %s; /help lists them", command.c_str()));
+            connection_.note(chat::sentence(_("unknown command %s; /help lists them"), command.c_str()));
         }
     }
 
@@ -193,12 +194,12 @@ private:
         else if (words.size() >= 2 || (words.size() == 1 && meant_as_colour(words[0])))
             return connection_.note(colour_refusal(words[0]));
         if (words.size() > colour_words + 1)
-            return connection_.note("usage: /login [R,G,B] [NAME]");
+            return connection_.note(_("usage: /login [R,G,B] [NAME]"));
         std::string name = connection_.name();
         if (words.size() > colour_words && (name = wire_name(words.back())).empty())
             return;
         if (connection_.logged_in())
-            return connection_.note("already logged in; /logout first, or /nick NAME for another name");
+            return connection_.note(_("already logged in; /logout first, or /nick NAME for another name"));
         if (colour_words > 0)
             connection_.choose_colour(colour);
         log_in_as(name);
@@ -209,12 +210,12 @@ private:
     void command_nick(const std::vector<std::string> &words)
     {
         if (words.size() != 1)
-            return connection_.note("usage: /nick NAME");
+            return connection_.note(_("usage: /nick NAME"));
         std::string name = wire_name(words[0]);
         if (name.empty())
             return;
         if (name == connection_.name() && connection_.logged_in())
-            return connection_.note(chat::sentence("already logged in as %s", words[0].c_str()));
+            return connection_.note(chat::sentence(_("already logged in as %s"), words[0].c_str()));
         connection_.log_out(show_);
         give_up_unless_logged_in();
         log_in_as(name);
@@ -232,7 +233,7 @@ private:
     void post(const std::string &text)
     {
         if (!connection_.logged_in() && connection_.connected()) {  // logged out on purpose
-            connection_.note(not_logged_in_note);
+            connection_.note(_(not_logged_in_note));
             return;
         }
         if (!connection_.logged_in() && !connection_.log_in(show_))

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "connection.hpp"
+#include "i18n/i18n.hpp"
 #include "modes.hpp"
 #include "options.hpp"
 #include "terminal/interrupts.hpp"
@@ -17,12 +18,13 @@ using namespace chat_client;
 int main(int argc, char **argv)
 {
     setlocale(LC_ALL, "");
+    bind_message_catalogues();
     Options options = parse_options(argc, argv);
     chat::Codec codec;
     if (options.raw)
         codec.open_raw();
     else if (!codec.open(nl_langinfo(CODESET)))
-        usage_error("this locale's character set cannot be converted to Shift_JIS; try --raw");
+        usage_error(_("this locale's character set cannot be converted to Shift_JIS; try --raw"));
     size_t replaced = 0;
     std::string name = codec.to_wire(options.name, &replaced);
     std::string problem = name_problem(name, replaced, codec);

@@ -10,6 +10,7 @@
 #include <getopt.h>
 
 #include "exit.hpp"
+#include "i18n/i18n.hpp"
 #include "i18n/sentence.hpp"
 #include "protocol/compose.hpp"
 
@@ -19,7 +20,8 @@ namespace {
 
 // A printf format: the default port and the idle time-out come from the
 // protocol's constants.
-const char *const usage_format =
+// xgettext:c-format
+const char *const usage_format = N_(
     "usage: chat_client [options] NAME\n"
     "\n"
     "Chat with the people on a chat server. At a terminal, type a line to post it;\n"
@@ -61,23 +63,23 @@ const char *const usage_format =
     "\n"
     "exit status (scripts and --listen): 0 done; 1 cannot connect, or the\n"
     "connection was lost; 2 bad arguments; 3 the server is full; 4 the server was\n"
-    "stopped; 5 a post did not land because the server was busy.\n";
+    "stopped; 5 a post did not land because the server was busy.\n");
 
 }  // namespace
 
 std::string name_problem(const std::string &wire, size_t replaced, const chat::Codec &codec)
 {
     if (replaced == 0 && chat::reserved_name(wire))
-        return chat::sentence("the name %s is reserved for the server's notices",
+        return chat::sentence(_("the name %s is reserved for the server's notices"),
                         codec.to_local(system_sender).c_str());
     if (replaced == 0 && chat::valid_name(wire))
         return "";
-    return chat::sentence("the name must be at most %d bytes of Shift_JIS, without spaces", name_max);
+    return chat::sentence(_("the name must be at most %d bytes of Shift_JIS, without spaces"), name_max);
 }
 
 std::string colour_refusal(const std::string &text)
 {
-    return chat::sentence("bad colour '%s': three numbers from -99 to 999, such as 255,128,0", text.c_str());
+    return chat::sentence(_("bad colour '%s': three numbers from -99 to 999, such as 255,128,0"), text.c_str());
 }
 
 bool parse_colour(const char *text, int colour[3])
@@ -98,7 +100,7 @@ bool parse_colour(const char *text, int colour[3])
 
 [[noreturn]] void usage_error(const std::string &why)
 {
-    fprintf(stderr, "chat_client: %s\nTry 'chat_client --help' for more.\n", why.c_str());
+    fprintf(stderr, _("chat_client: %s\nTry 'chat_client --help' for more.\n"), why.c_str());
     exit(exit_usage);
 }
 
@@ -126,8 +128,8 @@ Options parse_options(int argc, char **argv)
             unsigned long port = strtoul(optarg, &end, 0);
             if (*optarg == '\0' || *end != '\0' || errno != 0 || port < 1 || port > 65535 ||
                 strchr(optarg, '-') != nullptr)
-                usage_error(chat::sentence("bad port '%s': a number from 1 to 65535 (decimal, 0x hexadecimal or 0 octal)",
-                                     optarg));
+                usage_error(chat::sentence(
+                    _("bad port '%s': a number from 1 to 65535 (decimal, 0x hexadecimal or 0 octal)"), optarg));
             o.port = std::to_string(port);
             break;
         }
@@ -139,15 +141,15 @@ Options parse_options(int argc, char **argv)
         case 'l': o.listen = true; break;
         case no_colour: o.no_colour = true; break;
         case raw: o.raw = true; break;
-        case 'h': printf(usage_format, unsigned {default_port}, idle_seconds); exit(exit_ok);
+        case 'h': printf(_(usage_format), unsigned {default_port}, idle_seconds); exit(exit_ok);
         case 'V': printf("chat_client %s\n", CHAT_VERSION); exit(exit_ok);
         default:
-            usage_error(optopt ? chat::sentence("unknown or incomplete option -%c", optopt)
-                               : chat::sentence("unknown option %s", argv[optind - 1]));
+            usage_error(optopt ? chat::sentence(_("unknown or incomplete option -%c"), optopt)
+                               : chat::sentence(_("unknown option %s"), argv[optind - 1]));
         }
     }
     if (optind != argc - 1)
-        usage_error(optind == argc ? "a NAME is needed" : "only one NAME, please");
+        usage_error(optind == argc ? _("a NAME is needed") : _("only one NAME, please"));
     o.name = argv[optind];
     return o;
 }

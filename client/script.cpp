@@ -3,6 +3,7 @@
 #include <iostream>
 #include <string>
 
+#include "i18n/i18n.hpp"
 #include "modes.hpp"
 
 namespace chat_client {
@@ -64,7 +65,7 @@ int run_script(Connection &connection)
     }
     connection.log_out(ignore);
     if (lost)
-        die(exit_busy, "a post did not land because the server was busy");
+        die(exit_busy, _("a post did not land because the server was busy"));
     return exit_ok;
 }
 

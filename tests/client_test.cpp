@@ -349,6 +349,12 @@ TEST_F(ClientTest, AutomaticColourComesFromTheWireName)
                          {"LC_ALL=ja_JP.EUC-JP", "LOCPATH=" + locales});
     EXPECT_EQ(euc_jp.wait(), 0) << euc_jp.errors();
     EXPECT_NE(watcher.read_until(message(automatic_colour(name), name, "euc-jp\r\n")), "");
+    // Its Japanese messages come in the locale's characters too.
+    ClientProcess refused({"-c", "1,2", "x"}, false, "",
+                          {"LC_ALL=ja_JP.EUC-JP", "LOCPATH=" + locales, "LANGUAGE=ja"});
+    EXPECT_EQ(refused.wait(), 2);
+    EXPECT_NE(refused.errors().find(euc.to_local(sjis("色 '1,2' は使えません"))), std::string::npos)
+        << refused.errors();
 }
 
 TEST_F(ClientTest, PortFormsOfTheServerAreAccepted)
@@ -431,4 +437,33 @@ TEST(ClientArguments, BadArgumentsExitWithTwo)
     EXPECT_NE(reserved.errors().find("chat_client: the name メッセージ is reserved for the server's notices"),
               std::string::npos)
         << "its real reason, not the length: " << reserved.errors();
+
+    // LANG=C.UTF-8 LANGUAGE=ja, as a user without a Japanese locale sets it.
+    ClientProcess japanese({"メッセージ"}, false, "", {"LC_ALL=", "LANGUAGE=ja"});
+    EXPECT_EQ(japanese.wait(), 2);
+    EXPECT_EQ(japanese.errors(), "chat_client: メッセージ という名前はサーバーのお知らせ用に予約されています\n"
+                                 "詳しくは 'chat_client --help' を実行してください。\n");
+    ClientProcess japanese_help({"--help"}, false, "", {"LANGUAGE=ja"});
+    EXPECT_EQ(japanese_help.wait(), 0);
+    EXPECT_EQ(japanese_help.output().rfind("使い方: chat_client [オプション] NAME\n", 0), 0u) << japanese_help.output();
+    EXPECT_NE(japanese_help.output().find("(既定は 12345)"), std::string::npos) << "its values filled in";
+}
+
+// Under a Japanese locale the client's own notes at the prompt are
+// Japanese; the server's texts are shown as they come.
+TEST_F(ClientTest, PromptNotesFollowTheLocalesLanguage)
+{
+    ClientProcess person({"-p", port(), "taro"}, true, "", {"LANGUAGE=ja"});
+    ASSERT_TRUE(person.expect("taro> ")) << person.output();
+    person.type("/login 1,2 y\r");
+    EXPECT_TRUE(person.expect("! 色 '1,2' は使えません: 255,128,0 のように -99 から 999 までの数を 3 つ指定してください"))
+        << person.screen().text();
+    person.type("/logout\r");
+    ASSERT_TRUE(person.expect("taroがログアウトしました"));
+    person.type("hello\r");
+    EXPECT_TRUE(person.expect("! ログインしていません。/login で再びログインします")) << person.screen().text();
+    // Typed while the line above is still being handled, so as a line:
+    // a Ctrl-D then could meet the terminal between modes.
+    person.type("/quit\r");
+    EXPECT_EQ(person.wait(), 0) << person.errors() << person.screen().text();
 }
