@@ -49,7 +49,8 @@ package)
     # them, so also where dpkg -x put them).
     if [ -d "$build/locale" ]; then
         [ -f "$work/root/usr/share/locale/ja/LC_MESSAGES/chat-server.mo" ] || fail "no Japanese messages in the package"
-        for program in bin/chat_history sbin/chat_server; do
+        for program in bin/chat_client bin/chat_history sbin/chat_server sbin/chat_web; do
+            [ -x "$work/root/usr/$program" ] || continue
             LANGUAGE=ja "$work/root/usr/$program" --help | grep -q "^使い方: " ||
                 fail "the installed $program does not speak Japanese"
         done
