@@ -622,6 +622,11 @@ TEST_F(Fixture, OwnPostsAreMatchedByWhatThisSessionPosted)
     auto refused = only(s.page_message(R"({"type":"send","id":10,"text":"\u001b[2J"})", now).to_page);
     EXPECT_EQ(field(refused, "reason"), "control");
     EXPECT_EQ(number(refused, "id"), 10);
+    Session leaving = logged_in("ann");
+    leaving.page_message(R"({"type":"logout"})", now);
+    auto late = only(leaving.page_message(R"({"type":"send","id":11,"text":"too late"})", now).to_page);
+    EXPECT_EQ(field(late, "reason"), "not-logged-in");
+    EXPECT_EQ(number(late, "id"), 11) << "a send that comes after the logout";
     // Without an id (or with one that is no whole number) a post is still ours.
     s.page_message(R"({"type":"send","id":-1,"text":"plain"})", now);
     auto plain = only(s.server_bytes(rec("010020030", "plain")).to_page);

@@ -342,7 +342,7 @@ Actions Session::page_message(std::string_view text, steady::time_point now)
     } else if (*type == "login" || *type == "resume")
         say(a, "logged-in", "Already logged in.");
     else
-        say(a, "not-logged-in", "Not logged in.");
+        refuse_post(a, "not-logged-in", "Not logged in.", *type == "send" ? whole_number(*message, "id") : std::nullopt);
     if (!a.to_server.empty()) {
         last_line_ = now;
         idle_warned_ = false;

@@ -142,6 +142,14 @@ describe('keeping what people type', () => {
     await until(() => pieces().length === 12, 10000, 'every piece at the raw client');
     assert.deepEqual(Buffer.concat(pieces()), sjis(long), 'in order, none cut inside a character');
 
+    // A line the gateway refuses (a control character) leaves the queue at
+    // once, marked as not sent, with the reason.
+    await say(page, 'bell\x07here');
+    await page.waitForSelector('.unposted >> text=not sent');
+    assert.equal(await page.textContent('.unposted .text'), 'bell\x07here');
+    assert.ok(await page.isVisible('.error >> text=cannot hold control characters'));
+    assert.equal(await page.$$eval('.pending', (n) => n.length), 0);
+
     // The session is alive: what taro says still arrives.
     raw.send('SEND still here\r\n');
     await until(async () => (await texts(page)).includes('still here'), 10000, 'a later record');
@@ -227,8 +235,29 @@ describe('keeping what people type', () => {
       await page.waitForSelector(`.record >> text=said while away (${how})`);
       await until(async () => (await page.$$eval('.pending', (n) => n.length)) === 0, 10000, 'no pending line');
     }
+
+    // A line the page sent into a socket that died on the way: the resumed
+    // hello says the last send the gateway got, and only the later line
+    // goes again.
+    await say(page, 'got there');
+    await raw.waitFor('\tmobile\tgot there\r\n');
+    proxy.stall();
+    await say(page, 'lost on the way');
+    await until(() => proxy.swallowed > 0, 5000, 'the line sent into the stalled socket');
+    assert.equal(await page.textContent('.pending .state'), 'sending…');
+    proxy.cut();
+    await page.waitForSelector('#status >> text=Logged in as mobile', { timeout: 15000 });
+    await raw.waitFor('\tmobile\tlost on the way\r\n');
+    await until(async () => (await texts(page)).includes('lost on the way'), 10000, 'its record on the page');
+    await until(async () => (await page.$$eval('.pending, .unposted', (n) => n.length)) === 0, 10000, 'no pending line');
+
     assert.deepEqual(comings(raw, mark, 'mobile'), []);
     assert.equal((await texts(page)).filter((t) => t.startsWith('said while away')).length, 2, 'each once');
+    const shown = await texts(page);
+    for (const text of ['got there', 'lost on the way']) {
+      assert.equal(shown.filter((t) => t === text).length, 1, `${text}: shown once`);
+      assert.equal(raw.received.toString().split(`\tmobile\t${text}\r\n`).length, 2, `${text}: posted once`);
+    }
   });
 
   test('a tab closed for good logs out once the window has passed', async () => {

@@ -157,9 +157,12 @@ export async function holdLock(file) {
 // A TCP proxy on a free port in front of `targetPort`, for connections that
 // go away: cut() closes both sides of every connection (the gateway sees
 // its page go), drop() closes only the browser's side and leaves the
-// gateway's open and silent (as a phone that went out of reach).
+// gateway's open and silent (as a phone that went out of reach), and
+// stall() keeps both open but carries nothing more either way: what the
+// browser sends then is counted in `swallowed` and never arrives.
 export async function startProxy(targetPort) {
   const pairs = new Set();
+  let swallowed = 0;
   const server = net.createServer((client) => {
     const upstream = net.connect(targetPort, '127.0.0.1');
     const pair = { client, upstream };
@@ -178,6 +181,15 @@ export async function startProxy(targetPort) {
   return {
     port,
     url: `http://127.0.0.1:${port}/`,
+    get swallowed() { return swallowed; },
+    stall() {
+      for (const p of pairs) {
+        p.client.unpipe(p.upstream);
+        p.upstream.unpipe(p.client);
+        p.upstream.pause();
+        p.client.on('data', (d) => { swallowed += d.length; }).resume();
+      }
+    },
     cut() {
       for (const p of [...pairs]) { p.client.destroy(); p.upstream.destroy(); }
     },
