@@ -643,7 +643,8 @@ std::optional<Session::OwnPost> Session::own_post(const std::string &record)
     return found;
 }
 
-std::string Session::record_json(const Event &event, long long at, const std::optional<OwnPost> &own) const
+// The members every record event has, in UTF-8.
+JsonWriter Session::record_members(const Event &event, bool earlier) const
 {
     JsonWriter w;
     w.add("type", "record")
@@ -651,8 +652,14 @@ std::string Session::record_json(const Event &event, long long at, const std::op
         .add("sender", codec_.to_local(event.sender))
         .add("text", codec_.to_local(event.kind == Event::record ? event.body : event.text))
         .add("notice", event.system)
-        .add("earlier", false)
-        .add("at", at);
+        .add("earlier", earlier);
+    return w;
+}
+
+std::string Session::record_json(const Event &event, long long at, const std::optional<OwnPost> &own) const
+{
+    JsonWriter w = record_members(event, false);
+    w.add("at", at);
     if (own) {
         w.add("own", true);
         if (own->id)
@@ -666,16 +673,8 @@ std::string Session::record_json(const Event &event, long long at, const std::op
 // `at` the time it was sent to the page.
 std::string Session::earlier_json(const HistoryRecord &record, long long at) const
 {
-    Event event = chat::parse_record(record.text);
-    JsonWriter w;
-    w.add("type", "record")
-        .add("colour", std::vector<int>(event.rgb, event.rgb + 3))
-        .add("sender", codec_.to_local(event.sender))
-        .add("text", codec_.to_local(event.kind == Event::record ? event.body : event.text))
-        .add("notice", event.system)
-        .add("earlier", true)
-        .add("stamp", static_cast<long long>(record.stamp))
-        .add("at", at);
+    JsonWriter w = record_members(chat::parse_record(record.text), true);
+    w.add("stamp", static_cast<long long>(record.stamp)).add("at", at);
     return w.text();
 }
 

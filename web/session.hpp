@@ -259,6 +259,7 @@ private:
     void end(std::string_view reason, std::string_view text, Actions &a);
     void close(int code, Actions &a);
     std::optional<OwnPost> own_post(const std::string &record);
+    JsonWriter record_members(const chat::Event &event, bool earlier) const;
     std::string record_json(const chat::Event &event, long long at, const std::optional<OwnPost> &own) const;
     std::string earlier_json(const chat::HistoryRecord &record, long long at) const;
     void say(Actions &a, std::string_view reason, std::string_view text);

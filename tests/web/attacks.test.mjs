@@ -219,19 +219,27 @@ describe('what reaches the wire', () => {
     assert.ok(!raw.received.includes(bytes('keeper', sjis('がログアウトしました'))));
   });
 
-  test('a detached session keeps its place among the pages until its page is back', async () => {
+  test('a detached session keeps its place among the pages and its address\'s until its page is back', async () => {
     const server = await startServer();
-    const gateway = await startGateway(server.port, ['--max-pages', '2', '--resume-seconds', '60']);
-    const first = await loggedInSocket(gateway.port, 'away');
-    const { token } = await first.waitForEvent((e) => e.type === 'hello' && e.token);
-    first.close();
-    const other = await RawWebSocket.open(gateway.port);
-    assert.equal(other.status, 101);
-    await until(async () => (await RawWebSocket.open(gateway.port)).status === 503, 5000, 'the detached session counted');
-    other.send({ type: 'resume', token, after: 0 });
-    await other.waitForEvent((e) => e.resumed, 10000, 'taken up again');
-    const third = await RawWebSocket.open(gateway.port);
-    assert.equal(third.status, 101, 'the session and its new page count once');
+    for (const cap of ['--max-pages', '--max-per-address']) {
+      const gateway = await startGateway(server.port, [cap, '2', '--resume-seconds', '60']);
+      const first = await loggedInSocket(gateway.port, 'away');
+      const { token } = await first.waitForEvent((e) => e.type === 'hello' && e.token);
+      first.close();
+      const other = await RawWebSocket.open(gateway.port);
+      assert.equal(other.status, 101, cap);
+      const refused = async () => {
+        const ws = await RawWebSocket.open(gateway.port);
+        if (ws.status !== 503) ws.close();  // not yet counted: let this one go again
+        return ws.status === 503;
+      };
+      await until(refused, 5000, `the detached session counted (${cap})`);
+      other.send({ type: 'resume', token, after: 0 });
+      await other.waitForEvent((e) => e.resumed, 10000, 'taken up again');
+      const third = await RawWebSocket.open(gateway.port);
+      assert.equal(third.status, 101, `the session and its new page count once (${cap})`);
+      for (const ws of [other, third]) ws.close();
+    }
   });
 
   test('a history that is no file is said at start and at each login, and the session goes on', async () => {
