@@ -1,7 +1,9 @@
 // The gateway's session logic without a network: conversion and
 // splitting, the caps, the end of a session, the Host and Origin rules, the
-// counts of connections, the page's headers and the seam between the
-// history file and the live stream; and chat_web's command line.
+// counts of connections, the page's headers, the seam between the history
+// file and the live stream, what keeps a session across a reload (the
+// numbered events and their replay, the token, own posts, the idle
+// warning); and chat_web's command line.
 #include <gtest/gtest.h>
 
 #include "json/json.hpp"
@@ -15,25 +17,6 @@ using chat_test::sjis;
 
 namespace {
 
-struct Fixture : ::testing::Test {
-    void SetUp() override { ASSERT_TRUE(codec.open("UTF-8")); }
-
-    // A session logged in as `name` with colour 10,20,30.
-    Session logged_in(const std::string &name)
-    {
-        Session s(codec, limits);
-        Actions a = s.page_message(R"({"type":"login","name":")" + name + R"(","colour":[10,20,30]})", now);
-        EXPECT_TRUE(a.connect);
-        EXPECT_EQ(s.server_connected().to_server, "LGIN 010020030 " + sjis(name) + "\r\n");
-        s.server_bytes("OK\r\n" + chat_test::login_notice("010020030", sjis(name)) + "END\r\n");
-        return s;
-    }
-
-    chat::Codec codec;
-    Limits limits;
-    steady::time_point now = steady::now();
-};
-
 JsonObject only(const std::vector<std::string> &messages, size_t i = 0)
 {
     EXPECT_GT(messages.size(), i);
@@ -43,6 +26,63 @@ JsonObject only(const std::vector<std::string> &messages, size_t i = 0)
 }
 
 std::string field(const JsonObject &o, const char *key) { return get_string(o, key).value_or("<none>"); }
+
+double number(const JsonObject &o, const char *key)
+{
+    auto it = o.find(key);
+    return it != o.end() && std::holds_alternative<double>(it->second) ? std::get<double>(it->second) : -1;
+}
+
+bool flag(const JsonObject &o, const char *key)
+{
+    auto it = o.find(key);
+    return it != o.end() && std::holds_alternative<bool>(it->second) && std::get<bool>(it->second);
+}
+
+// The events of a step with the given type, parsed.
+std::vector<JsonObject> of_type(const Actions &a, const std::string &type)
+{
+    std::vector<JsonObject> out;
+    for (const auto &m : a.to_page)
+        if (auto o = parse_object(m); o && field(*o, "type") == type)
+            out.push_back(*o);
+    return out;
+}
+
+std::string token_of(const Actions &a)
+{
+    auto hellos = of_type(a, "hello");
+    return hellos.empty() ? "" : field(hellos.back(), "token");
+}
+
+// A record from "eve" as the server delivers it, in a batch of its own.
+std::string from_eve(const std::string &text)
+{
+    return "OK\r\n" + chat_test::message("001001001", "eve", text + "\r\n") + "END\r\n";
+}
+
+struct Fixture : ::testing::Test {
+    void SetUp() override { ASSERT_TRUE(codec.open("UTF-8")); }
+
+    // A session logged in as `name` with colour 10,20,30, from a page of
+    // `origin`; `token` gets the token of its hello.
+    Session logged_in(const std::string &name, const std::string &origin = "http://127.0.0.1:8080",
+                      std::string *token = nullptr)
+    {
+        Session s(codec, limits, false, origin);
+        Actions a = s.page_message(R"({"type":"login","name":")" + name + R"(","colour":[10,20,30]})", now);
+        EXPECT_TRUE(a.connect);
+        EXPECT_EQ(s.server_connected(now).to_server, "LGIN 010020030 " + sjis(name) + "\r\n");
+        a = s.server_bytes("OK\r\n" + chat_test::login_notice("010020030", sjis(name)) + "END\r\n");
+        if (token)
+            *token = token_of(a);
+        return s;
+    }
+
+    chat::Codec codec;
+    Limits limits;
+    steady::time_point now = steady::now();
+};
 
 }  // namespace
 
@@ -380,13 +420,14 @@ TEST_F(Fixture, EarlierRecordsComeFirstAndTheHeldBackStreamAfter)
     EXPECT_TRUE(a.to_page.empty()) << "what comes during the second read waits too";
     EXPECT_EQ(s.page_message(R"({"type":"reload"})", now).to_server, "") << "not logged in until the page is told";
     a = s.history_read(file);
-    ASSERT_EQ(a.to_page.size(), 5u);
+    ASSERT_EQ(a.to_page.size(), 6u);
     EXPECT_EQ(field(only(a.to_page, 0), "text"), "old");
     EXPECT_EQ(std::get<bool>(only(a.to_page, 0).at("earlier")), true);
     EXPECT_EQ(field(only(a.to_page, 1), "text"), "racing");
     EXPECT_EQ(std::get<bool>(only(a.to_page, 1).at("earlier")), false);
-    EXPECT_EQ(field(only(a.to_page, 3), "type"), "state");
-    EXPECT_EQ(field(only(a.to_page, 4), "text"), "after");
+    EXPECT_EQ(field(only(a.to_page, 3), "type"), "hello");
+    EXPECT_EQ(field(only(a.to_page, 4), "type"), "state");
+    EXPECT_EQ(field(only(a.to_page, 5), "text"), "after");
     EXPECT_TRUE(s.history_read(file).to_page.empty()) << "a late result changes nothing";
 
     // A file that cannot be read: no earlier records and no second read.
@@ -396,8 +437,8 @@ TEST_F(Fixture, EarlierRecordsComeFirstAndTheHeldBackStreamAfter)
     u.server_connected();
     a = u.server_bytes("OK\r\n" + mine + "END\r\n");
     EXPECT_FALSE(a.read_history);
-    ASSERT_EQ(a.to_page.size(), 2u);
-    EXPECT_EQ(field(only(a.to_page, 1), "type"), "state");
+    ASSERT_EQ(a.to_page.size(), 3u);
+    EXPECT_EQ(field(only(a.to_page, 2), "type"), "state");
 
     // The server goes while the second read waits: what it sent is shown,
     // then why it ended.
@@ -407,8 +448,8 @@ TEST_F(Fixture, EarlierRecordsComeFirstAndTheHeldBackStreamAfter)
     g.server_connected();
     EXPECT_TRUE(g.server_bytes("OK\r\n" + mine + "END\r\n").read_history);
     a = g.server_closed();
-    ASSERT_EQ(a.to_page.size(), 3u);
-    EXPECT_EQ(field(only(a.to_page, 2), "reason"), "lost");
+    ASSERT_EQ(a.to_page.size(), 4u);
+    EXPECT_EQ(field(only(a.to_page, 3), "reason"), "lost");
     EXPECT_TRUE(g.history_read(file).to_page.empty());
 }
 
@@ -424,4 +465,261 @@ TEST(WebJson, ParsesFlatObjectsAndQuotesSafely)
     // A lone surrogate is replaced, not refused.
     EXPECT_EQ(field(*parse_object(R"({"a":"\ud800"})"), "a"), "\xef\xbf\xbd");
     EXPECT_EQ(quote("<a href=\"x\">\n\xe2\x80\xa8"), R"("\u003ca href=\"x\"\u003e\u000a\u2028")");
+}
+
+// Every event carries its number; lasting ones are kept up to 64 KiB, and a
+// page that asks from further back learns that some are gone.
+TEST(WebReplay, NumbersEveryEventAndKeepsTheNewestLastingOnes)
+{
+    ReplayBuffer replay(64 * 1024);
+    EXPECT_EQ(replay.number(R"({"type":"hello"})", false), R"({"seq":1,"type":"hello"})");
+    EXPECT_EQ(replay.number(R"({"type":"record","text":"a"})", true), R"({"seq":2,"type":"record","text":"a"})");
+    EXPECT_EQ(replay.number("{}", true), R"({"seq":3})");
+    auto since = replay.after(1);
+    EXPECT_EQ(since.events, (std::vector<std::string> {R"({"seq":2,"type":"record","text":"a"})", R"({"seq":3})"}))
+        << "passing events are numbered, never replayed";
+    EXPECT_FALSE(since.missed);
+    EXPECT_TRUE(replay.after(3).events.empty());
+    EXPECT_TRUE(replay.after(99).events.empty()) << "a page that claims more than was sent gets nothing";
+
+    std::string text(1000, 'x');
+    for (int i = 0; i < 100; ++i)
+        replay.number(R"({"type":"record","text":")" + text + "\"}", true);
+    EXPECT_LE(replay.bytes(), 64u * 1024);
+    EXPECT_GT(replay.bytes(), 63u * 1024);
+    EXPECT_EQ(replay.last(), 103u);
+    since = replay.after(0);
+    EXPECT_TRUE(since.missed) << "asked from further back than is kept";
+    ASSERT_FALSE(since.events.empty());
+    auto first_kept = static_cast<uint64_t>(number(*parse_object(since.events.front()), "seq"));
+    EXPECT_EQ(first_kept, 104u - since.events.size());
+    EXPECT_TRUE(replay.after(first_kept - 2).missed);
+    EXPECT_FALSE(replay.after(first_kept - 1).missed) << "nothing after it is gone";
+    EXPECT_EQ(replay.after(first_kept - 1).events.size(), since.events.size());
+}
+
+// The token: fresh at every login and resumption, honoured only while the
+// session has no page, and only from the origin of the page that logged in.
+TEST_F(Fixture, TheTokenResumesADetachedSessionFromItsOriginOnce)
+{
+    std::string token;
+    Session s = logged_in("bob", "http://chat.example:8080", &token);
+    ASSERT_EQ(token.size(), 32u);
+    EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_NE(random_token(), random_token());
+    EXPECT_FALSE(s.may_resume(token, "http://chat.example:8080")) << "not while its page is there";
+    EXPECT_TRUE(s.token_matches(token, "http://chat.example:8080"));
+
+    s.server_bytes(from_eve("one"));
+    ASSERT_TRUE(s.detach());
+    EXPECT_FALSE(s.may_resume(token, "http://evil.example")) << "another origin";
+    EXPECT_FALSE(s.may_resume(token, "")) << "no origin";
+    std::string wrong = token.substr(0, 31) + (token.back() == '0' ? "1" : "0");
+    EXPECT_FALSE(s.may_resume(wrong, "http://chat.example:8080"));
+    EXPECT_FALSE(s.may_resume("", "http://chat.example:8080"));
+    EXPECT_TRUE(s.may_resume(token, "http://chat.example:8080"));
+
+    Actions a = s.resume(0, now);
+    std::string fresh = token_of(a);
+    EXPECT_EQ(fresh.size(), 32u);
+    EXPECT_NE(fresh, token) << "replaced at each resumption";
+    EXPECT_FALSE(s.token_matches(token, "http://chat.example:8080"));
+    EXPECT_TRUE(flag(of_type(a, "hello")[0], "resumed"));
+    EXPECT_EQ(of_type(a, "state").size(), 1u);
+    EXPECT_FALSE(s.may_resume(fresh, "http://chat.example:8080")) << "attached again";
+    ASSERT_TRUE(s.detach());
+    EXPECT_TRUE(s.may_resume(fresh, "http://chat.example:8080"));
+
+    // What has no token: a session that is not logged in, one that has
+    // logged out, and every session when resuming is off.
+    Session out(codec, limits);
+    EXPECT_FALSE(out.detach());
+    Session l = logged_in("bob");
+    l.page_message(R"({"type":"logout"})", now);
+    EXPECT_FALSE(l.detach()) << "logging out";
+    limits.resume_seconds = 0;
+    std::string none = "x";
+    Session off = logged_in("ann", "http://127.0.0.1:8080", &none);
+    EXPECT_EQ(none, "<none>");
+    EXPECT_FALSE(off.detach());
+    // A resume is the first message of a fresh page, and names its token.
+    Actions r = out.page_message(R"({"type":"resume","token":"abc","after":17})", now);
+    ASSERT_TRUE(r.resume);
+    EXPECT_EQ(r.resume->token, "abc");
+    EXPECT_EQ(r.resume->after, 17u);
+    EXPECT_TRUE(r.to_page.empty());
+    EXPECT_EQ(field(of_type(out.refuse_resume(), "ended")[0], "reason"), "resume");
+    EXPECT_FALSE(off.page_message(R"({"type":"resume","token":"abc"})", now).resume) << "not once logged in";
+}
+
+// While detached the session keeps reading; the page that comes back gets
+// every record it has not seen, with when it arrived, and none twice.
+TEST_F(Fixture, AResumedPageGetsWhatItHasNotSeenAndNothingTwice)
+{
+    Session s = logged_in("bob");
+    auto seq_of = [](const std::string &event) { return static_cast<uint64_t>(number(*parse_object(event), "seq")); };
+    s.page_message(R"({"type":"send","id":41,"text":"mine"})", now);
+    Actions seen = s.server_bytes(from_eve("seen"), 1000);
+    Actions unseen = s.server_bytes(from_eve("in flight"), 2000);  // sent, never read by the page
+    uint64_t last_seen = seq_of(seen.to_page.back());
+    EXPECT_EQ(seq_of(unseen.to_page.back()), last_seen + 1);
+    ASSERT_TRUE(s.detach());
+    EXPECT_TRUE(s.server_bytes(from_eve("while away"), 3000).to_page.empty()) << "kept, not sent";
+    Actions a = s.resume(last_seen, now);
+    auto records = of_type(a, "record");
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(field(records[0], "text"), "in flight");
+    EXPECT_EQ(number(records[0], "at"), 2000) << "when it arrived, not when it was replayed";
+    EXPECT_EQ(field(records[1], "text"), "while away");
+    EXPECT_EQ(number(records[1], "at"), 3000);
+    EXPECT_TRUE(of_type(a, "missed").empty());
+    EXPECT_EQ(field(only(a.to_page, 0), "type"), "hello") << "the new token first";
+    EXPECT_EQ(number(only(a.to_page, 0), "last_id"), 41) << "the page sends its later lines again";
+    EXPECT_GT(seq_of(a.to_page.front()), seq_of(a.to_page[1])) << "replayed events keep their numbers";
+    Actions next = s.server_bytes(from_eve("live"));
+    EXPECT_EQ(seq_of(next.to_page[0]), seq_of(a.to_page.back()) + 1);
+
+    // Asked from further back than the 64 KiB kept: what is kept, after a
+    // line that says earlier records were missed. 20 records of 200 bytes
+    // are some 6 KiB of events.
+    std::string board;
+    for (int i = 0; i < 20; ++i)
+        board += chat_test::message("001001001", "eve", std::string(200, 'a' + i) + "\r\n");
+    for (int i = 0; i < 10; ++i)
+        s.server_bytes("OK\r\n" + board + "END\r\n");
+    ASSERT_TRUE(s.detach());
+    s.server_bytes("OK\r\n" + board + "END\r\n");
+    EXPECT_TRUE(s.logged_in()) << "6 KiB without a page is well within the cap";
+    a = s.resume(0, now);
+    ASSERT_EQ(of_type(a, "missed").size(), 1u);
+    EXPECT_EQ(field(only(a.to_page, 1), "type"), "missed") << "right after the hello, before the records";
+    EXPECT_LT(of_type(a, "record").size(), 220u);
+    EXPECT_GT(of_type(a, "record").size(), 150u);
+    EXPECT_EQ(field(of_type(a, "record").back(), "text"), std::string(200, 'a' + 19));
+
+    // Beyond the slow-browser cap without a page, the session ends as a
+    // slow browser's would.
+    ASSERT_TRUE(s.detach());
+    Actions last;
+    for (int i = 0; i < 20 && s.logged_in(); ++i)
+        last = s.server_bytes("OK\r\n" + board + "END\r\n");
+    EXPECT_FALSE(s.logged_in());
+    EXPECT_TRUE(last.drop_server);
+    EXPECT_TRUE(last.to_page.empty());
+}
+
+// The records of our own posts come back marked with the send's id; the
+// name alone proves nothing, since names may be shared.
+TEST_F(Fixture, OwnPostsAreMatchedByWhatThisSessionPosted)
+{
+    Session s = logged_in("bob");
+    std::string long_text(300, 'x');  // two pieces for a 3-byte name: 239 + 61
+    Actions a = s.page_message(R"({"type":"send","id":7,"text":")" + long_text + "\"}", now);
+    ASSERT_EQ(a.to_server, "SEND " + std::string(239, 'x') + "\r\nSEND " + std::string(61, 'x') + "\r\n");
+    auto rec = [](const char *colour, const std::string &body) {
+        return "OK\r\n" + chat_test::message(colour, "bob", body + "\r\n") + "END\r\n";
+    };
+    auto other = only(s.server_bytes(rec("001001001", std::string(239, 'x'))).to_page);
+    EXPECT_FALSE(flag(other, "own")) << "another bob, another colour";
+    auto first = only(s.server_bytes(rec("010020030", std::string(239, 'x'))).to_page);
+    EXPECT_TRUE(flag(first, "own"));
+    EXPECT_EQ(number(first, "id"), 7);
+    EXPECT_FALSE(flag(first, "last"));
+    auto again = only(s.server_bytes(rec("010020030", std::string(239, 'x'))).to_page);
+    EXPECT_FALSE(flag(again, "own")) << "each post is matched once: this is another bob of the same colour";
+    auto second = only(s.server_bytes(rec("010020030", std::string(61, 'x'))).to_page);
+    EXPECT_TRUE(flag(second, "own"));
+    EXPECT_TRUE(flag(second, "last"));
+
+    // A busy server lost a post: when a later one comes back, the lost one
+    // is given up, and its text from anybody else is not ours.
+    s.page_message(R"({"type":"send","id":8,"text":"lost"})", now);
+    s.page_message(R"({"type":"send","id":9,"text":"kept"})", now);
+    auto busy = only(s.server_bytes(chat_test::error_reply(chat_test::busy)).to_page);
+    EXPECT_EQ(field(busy, "reason"), "busy");
+    auto kept = only(s.server_bytes(rec("010020030", "kept")).to_page);
+    EXPECT_EQ(number(kept, "id"), 9);
+    EXPECT_FALSE(flag(only(s.server_bytes(rec("010020030", "lost")).to_page), "own"));
+    // A send that does not go out says so with its id.
+    auto refused = only(s.page_message(R"({"type":"send","id":10,"text":"\u001b[2J"})", now).to_page);
+    EXPECT_EQ(field(refused, "reason"), "control");
+    EXPECT_EQ(number(refused, "id"), 10);
+    Session leaving = logged_in("ann");
+    leaving.page_message(R"({"type":"logout"})", now);
+    auto late = only(leaving.page_message(R"({"type":"send","id":11,"text":"too late"})", now).to_page);
+    EXPECT_EQ(field(late, "reason"), "not-logged-in");
+    EXPECT_EQ(number(late, "id"), 11) << "a send that comes after the logout";
+    // Without an id (or with one that is no whole number) a post is still ours.
+    s.page_message(R"({"type":"send","id":-1,"text":"plain"})", now);
+    auto plain = only(s.server_bytes(rec("010020030", "plain")).to_page);
+    EXPECT_TRUE(flag(plain, "own"));
+    EXPECT_EQ(plain.count("id"), 0u);
+    EXPECT_FALSE(flag(only(s.server_bytes(chat_test::message("010020030", sjis("メッセージ"), sjis("bobがログインしました") + "\r\n")).to_page), "own"));
+}
+
+// The warning comes min(30 s, half the time-out) before the server's idle
+// time-out, counted from the last line sent to the server, once; a line
+// from the user starts the count again, and a resumed page is warned anew.
+TEST_F(Fixture, TheIdleWarningComesBeforeTheTimeOutOnce)
+{
+    using std::chrono::seconds;
+    Session s = logged_in("bob");
+    EXPECT_EQ(s.idle_warning_at(), now + seconds(270));
+    EXPECT_TRUE(s.idle_check(now + seconds(269)).to_page.empty());
+    auto idle = only(s.idle_check(now + seconds(271)).to_page);
+    EXPECT_EQ(field(idle, "type"), "idle");
+    EXPECT_EQ(field(idle, "reason"), "idle");
+    EXPECT_EQ(number(idle, "seconds"), 29);
+    EXPECT_TRUE(s.idle_check(now + seconds(280)).to_page.empty()) << "once";
+    EXPECT_EQ(s.idle_warning_at(), std::nullopt);
+    EXPECT_EQ(s.page_message(R"({"type":"reload"})", now + seconds(285)).to_server, "RELD\r\n");
+    EXPECT_EQ(s.idle_warning_at(), now + seconds(285 + 270)) << "the button's RELD starts the count again";
+    s.page_message(R"({"type":"send","text":"hi"})", now + seconds(300));
+    EXPECT_EQ(s.idle_warning_at(), now + seconds(570));
+    s.server_bytes(from_eve("others talking do not count"));
+    EXPECT_EQ(s.idle_warning_at(), now + seconds(570));
+
+    ASSERT_TRUE(s.detach());
+    EXPECT_TRUE(s.idle_check(now + seconds(580)).to_page.empty()) << "nobody to warn";
+    auto warned = of_type(s.resume(0, now + seconds(585)), "idle");
+    ASSERT_EQ(warned.size(), 1u) << "a resumed page is warned if it is due";
+    EXPECT_EQ(number(warned[0], "seconds"), 15);
+    EXPECT_TRUE(of_type(s.resume(0, now + seconds(586)), "idle").size() == 1u) << "and again on the next page";
+
+    limits.idle_seconds = 8;
+    Session fast = logged_in("ann");
+    EXPECT_EQ(fast.idle_warning_at(), now + seconds(4)) << "half of a short time-out";
+    Session out(codec, limits);
+    EXPECT_EQ(out.idle_warning_at(), std::nullopt);
+}
+
+// The page learns every limit from the hello, and a resumed page how much
+// of the rate window its session has used; a logout always goes through.
+TEST_F(Fixture, HelloCarriesTheLimitsAndWhatIsUsedOfTheRateWindow)
+{
+    using std::chrono::milliseconds;
+    Session fresh(codec, limits);
+    auto hello = only(fresh.opened().to_page);
+    EXPECT_EQ(number(hello, "seq"), 1);
+    EXPECT_EQ(number(hello, "message_max"), 4096);
+    EXPECT_EQ(number(hello, "rate_count"), 20);
+    EXPECT_EQ(number(hello, "rate_seconds"), 10);
+    EXPECT_EQ(number(hello, "resume_seconds"), 30);
+    EXPECT_EQ(number(hello, "idle_seconds"), 300);
+    EXPECT_EQ(hello.count("token"), 0u) << "no token before the login";
+
+    Session s = logged_in("bob");  // the login is the first message
+    for (int i = 1; i <= 3; ++i)
+        s.page_message(R"({"type":"reload"})", now + milliseconds(1000 * i));
+    ASSERT_TRUE(s.detach());
+    auto resumed = of_type(s.resume(0, now + milliseconds(2500)), "hello");
+    EXPECT_EQ(get_numbers(resumed[0], "rate_used"), (std::vector<double> {7500, 8500, 9500, 10500}));
+
+    for (int i = 4; i < limits.rate_count; ++i)
+        ASSERT_EQ(s.page_message(R"({"type":"reload"})", now + milliseconds(3000)).close_code, 0);
+    Actions a = s.page_message(R"({"type":"logout"})", now + milliseconds(3000));
+    EXPECT_EQ(a.close_code, 0) << "the 21st message, but a logout";
+    EXPECT_EQ(a.to_server, "LGOT\r\n");
+    EXPECT_EQ(s.page_message(R"({"type":"logout"})", now + milliseconds(3000)).close_code, close_policy)
+        << "a second one is no logout any more";
 }

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <list>
 #include <memory>
 #include <optional>
@@ -66,6 +67,7 @@ private:
 };
 
 class HttpSession;
+class Conversation;
 
 // What every connection shares.
 struct Shared {
@@ -88,7 +90,8 @@ struct Shared {
     DelayLog delays;
     HostRule hosts;
     ConnectionCounts counts;
-    int sessions = 0;  // WebSocket sessions open now
+    int sessions = 0;  // WebSocket pages open now, and sessions waiting for their page
+    std::list<Conversation *> conversations;  // to find a session by its token
     // HTTP connections waiting for a request, the longest waiting first.
     std::list<HttpSession *> waiting;
 };
@@ -143,24 +146,104 @@ std::string history_problem(const std::string &path)
     return read_problem(status, errno);
 }
 
-class WebSession : public std::enable_shared_from_this<WebSession> {
+class PageLink;
+
+// One chat session: its connection to the chat server, the Session logic
+// with what it keeps for replay, and its timers. It outlives its page:
+// when the page goes without logging out, it waits --resume-seconds for
+// another page with its token, keeping the place and the count that the
+// page had, and goes on reading from the server meanwhile.
+class Conversation : public std::enable_shared_from_this<Conversation> {
 public:
-    WebSession(beast::tcp_stream &&stream, Shared &shared, Place place)
-        : ws_(std::move(stream)), server_(ws_.get_executor()), history_timer_(ws_.get_executor()),
-          shared_(shared), place_(std::move(place)),
-          session_(shared.codec, shared.options.limits, !shared.options.history.empty()),
-          out_(shared.options.limits.output_max)
+    Conversation(asio::any_io_executor executor, Shared &shared, std::string origin)
+        : executor_(executor), server_(executor), history_timer_(executor), resume_timer_(executor),
+          idle_timer_(executor), shared_(shared),
+          session_(shared.codec, shared.options.limits, !shared.options.history.empty(), std::move(origin))
+    {
+        listed_ = shared_.conversations.insert(shared_.conversations.end(), this);
+    }
+    ~Conversation()
+    {
+        shared_.conversations.erase(listed_);
+        uncount();
+    }
+    Conversation(const Conversation &) = delete;
+    Conversation &operator=(const Conversation &) = delete;
+
+    Session &session() { return session_; }
+    bool ended() const { return ended_; }
+    std::shared_ptr<PageLink> page() const { return page_.lock(); }
+    void set_page(const std::shared_ptr<PageLink> &page) { page_ = page; }
+    // A resume asked whether the page still answers, and waits for that.
+    bool probing = false;
+
+    void apply(Actions a, std::optional<steady::time_point> read_at = std::nullopt);
+    void page_gone(PageLink *page);
+    void take_over(const std::shared_ptr<PageLink> &page, uint64_t after);
+    void end();
+
+private:
+    void uncount()
+    {
+        held_place_.release();
+        if (counted_)
+            --shared_.sessions;
+        counted_ = false;
+    }
+    void arm_idle();
+    void start_history_read();
+    void try_history_after(std::chrono::milliseconds delay);
+    void try_history();
+    void history_done(std::optional<std::vector<chat::HistoryRecord>> records, const std::string &problem);
+    void connect_server();
+    void read_server();
+    void write_server(std::string bytes);
+    void write_server_front();
+
+    asio::any_io_executor executor_;
+    tcp::socket server_;
+    asio::steady_timer history_timer_;
+    asio::steady_timer resume_timer_;
+    asio::steady_timer idle_timer_;
+    Shared &shared_;
+    Session session_;
+    std::weak_ptr<PageLink> page_;
+    std::list<Conversation *>::iterator listed_;
+    // While detached: the place of the page that went, and one count
+    // among the open pages.
+    Place held_place_;
+    bool counted_ = false;
+    unsigned resume_generation_ = 0;
+    std::optional<steady::time_point> idle_due_;
+    std::array<char, 8192> server_in_ {};
+    std::deque<std::string> server_out_;
+    Fd history_fd_;
+    unsigned history_generation_ = 0;
+    steady::time_point history_deadline_;
+    unsigned generation_ = 0;
+    bool ended_ = false;
+};
+
+// One page's WebSocket. It starts with a session of its own and may trade
+// it for a detached one that its first message resumes.
+class PageLink : public std::enable_shared_from_this<PageLink> {
+public:
+    PageLink(beast::tcp_stream &&stream, Shared &shared, Place place, std::string origin)
+        : ws_(std::move(stream)), probe_timer_(ws_.get_executor()), shared_(shared), place_(std::move(place)),
+          origin_(std::move(origin)), out_(shared.options.limits.output_max)
     {
         ++shared_.sessions;
     }
-    ~WebSession() { --shared_.sessions; }
-    WebSession(const WebSession &) = delete;
-    WebSession &operator=(const WebSession &) = delete;
+    ~PageLink() { --shared_.sessions; }
+    PageLink(const PageLink &) = delete;
+    PageLink &operator=(const PageLink &) = delete;
 
     // Takes the upgrade request along: it must outlive the handshake.
     void start(http::request<http::empty_body> request)
     {
         request_ = std::move(request);
+        conversation_ = std::make_shared<Conversation>(ws_.get_executor(), shared_, origin_);
+        conversation_->set_page(shared_from_this());
         const Limits &limits = shared_.options.limits;
         beast::get_lowest_layer(ws_).expires_never();
         websocket::stream_base::timeout timeout {};
@@ -171,17 +254,85 @@ public:
         ws_.set_option(timeout);
         ws_.read_message_max(limits.message_max);
         ws_.text(true);
+        ws_.control_callback([weak = weak_from_this()](websocket::frame_type kind, beast::string_view payload) {
+            auto self = weak.lock();
+            if (self && kind == websocket::frame_type::pong && view(payload) == probe_payload)
+                self->probe_answered(true);
+        });
         ws_.async_accept(request_, [self = shared_from_this()](error_code ec) {
             if (ec) {
                 self->finish();
                 return;
             }
-            self->apply(self->session_.opened());
+            self->conversation_->apply(self->conversation_->session().opened());
             self->read_page();
         });
     }
 
+    // Queues one message of events; false when the page has too much
+    // waiting already (it does not read).
+    bool send(std::string message, std::optional<steady::time_point> read_at)
+    {
+        if (done_)
+            return true;
+        if (!out_.push(std::move(message)))
+            return false;
+        stamps_.push_back(read_at);
+        write_page();
+        return true;
+    }
+
+    // Closes the WebSocket with `code` once what is queued is written.
+    void close_with(int code)
+    {
+        closing_ = code;
+        write_page();
+    }
+
+    // The page is gone, or let go: its socket is closed, its session is
+    // told once, and a probe waiting on it learns that it did not answer.
+    void finish()
+    {
+        if (done_)
+            return;
+        done_ = true;
+        beast::get_lowest_layer(ws_).close();
+        conversation_->page_gone(this);
+        place_.release();
+        probe_answered(false);
+    }
+
+    // Whether the page still answers: a ping whose pong must come within
+    // the probe time. `done` is called once, with the answer.
+    void probe(std::function<void(bool alive)> done)
+    {
+        if (done_) {
+            done(false);
+            return;
+        }
+        probe_done_ = std::move(done);
+        probe_timer_.expires_after(std::chrono::milliseconds(shared_.options.limits.probe_ms));
+        probe_timer_.async_wait([self = shared_from_this()](error_code ec) {
+            if (!ec)
+                self->probe_answered(false);
+        });
+        ws_.async_ping(websocket::ping_data(probe_payload), [self = shared_from_this()](error_code ec) {
+            if (ec)
+                self->probe_answered(false);
+        });
+    }
+
+    // Given to the session that this page leaves detached.
+    Place take_place() { return std::move(place_); }
+    std::shared_ptr<Conversation> swap_conversation(std::shared_ptr<Conversation> other)
+    {
+        std::swap(conversation_, other);
+        return other;
+    }
+
 private:
+    static constexpr const char *probe_payload = "still there?";
+
     void read_page()
     {
         ws_.async_read(in_, [self = shared_from_this()](error_code ec, size_t) {
@@ -189,57 +340,65 @@ private:
                 self->finish();
                 return;
             }
-            if (!self->ws_.got_text()) {
-                self->in_.consume(self->in_.size());
-                self->apply(self->session_.page_binary());
+            if (self->done_)
                 return;
-            }
             std::string text = beast::buffers_to_string(self->in_.data());
             self->in_.consume(self->in_.size());
-            self->apply(self->session_.page_message(text, steady::now()));
-            if (!self->closing_)
+            Session &session = self->conversation_->session();
+            Actions a = self->ws_.got_text() ? session.page_message(text, steady::now()) : session.page_binary();
+            if (a.resume)
+                self->resume(*a.resume);
+            else
+                self->conversation_->apply(std::move(a));
+            if (!self->closing_ && !self->done_)
                 self->read_page();
         });
     }
 
-    // The browser is gone or the session is over: drop everything.
-    void finish()
+    // A page asks to take over the session with `request.token`.
+    void resume(const ResumeRequest &request)
     {
-        done_ = true;
-        error_code ignored;
-        server_.close(ignored);
-        history_timer_.cancel();
-        history_fd_.reset();
-        beast::get_lowest_layer(ws_).close();
-        place_.release();
+        std::shared_ptr<Conversation> target;
+        for (Conversation *c : shared_.conversations)
+            if (c != conversation_.get() && !c->ended() && c->session().token_matches(request.token, origin_))
+                target = c->shared_from_this();
+        if (target && target->session().may_resume(request.token, origin_)) {
+            target->take_over(shared_from_this(), request.after);
+            return;
+        }
+        auto old = target ? target->page() : nullptr;
+        if (!old || target->probing || !target->session().logged_in()) {
+            refuse_resume();
+            return;
+        }
+        // The session still has a page. If that page answers, this is a
+        // second tab with a copied token; if not, it went away without a
+        // word (a phone that slept), and this page takes its place.
+        target->probing = true;
+        old->probe([self = shared_from_this(), target, request](bool alive) {
+            target->probing = false;
+            if (!alive)
+                if (auto gone = target->page())
+                    gone->finish();
+            if (self->done_)
+                return;
+            if (!alive && !target->ended() && target->session().may_resume(request.token, self->origin_))
+                target->take_over(self, request.after);
+            else
+                self->refuse_resume();
+        });
     }
 
-    void apply(Actions a, std::optional<steady::time_point> read_at = std::nullopt)
+    void refuse_resume() { conversation_->apply(conversation_->session().refuse_resume()); }
+
+    void probe_answered(bool alive)
     {
-        if (done_)
+        if (!probe_done_)
             return;
-        if (a.connect)
-            connect_server();
-        if (!a.to_server.empty())
-            write_server(std::move(a.to_server));
-        if (!a.to_page.empty()) {
-            if (!out_.push(page_batch(a.to_page))) {
-                finish();  // a browser that does not read: let it go
-                return;
-            }
-            stamps_.push_back(read_at);
-        }
-        if (a.drop_server) {
-            ++generation_;  // what the closed connection still reports is stale
-            error_code ignored;
-            server_.close(ignored);
-            server_out_.clear();
-        }
-        if (a.close_code != 0)
-            closing_ = a.close_code;
-        write_page();
-        if (a.read_history)
-            start_history_read();
+        auto done = std::move(probe_done_);
+        probe_done_ = nullptr;
+        probe_timer_.cancel();
+        done(alive);
     }
 
     void write_page()
@@ -270,136 +429,239 @@ private:
         });
     }
 
-    // The history is read in tries that never wait for its lock, each on
-    // this session's own timer, so that a lock held elsewhere delays only
-    // the logins that read it and never the gateway's one thread.
-    void start_history_read()
-    {
-        ++history_generation_;
-        history_fd_.reset();
-        history_deadline_ = steady::now() + std::chrono::milliseconds(shared_.options.limits.history_wait_ms);
-        try_history_after(std::chrono::milliseconds(0));
-    }
-
-    void try_history_after(std::chrono::milliseconds delay)
-    {
-        history_timer_.expires_after(delay);
-        history_timer_.async_wait([self = shared_from_this(), g = history_generation_](error_code ec) {
-            if (!ec && g == self->history_generation_ && !self->done_)
-                self->try_history();
-        });
-    }
-
-    void try_history()
-    {
-        const std::string &path = shared_.options.history;
-        if (history_fd_.get() < 0) {
-            history_fd_.reset(chat::open_history(path.c_str()));
-            if (history_fd_.get() < 0) {
-                history_done(std::nullopt, open_problem(errno));
-                return;
-            }
-        }
-        std::vector<chat::HistoryRecord> records;
-        auto status = chat::read_history(history_fd_.get(), records, 0);
-        int error = errno;
-        if (status == chat::HistoryStatus::locked && steady::now() < history_deadline_) {
-            try_history_after(std::chrono::milliseconds(5));
-            return;
-        }
-        history_fd_.reset();
-        if (status == chat::HistoryStatus::ok || status == chat::HistoryStatus::too_short)
-            history_done(std::move(records), "");
-        else
-            history_done(std::nullopt, read_problem(status, error));
-    }
-
-    void history_done(std::optional<std::vector<chat::HistoryRecord>> records, const std::string &problem)
-    {
-        if (!problem.empty())
-            fprintf(stderr, _("chat_web: cannot read the history %s: %s; this session starts without earlier records\n"),
-                    shared_.options.history.c_str(), problem.c_str());
-        apply(session_.history_read(std::move(records)));
-    }
-
-    void connect_server()
-    {
-        error_code ignored;
-        server_.close(ignored);
-        server_ = tcp::socket(ws_.get_executor());
-        server_out_.clear();
-        ++generation_;
-        server_.async_connect(shared_.server, [self = shared_from_this(), g = generation_](error_code ec) {
-            if (g != self->generation_ || self->done_)
-                return;
-            if (ec) {
-                self->apply(self->session_.server_unreachable());
-                return;
-            }
-            self->server_.set_option(tcp::no_delay(true), ec);
-            self->apply(self->session_.server_connected());
-            self->read_server();
-        });
-    }
-
-    void read_server()
-    {
-        server_.async_read_some(asio::buffer(server_in_), [self = shared_from_this(), g = generation_](error_code ec, size_t n) {
-            if (g != self->generation_ || self->done_)
-                return;
-            if (ec) {
-                self->apply(self->session_.server_closed());
-                return;
-            }
-            auto at = steady::now();
-            self->apply(self->session_.server_bytes(std::string_view(self->server_in_.data(), n)), at);
-            self->read_server();
-        });
-    }
-
-    void write_server(std::string bytes)
-    {
-        server_out_.push_back(std::move(bytes));
-        if (server_out_.size() == 1)
-            write_server_front();
-    }
-
-    void write_server_front()
-    {
-        if (server_out_.empty() || !server_.is_open())
-            return;
-        asio::async_write(server_, asio::buffer(server_out_.front()),
-                          [self = shared_from_this(), g = generation_](error_code ec, size_t) {
-                              if (g != self->generation_ || ec)
-                                  return;  // the read side reports the loss
-                              self->server_out_.pop_front();
-                              self->write_server_front();
-                          });
-    }
-
     websocket::stream<beast::tcp_stream> ws_;
     http::request<http::empty_body> request_;
-    tcp::socket server_;
-    asio::steady_timer history_timer_;
+    asio::steady_timer probe_timer_;
     Shared &shared_;
     Place place_;
-    Session session_;
+    std::string origin_;  // the handshake's Origin; empty without one
+    std::shared_ptr<Conversation> conversation_;
+    std::function<void(bool)> probe_done_;
     OutQueue out_;
     std::deque<std::optional<steady::time_point>> stamps_;  // when the server's bytes of each waiting message were read
     std::string writing_;                                    // the message being written
     std::optional<steady::time_point> writing_read_at_;
     beast::flat_buffer in_;
-    std::array<char, 8192> server_in_ {};
-    std::deque<std::string> server_out_;
-    Fd history_fd_;
-    unsigned history_generation_ = 0;
-    steady::time_point history_deadline_;
-    unsigned generation_ = 0;
     int closing_ = 0;
     bool close_sent_ = false;
     bool writing_page_ = false;
     bool done_ = false;
 };
+
+void Conversation::apply(Actions a, std::optional<steady::time_point> read_at)
+{
+    if (ended_)
+        return;
+    if (a.connect)
+        connect_server();
+    if (!a.to_server.empty())
+        write_server(std::move(a.to_server));
+    auto page = page_.lock();
+    if (!a.to_page.empty() && page && !page->send(page_batch(a.to_page), read_at)) {
+        end();  // a browser that does not read: let it go
+        return;
+    }
+    if (a.drop_server) {
+        ++generation_;  // what the closed connection still reports is stale
+        error_code ignored;
+        server_.close(ignored);
+        server_out_.clear();
+    }
+    if (a.close_code != 0 && page)
+        page->close_with(a.close_code);
+    if (a.read_history)
+        start_history_read();
+    if (session_.detached() && !session_.logged_in()) {
+        end();  // over while no page was there
+        return;
+    }
+    arm_idle();
+}
+
+// The page went without logging out: a logged-in session waits for
+// another page, anything else is over.
+void Conversation::page_gone(PageLink *page)
+{
+    if (ended_ || page_.lock().get() != page)
+        return;
+    page_.reset();
+    if (!session_.detach()) {
+        end();
+        return;
+    }
+    idle_timer_.cancel();
+    idle_due_.reset();
+    held_place_ = page->take_place();
+    counted_ = true;
+    ++shared_.sessions;
+    resume_timer_.expires_after(std::chrono::seconds(shared_.options.limits.resume_seconds));
+    resume_timer_.async_wait([self = shared_from_this(), g = ++resume_generation_](error_code ec) {
+        if (!ec && g == self->resume_generation_ && self->session_.detached())
+            self->end();  // the server posts the logout notice
+    });
+}
+
+void Conversation::take_over(const std::shared_ptr<PageLink> &page, uint64_t after)
+{
+    page->swap_conversation(shared_from_this());  // the page's own, unused session goes
+    page_ = page;
+    ++resume_generation_;
+    resume_timer_.cancel();
+    uncount();
+    apply(session_.resume(after, steady::now()));
+}
+
+// Everything is dropped: the server connection (the server then posts the
+// logout notice), the timers, the place, and a page still there.
+void Conversation::end()
+{
+    if (ended_)
+        return;
+    ended_ = true;
+    ++generation_;
+    ++history_generation_;
+    ++resume_generation_;
+    error_code ignored;
+    server_.close(ignored);
+    server_out_.clear();
+    history_timer_.cancel();
+    history_fd_.reset();
+    resume_timer_.cancel();
+    idle_timer_.cancel();
+    uncount();
+    if (auto page = page_.lock()) {
+        page_.reset();
+        page->finish();
+    }
+}
+
+// The idle warning's timer, moved whenever its time changes; none while
+// no page is there (a page that comes back is warned at once if due).
+void Conversation::arm_idle()
+{
+    auto due = session_.detached() ? std::nullopt : session_.idle_warning_at();
+    if (due == idle_due_)
+        return;
+    idle_due_ = due;
+    if (!due) {
+        idle_timer_.cancel();
+        return;
+    }
+    idle_timer_.expires_at(*due);
+    idle_timer_.async_wait([self = shared_from_this(), at = *due](error_code ec) {
+        if (ec || self->idle_due_ != at)
+            return;
+        self->idle_due_.reset();
+        self->apply(self->session_.idle_check(steady::now()));
+    });
+}
+
+// The history is read in tries that never wait for its lock, each on
+// this session's own timer, so that a lock held elsewhere delays only
+// the logins that read it and never the gateway's one thread.
+void Conversation::start_history_read()
+{
+    ++history_generation_;
+    history_fd_.reset();
+    history_deadline_ = steady::now() + std::chrono::milliseconds(shared_.options.limits.history_wait_ms);
+    try_history_after(std::chrono::milliseconds(0));
+}
+
+void Conversation::try_history_after(std::chrono::milliseconds delay)
+{
+    history_timer_.expires_after(delay);
+    history_timer_.async_wait([self = shared_from_this(), g = history_generation_](error_code ec) {
+        if (!ec && g == self->history_generation_ && !self->ended_)
+            self->try_history();
+    });
+}
+
+void Conversation::try_history()
+{
+    const std::string &path = shared_.options.history;
+    if (history_fd_.get() < 0) {
+        history_fd_.reset(chat::open_history(path.c_str()));
+        if (history_fd_.get() < 0) {
+            history_done(std::nullopt, open_problem(errno));
+            return;
+        }
+    }
+    std::vector<chat::HistoryRecord> records;
+    auto status = chat::read_history(history_fd_.get(), records, 0);
+    int error = errno;
+    if (status == chat::HistoryStatus::locked && steady::now() < history_deadline_) {
+        try_history_after(std::chrono::milliseconds(5));
+        return;
+    }
+    history_fd_.reset();
+    if (status == chat::HistoryStatus::ok || status == chat::HistoryStatus::too_short)
+        history_done(std::move(records), "");
+    else
+        history_done(std::nullopt, read_problem(status, error));
+}
+
+void Conversation::history_done(std::optional<std::vector<chat::HistoryRecord>> records, const std::string &problem)
+{
+    if (!problem.empty())
+        fprintf(stderr, _("chat_web: cannot read the history %s: %s; this session starts without earlier records\n"),
+                shared_.options.history.c_str(), problem.c_str());
+    apply(session_.history_read(std::move(records)));
+}
+
+void Conversation::connect_server()
+{
+    error_code ignored;
+    server_.close(ignored);
+    server_ = tcp::socket(executor_);
+    server_out_.clear();
+    ++generation_;
+    server_.async_connect(shared_.server, [self = shared_from_this(), g = generation_](error_code ec) {
+        if (g != self->generation_ || self->ended_)
+            return;
+        if (ec) {
+            self->apply(self->session_.server_unreachable());
+            return;
+        }
+        self->server_.set_option(tcp::no_delay(true), ec);
+        self->apply(self->session_.server_connected());
+        self->read_server();
+    });
+}
+
+void Conversation::read_server()
+{
+    server_.async_read_some(asio::buffer(server_in_), [self = shared_from_this(), g = generation_](error_code ec, size_t n) {
+        if (g != self->generation_ || self->ended_)
+            return;
+        if (ec) {
+            self->apply(self->session_.server_closed());
+            return;
+        }
+        auto at = steady::now();
+        self->apply(self->session_.server_bytes(std::string_view(self->server_in_.data(), n)), at);
+        self->read_server();
+    });
+}
+
+void Conversation::write_server(std::string bytes)
+{
+    server_out_.push_back(std::move(bytes));
+    if (server_out_.size() == 1)
+        write_server_front();
+}
+
+void Conversation::write_server_front()
+{
+    if (server_out_.empty() || !server_.is_open())
+        return;
+    asio::async_write(server_, asio::buffer(server_out_.front()),
+                      [self = shared_from_this(), g = generation_](error_code ec, size_t) {
+                          if (g != self->generation_ || ec)
+                              return;  // the read side reports the loss
+                          self->server_out_.pop_front();
+                          self->write_server_front();
+                      });
+}
 
 const PageFile *find_page(std::string_view target)
 {
@@ -529,7 +791,8 @@ private:
             send(plain(request, http::status::service_unavailable, "Too many pages are open; try again later.\n"));
             return;
         }
-        std::make_shared<WebSession>(std::move(stream_), shared_, std::move(place_))->start(parser_->release());
+        std::make_shared<PageLink>(std::move(stream_), shared_, std::move(place_), std::string(origin.value_or("")))
+            ->start(parser_->release());
     }
 
     using Response = http::response<http::string_body>;

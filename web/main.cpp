@@ -18,6 +18,7 @@ const char *const usage_text = N_(
     "                [--allow-host NAME]... [--allow-origin ORIGIN]...\n"
     "                [--trusted-proxy ADDR]... [--rate-limit COUNT]\n"
     "                [--max-pages COUNT] [--max-per-address COUNT]\n"
+    "                [--resume-seconds SECONDS] [--idle-seconds SECONDS]\n"
     "                [--help] [--version]\n"
     "Serves the chat page at / and connects each logged-in browser to the chat server.\n"
     "  --listen [ADDR:]PORT     where the page is served (0.0.0.0:8080)\n"
@@ -29,6 +30,10 @@ const char *const usage_text = N_(
     "  --rate-limit COUNT       page messages a session may send per 10 seconds (20)\n"
     "  --max-pages COUNT        open pages at once, logged in or not (200)\n"
     "  --max-per-address COUNT  open connections from one client address (20)\n"
+    "  --resume-seconds SECONDS how long a session waits for its page to come back\n"
+    "                           after a reload or a lost connection (30; 0: not at all)\n"
+    "  --idle-seconds SECONDS   the chat server's idle time-out; the page is warned\n"
+    "                           before it (300)\n"
     "Exit status: 0 stopped by SIGINT or SIGTERM, 1 cannot listen or find the server,\n"
     "2 bad arguments.\n");
 
@@ -95,7 +100,8 @@ int main(int argc, char **argv)
         }
         bool known = a == "--listen" || a == "--server" || a == "--history" || a == "--allow-origin" ||
                      a == "--allow-host" || a == "--trusted-proxy" || a == "--rate-limit" ||
-                     a == "--max-pages" || a == "--max-per-address";
+                     a == "--max-pages" || a == "--max-per-address" || a == "--resume-seconds" ||
+                     a == "--idle-seconds";
         if (!known)
             return usage_error(chat::sentence(_("unknown option %s"), a.c_str()));
         if (i + 1 >= argc)
@@ -121,6 +127,13 @@ int main(int argc, char **argv)
             (a == "--rate-limit"  ? options.limits.rate_count
              : a == "--max-pages" ? options.limits.sessions_max
                                   : options.limits.per_address_max) = count;
+        }
+        if (a == "--resume-seconds" || a == "--idle-seconds") {
+            unsigned short seconds = 0;
+            bool zero_allowed = a == "--resume-seconds";
+            if (!parse_port(v, seconds) || (seconds == 0 && !zero_allowed))
+                return usage_error(a + " wants seconds from " + (zero_allowed ? "0" : "1") + " to 65535, not '" + v + "'");
+            (a == "--resume-seconds" ? options.limits.resume_seconds : options.limits.idle_seconds) = seconds;
         }
         if (a == "--allow-host") {
             if (!valid_host_name(v))

@@ -1,11 +1,13 @@
 // What one browser session does, apart from the sockets: the page's JSON
 // messages become protocol lines, the server's bytes become JSON messages,
-// and the per-session limits are kept here. The gateway's network code
-// carries out the Actions that each step returns.
+// and the per-session limits, the numbering and replay of what the page
+// was sent, the resume token and the idle warning are kept here. The
+// gateway's network code carries out the Actions that each step returns.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <cstddef>
 #include <deque>
 #include <optional>
 #include <string>
@@ -44,7 +46,22 @@ struct Limits {
     int per_address_max = 20;        // open connections of any kind from one client address
     int ping_seconds = 30;           // quiet time before a WebSocket ping
     int history_wait_ms = 200;       // how long one history read waits for the lock
+    int resume_seconds = 30;         // a session waits this long for its page to come back (0: never)
+    int idle_seconds = 300;          // the chat server's idle time-out, for the warning
+    size_t replay_max = 64 * 1024;   // bytes of sent events kept for a page that comes back
+    int probe_ms = 2000;             // how long a page that seems gone has to answer a ping
 };
+
+// Milliseconds since the Epoch on the wall clock: when a record arrived.
+long long wall_ms();
+
+// A fresh secret for resuming a session: 128 bits from the system's
+// generator as 32 hex digits; empty when the system gives none.
+std::string random_token();
+
+// Whether two secrets are equal, in a time that does not depend on where
+// they differ.
+bool same_secret(std::string_view a, std::string_view b);
 
 // WebSocket close codes the gateway uses.
 inline constexpr int close_normal = 1000;
@@ -58,6 +75,9 @@ public:
     RateLimit(int count, std::chrono::seconds window) : count_(count), window_(window) {}
     // Counts one event at `now`; false when it is one too many.
     bool allow(steady::time_point now);
+    // For each event still in the window, the milliseconds from `now`
+    // until it leaves it, the soonest first.
+    std::vector<int> used(steady::time_point now) const;
 
 private:
     int count_;
@@ -86,6 +106,34 @@ private:
     std::deque<std::string> queue_;
 };
 
+// Every event sent to a session, numbered from 1 in the order sent, and
+// the newest of the lasting ones kept up to a size, so that a page that
+// comes back gets what it has not seen. Passing events (a hello, a state
+// change, an idle warning) are numbered but not kept: a page that comes
+// back is sent fresh ones.
+class ReplayBuffer {
+public:
+    explicit ReplayBuffer(size_t max_bytes) : max_(max_bytes) {}
+    // The event (a JSON object) with "seq" as its first member; kept
+    // ones are remembered, and the oldest forgotten beyond the size.
+    std::string number(std::string_view event, bool keep);
+    struct Since {
+        std::vector<std::string> events;  // as numbered, oldest first
+        bool missed = false;              // some after `seq` are forgotten
+    };
+    // The kept events numbered after `seq`.
+    Since after(uint64_t seq) const;
+    uint64_t last() const { return next_ - 1; }
+    size_t bytes() const { return bytes_; }
+
+private:
+    size_t max_;
+    uint64_t next_ = 1;
+    uint64_t forgotten_ = 0;  // the highest number no longer kept
+    size_t bytes_ = 0;
+    std::deque<std::pair<uint64_t, std::string>> kept_;
+};
+
 // One message to the page: the events of one step as a JSON array.
 std::string page_batch(const std::vector<std::string> &events);
 
@@ -108,10 +156,17 @@ std::vector<chat::HistoryRecord> earlier_records(const std::vector<chat::History
                                                  uint32_t newest_before,
                                                  const std::vector<std::string> &live_prefix);
 
+// A page that asks to take over a session whose page went away.
+struct ResumeRequest {
+    std::string token;
+    uint64_t after = 0;  // the last event number the page has seen
+};
+
 // What the network code is to do after a step, in this order: open the
 // server connection, write `to_server`, send `to_page` (events) as one
 // message, close the server connection, close the WebSocket, and read the
-// history file and give the result to Session::history_read.
+// history file and give the result to Session::history_read. A `resume`
+// comes alone: the network code looks for the session it names.
 struct Actions {
     bool connect = false;
     std::string to_server;
@@ -119,25 +174,54 @@ struct Actions {
     bool drop_server = false;
     int close_code = 0;
     bool read_history = false;
+    std::optional<ResumeRequest> resume;
 };
 
+// Every event to the page carries "seq" (see ReplayBuffer); records carry
+// "at", when the gateway received them (wall clock, ms), and those of our
+// own posts "own", the "id" the page gave the send and "last" on its last
+// piece. A logged-in session that loses its page is detached: it goes on
+// reading from the server and keeping events, until a page with its token
+// from the same Origin resumes it.
 class Session {
 public:
     // With `history`, a login reads the history file before it connects
-    // and again once the server has sent our own login notice.
-    Session(const chat::Codec &codec, const Limits &limits, bool history = false);
+    // and again once the server has sent our own login notice. `origin` is
+    // the Origin header of the page that opened the session.
+    Session(const chat::Codec &codec, const Limits &limits, bool history = false, std::string origin = "");
 
     Actions page_message(std::string_view text, steady::time_point now);
     Actions page_binary();
-    Actions server_connected();
+    Actions server_connected(steady::time_point now = steady::now());
     Actions server_unreachable();
-    Actions server_bytes(std::string_view bytes);
+    Actions server_bytes(std::string_view bytes, long long at = wall_ms());
     Actions server_closed();
     // The history file as read after `read_history`; nullopt when it could
     // not be read.
-    Actions history_read(std::optional<std::vector<chat::HistoryRecord>> file);
+    Actions history_read(std::optional<std::vector<chat::HistoryRecord>> file, long long at = wall_ms());
     // The first step of a session: the gateway's hello with the limits.
     Actions opened();
+
+    // The page went away without logging out: true when the session now
+    // waits for another page, false when it is over.
+    bool detach();
+    bool detached() const { return detached_; }
+    bool logged_in() const { return state_ == State::in; }
+    // Whether this is the session's token, from a page of its first page's origin.
+    bool token_matches(std::string_view token, std::string_view origin) const;
+    // Whether a page with this token and origin may take the session over now.
+    bool may_resume(std::string_view token, std::string_view origin) const;
+    // A new page takes over: a fresh token in a new hello, what the page
+    // has not seen since event `after`, and the idle warning if it is due.
+    Actions resume(uint64_t after, steady::time_point now);
+    // The answer to a resume that names no session that may be taken over.
+    Actions refuse_resume();
+
+    // When to warn the page that the server's idle time-out is near; nullopt
+    // when no warning is to come (not logged in, or already warned).
+    std::optional<steady::time_point> idle_warning_at() const;
+    // The idle warning, once it is due and while a page is there.
+    Actions idle_check(steady::time_point now);
 
 private:
     // reading_before: the history read before connecting; reading_after:
@@ -153,19 +237,34 @@ private:
     // the page why its session ended.
     enum class ServerSaid { nothing, timeout, full, stopped };
 
+    // A post of ours that the server is to send back as a record.
+    struct OwnPost {
+        std::string record;           // the record text, without its line end
+        std::optional<long long> id;  // the page's id for the send
+        bool last;                    // the send's last piece
+    };
+
+    void emit(Actions &a, const std::string &event, bool keep = true);
+    std::string hello(bool resumed, steady::time_point now) const;
+    std::string state_in() const;
     void login(const JsonObject &message, Actions &a);
-    std::optional<Identity> checked_identity(const JsonObject &message, Actions &a) const;
+    std::optional<Identity> checked_identity(const JsonObject &message, Actions &a);
     void start_login(const Identity &who, Actions &a);
-    void post(const JsonObject &message, Actions &a);
-    void handle(const chat::Event &event, Actions &a);
-    void handle_record(const chat::Event &event, Actions &a);
-    void deliver(const chat::Event &event, Actions &a);
-    void flush_held(const std::vector<chat::HistoryRecord> &earlier, Actions &a);
+    void post(const JsonObject &message, Actions &a, steady::time_point now);
+    void handle(const chat::Event &event, Actions &a, long long at);
+    void handle_record(const chat::Event &event, Actions &a, long long at);
+    void deliver(const chat::Event &event, Actions &a, long long at);
+    void flush_held(const std::vector<chat::HistoryRecord> &earlier, Actions &a, long long at);
     void logged_in(Actions &a);
     void end(std::string_view reason, std::string_view text, Actions &a);
     void close(int code, Actions &a);
-    std::string record_json(const chat::Event &event, bool earlier, uint32_t stamp = 0) const;
-    void say(Actions &a, std::string_view reason, std::string_view text) const;
+    std::optional<OwnPost> own_post(const std::string &record);
+    JsonWriter record_members(const chat::Event &event, bool earlier) const;
+    std::string record_json(const chat::Event &event, long long at, const std::optional<OwnPost> &own) const;
+    std::string earlier_json(const chat::HistoryRecord &record, long long at) const;
+    void say(Actions &a, std::string_view reason, std::string_view text);
+    void refuse_post(Actions &a, std::string_view reason, std::string_view text, std::optional<long long> id);
+    void emit_idle(Actions &a, steady::time_point now);
 
     const chat::Codec &codec_;
     Limits limits_;
@@ -185,7 +284,21 @@ private:
     uint32_t newest_before_ = 0;
     bool history_before_ = false;
     std::vector<std::string> held_texts_;
-    std::vector<chat::Event> held_;
+    struct Held {
+        chat::Event event;
+        long long at;
+    };
+    std::vector<Held> held_;
+
+    ReplayBuffer replay_;
+    std::deque<OwnPost> own_posts_;  // oldest first
+    std::optional<long long> last_send_id_;  // the page's last send that came here
+    std::string origin_;
+    std::string token_;              // empty until logged in
+    bool detached_ = false;
+    size_t detached_bytes_ = 0;      // kept while detached, against the slow-browser cap
+    steady::time_point last_line_;   // the last line sent to the server
+    bool idle_warned_ = false;
 };
 
 }  // namespace chat_web

@@ -163,7 +163,7 @@ describe('what reaches the wire', () => {
     }
     const sneaky = await RawWebSocket.open(gateway.port);
     sneaky.send({ type: 'login', name: 'a\x1b[2Jb', colour: [1, 2, 3] });
-    assert.equal((await sneaky.waitForEvent((e) => e.type === 'gateway')).reason, 'name');
+    assert.equal((await sneaky.waitForEvent((e) => e.type === 'gateway')).reason, 'name-control');
     ws.send({ type: 'send', text: 'tab\tis fine' });
     const got = await raw.waitFor(bytes('\tpage\ttab\tis fine\r\n'));
     for (const control of [0x1b, 0x07, 0x7f]) assert.equal(got.indexOf(control), -1, `byte ${control}`);
@@ -186,6 +186,60 @@ describe('what reaches the wire', () => {
     assert.ok(events.some((e) => e.type === 'gateway' && e.reason === 'rate'));
     assert.deepEqual(events.filter((e) => e.type === 'ended'), [], 'no second, wrong reason');
     await raw.waitFor(bytes('hasty', sjis('がログアウトしました')));
+  });
+
+  test('a resume token takes over only its detached session, from its own origin, once', async () => {
+    const { gateway, raw } = await serverWithTaro();
+    const { port } = gateway;
+    const origin = `http://127.0.0.1:${port}`;
+    const first = await loggedInSocket(port, 'keeper', { origin });
+    const token = (await first.waitForEvent((e) => e.type === 'hello' && e.token)).token;
+    assert.match(token, /^[0-9a-f]{32}$/);
+    const resumeWith = async (t, options = { origin }, after = 0) => {
+      const ws = await RawWebSocket.open(port, options);
+      assert.equal(ws.status, 101, ws.answer());
+      ws.send({ type: 'resume', token: t, after });
+      return ws;
+    };
+    const refused = async (ws) => (await ws.waitForEvent((e) => e.type === 'ended' || e.resumed)).reason;
+    assert.equal(await refused(await resumeWith('0'.repeat(32))), 'resume', 'a guessed token');
+
+    first.close();  // gone without a logout: detached
+    raw.send('SEND while nobody reads\r\n');
+    const elsewhere = { host: `localhost:${port}`, origin: `http://localhost:${port}` };
+    assert.equal(await refused(await resumeWith(token, elsewhere)), 'resume', 'another origin');
+    const second = await resumeWith(token);
+    const hello = await second.waitForEvent((e) => e.type === 'hello' && e.resumed);
+    assert.notEqual(hello.token, token, 'a fresh token');
+    await second.waitForEvent((e) => e.type === 'state' && e.state === 'in');
+    await second.waitForEvent((e) => e.text === 'while nobody reads', 10000, 'the record that came meanwhile');
+    assert.equal(await refused(await resumeWith(token)), 'resume', 'the old token, once used');
+    second.send({ type: 'send', text: 'same session' });
+    await raw.waitFor('\tkeeper\tsame session\r\n');
+    assert.ok(!raw.received.includes(bytes('keeper', sjis('がログアウトしました'))));
+  });
+
+  test('a detached session keeps its place among the pages and its address\'s until its page is back', async () => {
+    const server = await startServer();
+    for (const cap of ['--max-pages', '--max-per-address']) {
+      const gateway = await startGateway(server.port, [cap, '2', '--resume-seconds', '60']);
+      const first = await loggedInSocket(gateway.port, 'away');
+      const { token } = await first.waitForEvent((e) => e.type === 'hello' && e.token);
+      first.close();
+      const other = await RawWebSocket.open(gateway.port);
+      assert.equal(other.status, 101, cap);
+      const refused = async () => {
+        const ws = await RawWebSocket.open(gateway.port);
+        if (ws.status !== 503) ws.close();  // not yet counted: let this one go again
+        return ws.status === 503;
+      };
+      await until(refused, 5000, `the detached session counted (${cap})`);
+      other.send({ type: 'resume', token, after: 0 });
+      await other.waitForEvent((e) => e.resumed, 10000, 'taken up again');
+      const third = await RawWebSocket.open(gateway.port);
+      assert.equal(third.status, 101, `the session and its new page count once (${cap})`);
+      for (const ws of [other, third]) ws.close();
+    }
   });
 
   test('a history that is no file is said at start and at each login, and the session goes on', async () => {

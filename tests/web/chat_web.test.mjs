@@ -1,12 +1,13 @@
 // chat_web in Debian's chromium, against the real chat_server_fast (1 s
-// tick, 8 s idle time-out) and the real gateway.
+// tick, 8 s idle time-out), once the shipped chat_server, and the real
+// gateway.
 import { after, afterEach, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import http from 'node:http';
 import {
   RawClient, RawWebSocket, bytes, holdLock, launchBrowser, loggedInPage, records, serverWithTaro, sjis, startGateway,
-  startServer, stopAll, until,
+  startProxy, startServer, stopAll, until,
 } from './helpers.mjs';
 
 let browser;
@@ -96,17 +97,207 @@ describe('chatting', () => {
     assert.equal(got.toString('latin1').split(`\t${'ime'}\t`).length - 1, 1, 'exactly one post');
   });
 
-  test('the page keeps what it showed across a reload of the tab', async () => {
-    const server = await startServer();
-    const gateway = await startGateway(server.port);
-    const page = await loggedInPage(browser, gateway.url, 'keeper');
-    await page.fill('input[name=message]', 'remember me');
+});
+
+// What a raw client received since `mark` about `name` logging in or out.
+const comings = (raw, mark, name) => ['がログインしました', 'がログアウトしました', 'はタイムアウト']
+  .filter((what) => raw.received.subarray(mark).includes(bytes(name, sjis(what))));
+
+// Where a raw client's bytes stand once it has seen `name` log in.
+async function markAfterLogin(raw, name) {
+  await raw.waitFor(bytes(name, sjis('がログインしました')));
+  return raw.received.length;
+}
+
+async function say(page, text) {
+  await page.fill('input[name=message]', text);
+  await page.press('input[name=message]', 'Enter');
+}
+
+describe('keeping what people type', () => {
+  test('a paste too long for one message is refused and kept; a long one arrives whole as its posts', async () => {
+    const { gateway, raw } = await serverWithTaro();
+    const page = await loggedInPage(browser, gateway.url, 'paster');
+    const tooLong = '長'.repeat(2000);  // 6,000 bytes of UTF-8: more than the gateway's 4 KiB
+    await page.fill('input[name=message]', tooLong);
+    assert.match(await page.textContent('#left'), /^Too long to send/);
     await page.press('input[name=message]', 'Enter');
-    await until(async () => (await texts(page)).includes('remember me'), 10000, 'own echo');
+    await page.click('#send');
+    assert.equal(await page.inputValue('input[name=message]'), tooLong, 'the text stays in the box');
+    assert.match(await page.textContent('#left'), /^Too long to send: \d+ bytes, one message holds at most 4096/);
+    assert.equal(await page.$$eval('.pending', (n) => n.length), 0, 'nothing was queued');
+
+    // 1,300 kana are 2,600 Shift_JIS bytes: 12 posts of at most 236 bytes for this name.
+    const long = 'あいうえおかきくけこ'.repeat(130);
+    await page.fill('input[name=message]', long);
+    assert.match(await page.textContent('#left'), /goes out as 12 posts$/);
+    await page.press('input[name=message]', 'Enter');
+    assert.equal(await page.inputValue('input[name=message]'), '');
+    const own = async () => (await records(page)).filter((r) => r.sender === 'paster').map((r) => r.text);
+    await until(async () => (await own()).join('') === long, 10000, 'every piece on the page');
+    assert.equal((await own()).length, 12);
+    assert.equal(await page.$$eval('.pending', (n) => n.length), 0);
+    const pieces = () => [...raw.received.toString('latin1').matchAll(/\tpaster\t([^\r]*)\r\n/g)]
+      .map((m) => Buffer.from(m[1], 'latin1'));
+    await until(() => pieces().length === 12, 10000, 'every piece at the raw client');
+    assert.deepEqual(Buffer.concat(pieces()), sjis(long), 'in order, none cut inside a character');
+
+    // A line the gateway refuses (a control character) leaves the queue at
+    // once, marked as not sent, with the reason.
+    await say(page, 'bell\x07here');
+    await page.waitForSelector('.unposted >> text=not sent');
+    assert.equal(await page.textContent('.unposted .text'), 'bell\x07here');
+    assert.ok(await page.isVisible('.error >> text=cannot hold control characters'));
+    assert.equal(await page.$$eval('.pending', (n) => n.length), 0);
+
+    // The session is alive: what taro says still arrives.
+    raw.send('SEND still here\r\n');
+    await until(async () => (await texts(page)).includes('still here'), 10000, 'a later record');
+    assert.equal(await page.textContent('#status'), 'Logged in as paster');
+  });
+
+  test('30 messages in 3 s wait as pending lines within the rate limit, all arrive, and the session stays', async () => {
+    // The queue waits up to 11 s for a free place: longer than the fast
+    // server's idle time-out, so the shipped server.
+    const server = await startServer({ shipped: true });
+    const gateway = await startGateway(server.port);
+    const raw = await RawClient.connect(server.port);
+    await raw.login('001002003', 'taro');
+    const page = await loggedInPage(browser, gateway.url, 'hasty');
+    const sent = Array.from({ length: 30 }, (_, i) => `burst ${i + 1}`);
+    for (const text of sent) await say(page, text);  // well within 3 s
+    // The login took one of the 20 places of the first 10 seconds: at least
+    // 11 wait, shown at once as pending lines after the records.
+    const pending = await page.$$eval('.pending', (rows) => rows.map((r) => r.querySelector('.text').textContent));
+    assert.ok(pending.length >= 10, `${pending.length} pending`);
+    assert.equal(pending.at(-1), 'burst 30');
+    assert.ok(await page.$eval('#log', (log) => log.lastElementChild.classList.contains('pending')));
+    await until(async () => (await texts(page)).filter((t) => t.startsWith('burst ')).length === 30, 30000, 'all 30');
+    assert.deepEqual((await texts(page)).filter((t) => t.startsWith('burst ')), sent, 'in order, each once');
+    assert.equal(await page.$$eval('.pending', (n) => n.length), 0);
+    assert.equal(await page.$$eval('.error', (n) => n.length), 0, 'no error, no closed session');
+    assert.equal(await page.textContent('#status'), 'Logged in as hasty');
+    await raw.waitFor('\thasty\tburst 30\r\n');
+    for (const text of sent) assert.ok(raw.received.includes(`\thasty\t${text}\r\n`), text);
+  });
+
+  test('a reload within the window keeps the session and shows what came meanwhile; a copied token does not', async () => {
+    const { gateway, raw } = await serverWithTaro();
+    const page = await loggedInPage(browser, gateway.url, 'stayer');
+    await say(page, 'before the reload');
+    await until(async () => (await texts(page)).includes('before the reload'), 10000, 'own record');
+    const mark = await markAfterLogin(raw, 'stayer');
+    await page.goto('about:blank');  // the tab leaves the page; the gateway keeps the session
+    raw.send('SEND while you were away\r\n');
+    await raw.waitFor('while you were away\r\n');
+    // Away for more than two of the server's 1 s ticks: the detached session
+    // has the record by then, and the page gets it replayed.
+    await new Promise((r) => setTimeout(r, 2500));
+    await page.goto(gateway.url);
+    await page.waitForSelector('.record >> text=while you were away');
+    await page.waitForSelector('#status >> text=Logged in as stayer');
+    assert.ok(await page.isVisible('input[name=message]'));
+    assert.ok(!(await page.isVisible('input[name=name]')));
+    assert.deepEqual((await texts(page)).filter((t) => /reload|away/.test(t)), ['before the reload', 'while you were away']);
+    assert.ok(await page.isVisible('.separator >> text=While this page was away'));
+    await say(page, 'after the reload');
+    await raw.waitFor('\tstayer\tafter the reload\r\n');
     await page.reload();
-    await page.waitForSelector('input[name=name]', { state: 'visible' });
-    assert.ok((await texts(page)).includes('remember me'));
-    assert.ok((await texts(page)).includes('keeperがログインしました'));
+    await page.waitForSelector('#status >> text=Logged in as stayer');
+    assert.equal((await texts(page)).filter((t) => t === 'after the reload').length, 1, 'nothing twice');
+    assert.deepEqual(comings(raw, mark, 'stayer'), [], 'nobody saw a logout or a login');
+
+    // A second tab with a copy of the first one's token gets the login
+    // screen. The first tab asks for news first: the fast server logs out
+    // after 8 s of silence, which a loaded machine may reach otherwise.
+    await page.click('#reload');
+    const storage = await page.evaluate(() => JSON.stringify(sessionStorage));
+    const copy = await browser.newPage();
+    await copy.goto(gateway.url);
+    await copy.evaluate((s) => { for (const [k, v] of Object.entries(JSON.parse(s))) sessionStorage.setItem(k, v); }, storage);
+    await copy.reload();
+    await copy.waitForSelector('#login-button >> text=Log in again');
+    assert.ok(await copy.isVisible('.error >> text=cannot be taken up again'));
+    await say(page, 'still the first tab');
+    await raw.waitFor('\tstayer\tstill the first tab\r\n');
+    assert.deepEqual(comings(raw, mark, 'stayer'), []);
+  });
+
+  test('a dropped WebSocket is taken up again by itself, whether or not the gateway saw it go', async () => {
+    const { gateway, raw } = await serverWithTaro();
+    const proxy = await startProxy(gateway.port);
+    const page = await loggedInPage(browser, proxy.url, 'mobile');
+    const mark = await markAfterLogin(raw, 'mobile');
+    for (const how of ['cut', 'drop']) {
+      proxy[how]();
+      await page.waitForSelector('#status >> text=reconnecting');
+      await say(page, `typed while away (${how})`);  // queued, sent once back
+      raw.send(`SEND said while away (${how})\r\n`);
+      await page.waitForSelector('#status >> text=Logged in as mobile', { timeout: 15000 });
+      await raw.waitFor(`\tmobile\ttyped while away (${how})\r\n`);
+      await page.waitForSelector(`.record >> text=said while away (${how})`);
+      await until(async () => (await page.$$eval('.pending', (n) => n.length)) === 0, 10000, 'no pending line');
+    }
+
+    // A line the page sent into a socket that died on the way: the resumed
+    // hello says the last send the gateway got, and only the later line
+    // goes again.
+    await say(page, 'got there');
+    await raw.waitFor('\tmobile\tgot there\r\n');
+    proxy.stall();
+    await say(page, 'lost on the way');
+    await until(() => proxy.swallowed > 0, 5000, 'the line sent into the stalled socket');
+    assert.equal(await page.textContent('.pending .state'), 'sending…');
+    proxy.cut();
+    await page.waitForSelector('#status >> text=Logged in as mobile', { timeout: 15000 });
+    await raw.waitFor('\tmobile\tlost on the way\r\n');
+    await until(async () => (await texts(page)).includes('lost on the way'), 10000, 'its record on the page');
+    await until(async () => (await page.$$eval('.pending, .unposted', (n) => n.length)) === 0, 10000, 'no pending line');
+
+    assert.deepEqual(comings(raw, mark, 'mobile'), []);
+    assert.equal((await texts(page)).filter((t) => t.startsWith('said while away')).length, 2, 'each once');
+    const shown = await texts(page);
+    for (const text of ['got there', 'lost on the way']) {
+      assert.equal(shown.filter((t) => t === text).length, 1, `${text}: shown once`);
+      assert.equal(raw.received.toString().split(`\tmobile\t${text}\r\n`).length, 2, `${text}: posted once`);
+    }
+  });
+
+  test('a tab closed for good logs out once the window has passed', async () => {
+    const server = await startServer({ shipped: true });  // idle time-out 300 s: no time-out meanwhile
+    const gateway = await startGateway(server.port, ['--resume-seconds', '3']);
+    const raw = await RawClient.connect(server.port);
+    await raw.login('001002003', 'taro');
+    const page = await loggedInPage(browser, gateway.url, 'leaver');
+    await page.close();
+    const closed = Date.now();
+    // The shipped server delivers every 5 s; taro asks for news more often.
+    const asking = setInterval(() => raw.send('RELD\r\n'), 200);
+    try {
+      await raw.waitFor(bytes('leaver', sjis('がログアウトしました')), 15000);
+    } finally {
+      clearInterval(asking);
+    }
+    const after = Date.now() - closed;
+    assert.ok(after >= 2500, `logged out ${after} ms after the tab closed, within the 3 s window`);
+  });
+
+  test('the idle warning comes before the time-out, and its button keeps the session past it', async () => {
+    const server = await startServer();
+    const gateway = await startGateway(server.port, ['--idle-seconds', '8']);
+    const page = await loggedInPage(browser, gateway.url, 'quiet');
+    const started = Date.now();
+    for (let i = 0; i < 2; i++) {
+      await page.waitForSelector('.idle-warning', { state: 'visible', timeout: 10000 });
+      assert.match(await page.textContent('.idle-warning'), /will log you out at \d/);
+      await page.click('.idle-warning button');
+      await page.waitForSelector('.idle-warning', { state: 'hidden' });
+    }
+    assert.ok(Date.now() - started >= 8000, 'past the 8 s');
+    await say(page, 'still in');
+    await until(async () => (await texts(page)).includes('still in'), 10000, 'own record');
+    assert.ok(!(await texts(page)).includes('quietはタイムアウトのためログアウトされました'));
+    assert.equal(await page.textContent('#status'), 'Logged in as quiet');
   });
 });
 

@@ -1,7 +1,8 @@
 // Helpers for the browser tests: the real chat server and gateway on free
 // ports in fresh temporary directories, their standard error checked when
-// they stop, raw TCP, HTTP and WebSocket clients with deadlines, Shift_JIS
-// from readable text, and Debian's chromium.
+// they stop, raw TCP, HTTP and WebSocket clients with deadlines, a proxy
+// that cuts connections, Shift_JIS from readable text, and Debian's
+// chromium.
 import { spawn, execFileSync } from 'node:child_process';
 import assert from 'node:assert/strict';
 import crypto from 'node:crypto';
@@ -11,6 +12,7 @@ import os from 'node:os';
 import path from 'node:path';
 
 export const serverBinary = process.env.CHAT_SERVER_FAST;
+export const shippedServerBinary = process.env.CHAT_SERVER;
 export const gatewayBinary = process.env.CHAT_WEB;
 export const chromiumPath = process.env.CHAT_CHROMIUM || '/usr/bin/chromium';
 export const holdLockBinary = process.env.CHAT_HOLD_LOCK;
@@ -86,6 +88,7 @@ export async function stopAll() {
   while (started.length) {
     const entry = started.pop();
     const { child, name } = entry;
+    entry.stopProxy?.();
     if (child) {
       const how = await stop(entry);
       if (!entry.ignore) {
@@ -109,13 +112,15 @@ function canConnect(port) {
   });
 }
 
-// chat_server_fast in a fresh directory; { port, dir, child }.
-export async function startServer() {
+// chat_server_fast (1 s tick, 8 s idle time-out) in a fresh directory, or
+// with `shipped` the real chat_server (5 s, 300 s); { port, dir, child }.
+export async function startServer({ shipped = false } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'chat-web-test-'));
   track(null, dir);
+  const binary = shipped ? shippedServerBinary : serverBinary;
   for (let attempt = 0; attempt < 5; attempt++) {
     const port = await freePort();
-    const entry = track(spawn(serverBinary, [String(port)], { cwd: dir, stdio: ['ignore', 'ignore', 'pipe'] }), null, 'chat_server');
+    const entry = track(spawn(binary, [String(port)], { cwd: dir, stdio: ['ignore', 'ignore', 'pipe'] }), null, 'chat_server');
     const { child } = entry;
     let exited = false;
     child.once('exit', () => { exited = true; });
@@ -148,6 +153,57 @@ export async function holdLock(file) {
   child.stdout.on('data', (d) => { out += d; });
   await until(() => out.includes('locked'), 10000, 'the lock');
   return { release: () => child.stdin.end() };
+}
+
+// A TCP proxy on a free port in front of `targetPort`, for connections that
+// go away: cut() closes both sides of every connection (the gateway sees
+// its page go), drop() closes only the browser's side and leaves the
+// gateway's open and silent (as a phone that went out of reach), and
+// stall() keeps both open but carries nothing more either way: what the
+// browser sends then is counted in `swallowed` and never arrives.
+export async function startProxy(targetPort) {
+  const pairs = new Set();
+  let swallowed = 0;
+  const server = net.createServer((client) => {
+    const upstream = net.connect(targetPort, '127.0.0.1');
+    const pair = { client, upstream };
+    pairs.add(pair);
+    client.pipe(upstream);
+    upstream.pipe(client);
+    const end = () => { pairs.delete(pair); client.destroy(); upstream.destroy(); };
+    client.on('error', end);
+    upstream.on('error', end);
+    client.on('close', () => { if (!pair.dropped) end(); });
+    upstream.on('close', end);
+  });
+  await new Promise((r) => server.listen(0, '127.0.0.1', r));
+  const { port } = server.address();
+  started.push({ name: 'proxy', stopProxy: () => { for (const p of pairs) { p.client.destroy(); p.upstream.destroy(); } server.close(); } });
+  return {
+    port,
+    url: `http://127.0.0.1:${port}/`,
+    get swallowed() { return swallowed; },
+    stall() {
+      for (const p of pairs) {
+        p.client.unpipe(p.upstream);
+        p.upstream.unpipe(p.client);
+        p.upstream.pause();
+        p.client.on('data', (d) => { swallowed += d.length; }).resume();
+      }
+    },
+    cut() {
+      for (const p of [...pairs]) { p.client.destroy(); p.upstream.destroy(); }
+    },
+    drop() {
+      for (const p of [...pairs]) {
+        p.dropped = true;
+        p.client.unpipe(p.upstream);
+        p.upstream.unpipe(p.client);
+        p.upstream.pause();
+        p.client.destroy();
+      }
+    },
+  };
 }
 
 // A server, its gateway, and a raw client "taro" logged in on the server.
@@ -241,9 +297,11 @@ export class RawWebSocket {
     const out = [];
     const b = this.raw.received;
     for (let at = this.bodyAt; at + 2 <= b.length;) {
-      let length = b[at + 1] & 0x7f, start = at + 2;
-      if (length === 126) { length = b.readUInt16BE(at + 2); start = at + 4; }
-      if (length === 127) { length = Number(b.readBigUInt64BE(at + 2)); start = at + 10; }
+      const code = b[at + 1] & 0x7f;
+      if (at + (code === 127 ? 10 : code === 126 ? 4 : 2) > b.length) break;  // the header is not all here yet
+      let length = code, start = at + 2;
+      if (code === 126) { length = b.readUInt16BE(at + 2); start = at + 4; }
+      if (code === 127) { length = Number(b.readBigUInt64BE(at + 2)); start = at + 10; }
       if (start + length > b.length) break;
       out.push({ opcode: b[at] & 0x0f, payload: b.subarray(start, start + length) });
       at = start + length;

@@ -1,34 +1,80 @@
 // Pictures of the page for the README and for a look by eye:
 //   CHAT_SERVER_FAST=build/chat_server CHAT_WEB=build/chat_web node screenshots.mjs OUTPUT_DIR
 // A short conversation between a page and a raw client, then the page in
-// light and dark colours and at phone width.
+// light and dark colours and at phone width (light, dark, phone,
+// phone-dark); a burst of lines waiting for the rate limit (pending), the
+// warning before the idle time-out (idle), and a page that came back after
+// a reload with what arrived meanwhile (resumed). In docs/ they are
+// web.png, web-dark.png, web-phone.png, web-phone-dark.png, web-pending.png,
+// web-idle.png and web-resumed.png.
 import path from 'node:path';
 import { RawClient, launchBrowser, loggedInPage, sjis, startGateway, startServer, stopAll, until } from './helpers.mjs';
 
 const out = process.argv[2] || '.';
-const server = await startServer();
-const gateway = await startGateway(server.port);
-const context = await launchBrowser();
-try {
+const shown = (page) => page.$$eval('.record .text', (n) => n.map((e) => e.textContent));
+
+async function conversation(context, gateway, server) {
   const taro = await RawClient.connect(server.port);
   await taro.login('000160080', sjis('太郎'));
   const page = await loggedInPage(context, gateway.url, '花子', '#d04a02');
   const say = async (text) => {
     await page.fill('input[name=message]', text);
     await page.press('input[name=message]', 'Enter');
-    await until(async () => (await page.$$eval('.record .text', (n) => n.map((e) => e.textContent))).includes(text));
+    await until(async () => (await shown(page)).includes(text));
   };
   taro.send('SEND ', sjis('こんにちは！ビルドは通りました。'), '\r\n');
   await say('ありがとう、太郎さん。レビューします');
   taro.send('SEND ', sjis('<b>太字</b> はそのまま文字として表示されます'), '\r\n');
   await say('markup stays text here, good');
-  await page.fill('input[name=message]', '次のリリースは金曜日');
   await until(async () => (await page.$$eval('.record', (n) => n.length)) >= 5);
+  return { page, taro };
+}
+
+const server = await startServer();
+const context = await launchBrowser();
+try {
+  const gateway = await startGateway(server.port);
+  const { page, taro } = await conversation(context, gateway, server);
+  await page.fill('input[name=message]', '次のリリースは金曜日');
   for (const [name, scheme, width, height] of [['light', 'light', 900, 560], ['dark', 'dark', 900, 560], ['phone', 'light', 390, 740], ['phone-dark', 'dark', 390, 740]]) {
     await page.emulateMedia({ colorScheme: scheme });
     await page.setViewportSize({ width, height });
     await page.screenshot({ path: path.join(out, `${name}.png`) });
   }
+  await page.emulateMedia({ colorScheme: 'light' });
+  await page.setViewportSize({ width: 900, height: 560 });
+
+  // Came back after a reload: what taro said meanwhile follows a line.
+  await page.fill('input[name=message]', '');
+  await page.goto('about:blank');
+  taro.send('SEND ', sjis('金曜日で大丈夫です'), '\r\n');
+  taro.send('SEND ', sjis('リリースノートは私が書きます'), '\r\n');
+  await taro.waitFor(sjis('リリースノートは私が書きます'));
+  await new Promise((r) => setTimeout(r, 2500));  // two of the server's ticks: the gateway has them
+  await page.goto(gateway.url);
+  await page.waitForSelector('.record >> text=リリースノートは私が書きます');
+  await page.waitForSelector('#status >> text=Logged in as 花子');
+  await page.screenshot({ path: path.join(out, 'resumed.png') });
+
+  // A burst: with a limit of 3 messages per 10 s, most lines wait.
+  const limited = await startGateway(server.port, ['--rate-limit', '3']);
+  const burst = await loggedInPage(context, limited.url, '次郎', '#2f8f4f');
+  await burst.setViewportSize({ width: 900, height: 560 });
+  for (const text of ['議事録を貼ります:', '1. ビルドは通過', '2. レビューは金曜日まで', '3. リリースは来週', '以上です']) {
+    await burst.fill('input[name=message]', text);
+    await burst.press('input[name=message]', 'Enter');
+  }
+  await until(async () => (await shown(burst)).includes('1. ビルドは通過'));
+  await burst.screenshot({ path: path.join(out, 'pending.png') });
+
+  // The warning before the idle time-out (the fast server's 8 s), on a
+  // server of its own where nobody else has timed out yet.
+  const quietServer = await startServer();
+  const idle = await startGateway(quietServer.port, ['--idle-seconds', '8']);
+  const quiet = await loggedInPage(context, idle.url, '三郎', '#7a3fb0');
+  await quiet.setViewportSize({ width: 900, height: 560 });
+  await quiet.waitForSelector('.idle-warning', { state: 'visible', timeout: 10000 });
+  await quiet.screenshot({ path: path.join(out, 'idle.png') });
 } finally {
   await context.close();
   await stopAll();

@@ -1,6 +1,83 @@
 // The chat page: logs in through the gateway's WebSocket, shows what the
-// chat server sends, and keeps what it showed across a reload of the tab.
+// chat server sends, queues what the user sends within the gateway's
+// limits, and takes its session up again after a reload or a lost
+// connection.
 'use strict';
+
+// ---- every text the page shows, by a short id. The gateway's events
+// carry a reason code; the page shows its own text for the code and the
+// gateway's text for a code it does not know.
+const TEXT = {
+  title: 'Chat',
+  name: 'Name',
+  colour: 'Colour',
+  message: 'Message',
+  send: 'Send',
+  notify: 'Notify',
+  reload: 'Reload',
+  reloadTitle: 'Ask the server for new records now',
+  logout: 'Log out',
+  logIn: 'Log in',
+  logInAgain: 'Log in again',
+  conversation: 'Conversation',
+  stillHere: "I'm still here",
+  nameHint: 'At most 30 bytes in Shift_JIS, no spaces.',
+  nameEmpty: 'Type a name.',
+  nameSpaces: 'No spaces in a name.',
+  nameLong: (n) => `Too long: ${n} of 30 bytes.`,
+  notLoggedIn: 'Not logged in',
+  loggingIn: 'Logging in…',
+  loggedInAs: (name) => `Logged in as ${name}`,
+  loggedOut: 'Logged out',
+  resuming: 'Taking up the session again…',
+  reconnecting: 'Connection lost; reconnecting…',
+  reloaded: 'Reloaded: log in to go on',
+  meanwhile: 'While this page was away',
+  bytesLeft: (n) => `${n} bytes left`,
+  bytesLeftPosts: (n, posts) => `${n} bytes left; goes out as ${posts} posts`,
+  tooLong: (size, max) => `Too long to send: ${size} bytes, one message holds at most ${max}. Send it in parts.`,
+  sending: 'sending…',
+  queued: 'waiting to send…',
+  unsure: 'may not have been posted',
+  notSent: 'not sent',
+  idle: (time) => `You have sent nothing for a while: the chat server will log you out at ${time} unless you send something.`,
+  unread: (n) => `(${n}) Chat`,
+  lost: 'The connection to the gateway was lost.',
+  closedRate: 'The gateway closed this session: too many messages.',
+  closedSize: 'The gateway closed this session: a message was too large.',
+  reason: {
+    rate: (e) => `Too many messages: at most ${limits.rate_count} every ${limits.rate_seconds} seconds. This session is closed.`,
+    invalid: 'The gateway did not understand a message from the page.',
+    'logged-in': 'Already logged in.',
+    'not-logged-in': 'Not logged in.',
+    name: 'A name is 1 to 30 Shift_JIS bytes without spaces (a Japanese character takes 2).',
+    'name-control': 'A name cannot hold control characters.',
+    colour: 'A colour is three whole numbers from -99 to 999.',
+    line: 'A message cannot hold line breaks or NUL characters; it was not sent.',
+    control: 'A message cannot hold control characters such as ESC; it was not sent.',
+    replaced: (e) => `${e.count} character(s) have no Shift_JIS form and were sent as 〓.`,
+    unreachable: 'The chat server cannot be reached. Try again later.',
+    timeout: 'You were logged out after a long silence.',
+    full: 'The chat server is full. Try again later.',
+    stopped: 'The chat server has stopped.',
+    lost: 'The connection to the chat server was lost.',
+    logout: 'Logged out.',
+    resume: 'This session cannot be taken up again here. Log in again.',
+    missed: 'Earlier records were missed while the page was away.',
+  },
+};
+
+function t(id, ...args) {
+  const text = TEXT[id];
+  return typeof text === 'function' ? text(...args) : text;
+}
+
+// The page's text for an event's reason code, else the gateway's own.
+function reasonText(event) {
+  const text = TEXT.reason[event.reason];
+  if (typeof text === 'function') return text(event);
+  return text || event.text;
+}
 
 const $ = (id) => document.getElementById(id);
 const log = $('log');
@@ -10,15 +87,40 @@ const colourInput = $('colour');
 const compose = $('compose');
 const messageInput = $('message');
 const left = $('left');
-const stateKey = 'chat-shown';
+const idleWarning = document.querySelector('.idle-warning');
+const shownKey = 'chat-shown';
+const resumeKey = 'chat-resume';
+const outboxKey = 'chat-outbox';
 const shownLimit = 400;
+// Slots of the rate window are counted this much longer than the gateway
+// counts them: a message may take that long more to arrive than the one
+// whose slot it takes.
+const rateSlackMs = 1000;
+// After a lost connection: when to try to take the session up again, in
+// ms after the loss; after a reload the first try is at once.
+const retriesAfterDrop = [1000, 5000];
+const retriesAfterReload = [0, 1000, 5000];
 
+// The gateway's limits, from its hello; these until the first one comes.
+let limits = { message_max: 4096, rate_count: 20, rate_seconds: 10, resume_seconds: 0, idle_seconds: 300 };
 let socket = null;
-let loggedIn = false;
+// out: no session; login: logging in; in: logged in; resuming: trying to
+// take the session up again on a new socket; leaving: logging out.
+let phase = 'out';
 let bodyMax = 0;
 let composing = false;
 let unread = 0;
-let shown = loadShown();
+let lastSeq = 0;           // the highest event number of this session seen
+let sendTimes = [];        // performance.now() of each message in the rate window
+let controls = [];         // messages other than posts waiting for a slot
+let pumpTimer = 0;
+let retryTimer = 0;
+let retries = [];
+let droppedAt = 0;
+let showMeanwhile = false;
+let shown = load(shownKey, []);
+let resume = load(resumeKey, null);   // { token, seq, name, colour } while resumable
+let outbox = load(outboxKey, { nextId: 1, lines: [] });  // lines: { id, text, sent, at }
 
 // ---- Shift_JIS byte counts, a guide for the counter and the name check:
 // ASCII and half-width katakana take one byte, everything else two.
@@ -31,11 +133,18 @@ function sjisBytes(text) {
   return n;
 }
 
+// The exact size of a send message as the gateway counts it: the UTF-8
+// bytes of the WebSocket message.
+const encoder = new TextEncoder();
+function sendSize(text, id) {
+  return encoder.encode(JSON.stringify({ type: 'send', id, text })).length;
+}
+
 function nameProblem(name) {
-  if (name === '') return 'Type a name.';
-  if (/\s/.test(name)) return 'No spaces in a name.';
+  if (name === '') return t('nameEmpty');
+  if (/\s/.test(name)) return t('nameSpaces');
   const n = sjisBytes(name);
-  if (n > 30) return `Too long: ${n} of 30 bytes.`;
+  if (n > 30) return t('nameLong', n);
   return '';
 }
 
@@ -63,70 +172,95 @@ function paintSender(span, rgb) {
   span.style.setProperty('--sender-dark', `hsl(${h} ${s}% ${Math.max(l, 68)}%)`);
 }
 
-// ---- what the page has shown, kept for a reload of the tab
-function loadShown() {
+// ---- what the page keeps in the tab for a reload: what it showed, the
+// session's token with the last event seen, and what waits to be posted
+function load(key, fallback) {
   try {
-    const items = JSON.parse(sessionStorage.getItem(stateKey) || '[]');
-    return Array.isArray(items) ? items : [];
+    const value = JSON.parse(sessionStorage.getItem(key));
+    return value && typeof value === 'object' ? value : fallback;
   } catch (e) {
-    return [];
+    return fallback;
+  }
+}
+
+function save(key, value) {
+  try {
+    if (value === null) sessionStorage.removeItem(key);
+    else sessionStorage.setItem(key, JSON.stringify(value));
+  } catch (e) {
+    // storage full or off: the page still works, it just forgets
   }
 }
 
 function keep(item) {
   shown.push(item);
   if (shown.length > shownLimit) shown = shown.slice(-shownLimit);
-  try {
-    sessionStorage.setItem(stateKey, JSON.stringify(shown));
-  } catch (e) {
-    // storage full or off: the page still works, it just forgets
-  }
+  save(shownKey, shown);
+}
+
+function clock(d) {
+  return d.toLocaleTimeString([], { hour: '2-digit', minute: '2-digit', second: '2-digit' });
 }
 
 function timeOf(ms) {
-  const t = document.createElement('time');
+  const time = document.createElement('time');
   const d = new Date(ms);
-  t.dateTime = d.toISOString();
-  t.textContent = d.toLocaleTimeString([], { hour: '2-digit', minute: '2-digit', second: '2-digit' });
-  return t;
+  time.dateTime = d.toISOString();
+  time.textContent = clock(d);
+  return time;
 }
 
 function atBottom() {
   return log.scrollHeight - log.scrollTop - log.clientHeight < 40;
 }
 
+// Records go above the lines still waiting to be posted, which stay last.
 function append(node) {
   const follow = atBottom();
-  log.append(node);
+  log.insertBefore(node, log.querySelector('.outgoing'));
   if (follow) log.scrollTop = log.scrollHeight;
+}
+
+function span(className, text) {
+  const s = document.createElement('span');
+  s.className = className;
+  s.textContent = text;
+  return s;
 }
 
 // Text from the wire goes in with textContent only, never as markup.
 function render(item) {
   const row = document.createElement('div');
+  if (item.kind === 'separator') {
+    row.className = 'separator';
+    row.textContent = item.text;
+    append(row);
+    return;
+  }
   row.append(timeOf(item.at));
   if (item.kind === 'record') {
     row.className = 'record' + (item.notice ? ' notice' : '') + (item.earlier ? ' earlier' : '');
-    const sender = document.createElement('span');
-    sender.className = 'sender';
-    sender.textContent = item.sender;
+    const sender = span('sender', item.sender);
     paintSender(sender, item.colour);
-    const text = document.createElement('span');
-    text.className = 'text';
-    text.textContent = item.text;
-    row.append(sender, text);
+    row.append(sender, span('text', item.text));
+  } else if (item.kind === 'unposted') {
+    row.className = 'line own unposted';
+    const sender = span('sender', item.sender);
+    paintSender(sender, item.colour);
+    row.append(sender, span('text', item.text), span('state', item.note));
   } else {
     row.className = 'error ' + item.kind;
     row.setAttribute('role', 'alert');
-    const text = document.createElement('span');
-    text.className = 'text';
-    text.textContent = item.text;
-    row.append(text);
+    row.append(span('text', item.text));
   }
   append(row);
 }
 
 function show(item) {
+  if (showMeanwhile && item.kind === 'record') {
+    showMeanwhile = false;
+    show({ kind: 'separator', text: t('meanwhile') });
+  }
   keep(item);
   render(item);
 }
@@ -135,69 +269,258 @@ function showError(kind, text) {
   show({ kind, text, at: Date.now() });
 }
 
+// ---- lines the user sent: shown at once, in class pending, until their
+// record comes back
+function ownColour() {
+  const v = resume?.colour || colourInput.value;
+  return [1, 3, 5].map((i) => parseInt(v.slice(i, i + 2), 16));
+}
+
+function rowOf(line) {
+  return log.querySelector(`.outgoing[data-id="${line.id}"]`);
+}
+
+function lineState(line) {
+  if (line.unsure) return t('unsure');
+  return line.sent ? t('sending') : t('queued');
+}
+
+// Waiting lines are no records yet: class pending (and unsure once the
+// server may have lost them), never record.
+function renderOutgoing() {
+  const follow = atBottom();
+  for (const line of outbox.lines) {
+    let row = rowOf(line);
+    if (!row) {
+      row = document.createElement('div');
+      row.className = 'line own outgoing pending';
+      row.dataset.id = line.id;
+      const sender = span('sender', resume?.name || nameInput.value);
+      paintSender(sender, ownColour());
+      row.append(timeOf(line.at), sender, span('text', line.text), span('state', ''));
+      log.append(row);
+    }
+    row.classList.toggle('unsure', !!line.unsure);
+    row.querySelector('.state').textContent = lineState(line);
+  }
+  if (follow) log.scrollTop = log.scrollHeight;
+}
+
+function saveOutbox() {
+  save(outboxKey, outbox);
+}
+
+function forget(line) {
+  rowOf(line)?.remove();
+  outbox.lines = outbox.lines.filter((l) => l !== line);
+  saveOutbox();
+}
+
+// A record of ours came back: its line is done once its last piece is
+// here. Sent lines before it that are still waiting were lost on the way.
+function ownRecord(message) {
+  const at = outbox.lines.findIndex((l) => l.id === message.id);
+  if (at < 0) return;
+  for (const line of outbox.lines.slice(0, at)) if (line.sent) line.unsure = true;
+  if (message.last) forget(outbox.lines[at]);
+  saveOutbox();
+  renderOutgoing();
+}
+
+// The gateway did not send a line: it leaves the queue, marked.
+function refused(id) {
+  const line = outbox.lines.find((l) => l.id === id);
+  if (line) unposted(line, t('notSent'));
+}
+
+// A busy server may have lost a post: the oldest sent line is marked.
+function markUnsure() {
+  const line = outbox.lines.find((l) => l.sent && !l.unsure);
+  if (line) line.unsure = true;
+  saveOutbox();
+  renderOutgoing();
+}
+
+// The session is over: what was not confirmed stays in the log, marked.
+function giveUpOutbox() {
+  for (const line of [...outbox.lines]) unposted(line, line.sent ? t('unsure') : t('notSent'));
+}
+
+// A line leaves the queue as one that was not (or may not have been) posted.
+function unposted(line, note) {
+  forget(line);
+  show({ kind: 'unposted', sender: resume?.name || nameInput.value, colour: ownColour(), text: line.text, note, at: line.at });
+}
+
+// ---- sending within the rate limit: posts and reloads wait for a free
+// slot; nothing is dropped, and nothing is sent that the gateway refuses
+function transmit(message) {
+  sendTimes.push(performance.now());
+  socket.send(JSON.stringify(message));
+}
+
+function slotWait() {
+  const now = performance.now();
+  const span = limits.rate_seconds * 1000 + rateSlackMs;
+  sendTimes = sendTimes.filter((at) => now - at < span);
+  return sendTimes.length < limits.rate_count ? 0 : Math.ceil(span - (now - sendTimes[0])) + 1;
+}
+
+function pump() {
+  clearTimeout(pumpTimer);
+  if (phase !== 'in' || !socket || socket.readyState !== WebSocket.OPEN) return;
+  for (;;) {
+    const line = outbox.lines.find((l) => !l.sent);
+    if (!controls.length && !line) break;
+    const wait = slotWait();
+    if (wait > 0) {
+      pumpTimer = setTimeout(pump, wait);
+      break;
+    }
+    if (controls.length) {
+      transmit(controls.shift());
+    } else {
+      line.sent = true;
+      transmit({ type: 'send', id: line.id, text: line.text });
+    }
+  }
+  saveOutbox();
+  renderOutgoing();
+}
+
+// ---- the idle warning: shown before the server's idle time-out, gone
+// with the next thing the user sends. It says the time once, rather than
+// counting down: an alert that changes every second is read out every
+// second.
+function showIdle(seconds) {
+  $('idle-text').textContent = t('idle', clock(new Date(Date.now() + seconds * 1000)));
+  idleWarning.hidden = false;
+}
+
+function hideIdle() {
+  idleWarning.hidden = true;
+}
+
 // ---- state
-function setLoggedIn(on, status) {
-  loggedIn = on;
+function setStatus(text) {
+  $('status').textContent = text;
+}
+
+function setComposing(on) {
   loginForm.hidden = on;
   compose.hidden = !on;
   $('reload').hidden = !on;
   $('logout').hidden = !on;
-  $('status').textContent = status;
   (on ? messageInput : nameInput).focus();
   updateLeft();
 }
 
+function forgetSession() {
+  resume = null;
+  save(resumeKey, null);
+  clearTimeout(retryTimer);
+  clearTimeout(pumpTimer);
+  controls = [];
+  hideIdle();
+}
+
 function offerLogin(text) {
-  setLoggedIn(false, text);
-  $('login-button').textContent = 'Log in again';
+  phase = 'out';
+  giveUpOutbox();
+  forgetSession();
+  setComposing(false);
+  setStatus(text);
+  $('login-button').textContent = t('logInAgain');
 }
 
 // ---- messages from the gateway
 function received(message) {
   switch (message.type) {
+    case 'hello':
+      hello(message);
+      break;
     case 'record':
       show({
         kind: 'record', colour: message.colour, sender: message.sender, text: message.text,
-        notice: message.notice, earlier: message.earlier,
-        at: message.earlier && message.stamp ? message.stamp * 1000 : Date.now(),
+        notice: message.notice, earlier: message.earlier, own: !!message.own,
+        at: message.earlier && message.stamp ? message.stamp * 1000 : message.at || Date.now(),
       });
+      if (message.own && message.id !== undefined) ownRecord(message);
       if (!message.earlier) noticeArrival(message);
       break;
     case 'error':
+      showError('error', message.text);  // the server's own words
+      if (message.reason === 'busy') markUnsure();
+      break;
     case 'gateway':
-      showError(message.type, message.text);
+      showError('gateway', reasonText(message));
+      if (typeof message.id === 'number') refused(message.id);
+      break;
+    case 'missed':
+      show({ kind: 'separator', text: reasonText(message) });
       break;
     case 'state':
       bodyMax = message.body_max;
-      setLoggedIn(true, `Logged in as ${message.name}`);
+      phase = 'in';
+      showMeanwhile = false;
+      clearTimeout(retryTimer);
+      if (resume) resume.name = message.name;
+      setComposing(true);
+      setStatus(t('loggedInAs', message.name));
+      renderOutgoing();
+      pump();
+      break;
+    case 'idle':
+      showIdle(message.seconds);
       break;
     case 'ended':
-      if (message.reason !== 'logout') showError('gateway', message.text);
+      if (message.reason !== 'logout') showError('gateway', reasonText(message));
       closeSocket();
-      offerLogin(message.reason === 'logout' ? 'Logged out' : message.text);
+      offerLogin(message.reason === 'logout' ? t('loggedOut') : reasonText(message));
       break;
     default:
       break;
   }
 }
 
+// The limits to keep; once logged in, the token for taking the session up
+// again, and on a resumed session what is used of the rate window.
+function hello(message) {
+  for (const key of Object.keys(limits)) {
+    if (typeof message[key] === 'number') limits[key] = message[key];
+  }
+  if (message.token) {
+    resume = { ...resume, token: message.token, colour: resume?.colour || colourInput.value };
+  }
+  if (Array.isArray(message.rate_used)) {
+    const window = limits.rate_seconds * 1000;
+    sendTimes = message.rate_used.map((ms) => performance.now() + ms - window);
+  }
+  if (message.resumed) {
+    showMeanwhile = true;
+    // Lines sent into a socket that died on the way go again.
+    const got = typeof message.last_id === 'number' ? message.last_id : 0;
+    for (const line of outbox.lines) if (line.sent && line.id > got) line.sent = false;
+  }
+}
+
 function noticeArrival(message) {
   if (!document.hidden) return;
   unread += 1;
-  document.title = `(${unread}) Chat`;
+  document.title = t('unread', unread);
   if ($('notify').checked && window.Notification && Notification.permission === 'granted') {
-    new Notification(message.notice ? 'Chat' : message.sender, { body: message.text, tag: 'chat' });
+    new Notification(message.notice ? t('title') : message.sender, { body: message.text, tag: 'chat' });
   }
 }
 
 document.addEventListener('visibilitychange', () => {
   if (!document.hidden) {
     unread = 0;
-    document.title = 'Chat';
+    document.title = t('title');
   }
 });
 
-// ---- the WebSocket: opened when the user logs in, never reopened by itself
+// ---- the WebSocket
 function closeSocket() {
   if (socket) {
     const s = socket;
@@ -207,12 +530,15 @@ function closeSocket() {
   }
 }
 
-function openSocket(then) {
+function openSocket(first) {
+  closeSocket();
   const s = new WebSocket(`${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}/ws`);
   socket = s;
-  s.onopen = then;
+  sendTimes = [];  // a new socket starts with a rate window of its own
+  s.onopen = () => transmit(first());
   // Each message is an array of events, in order.
   s.onmessage = (e) => {
+    if (socket !== s) return;
     let events = [];
     try {
       events = JSON.parse(e.data);
@@ -221,26 +547,58 @@ function openSocket(then) {
     }
     if (!Array.isArray(events)) return;
     for (const event of events) {
+      if (typeof event.seq === 'number' && event.seq > lastSeq) lastSeq = event.seq;
       try {
         received(event);
       } catch (err) {
         // an event the page does not know: ignore it
       }
     }
+    if (resume && phase !== 'out') save(resumeKey, { ...resume, seq: lastSeq });
   };
   s.onclose = (e) => {
     if (socket !== s) return;
     socket = null;
-    let text = 'The connection to the gateway was lost.';
-    if (e.code === 1008) text = 'The gateway closed this session: too many messages.';
-    if (e.code === 1009) text = 'The gateway closed this session: a message was too large.';
-    showError('gateway', text);
-    offerLogin(text);
+    closed(e.code);
   };
 }
 
-function sendJson(message) {
-  if (socket && socket.readyState === WebSocket.OPEN) socket.send(JSON.stringify(message));
+// The socket closed without an ended event. The gateway closes on purpose
+// only when it drops the session; anything else is a lost connection,
+// after which a logged-in page tries to take its session up again.
+function closed(code) {
+  if (code === 1008 || code === 1009 || code === 1003) {
+    const text = code === 1008 ? t('closedRate') : code === 1009 ? t('closedSize') : t('lost');
+    showError('gateway', text);
+    offerLogin(text);
+  } else if (phase === 'in' && resume?.token) {
+    phase = 'resuming';
+    droppedAt = Date.now();
+    retries = [...retriesAfterDrop];
+    setStatus(t('reconnecting'));
+    retry();
+  } else if (phase === 'resuming') {
+    retry();
+  } else {
+    showError('gateway', t('lost'));
+    offerLogin(t('lost'));
+  }
+}
+
+// The next try at taking the session up again, while the gateway still
+// keeps it; after the last one, the login form.
+function retry() {
+  const next = retries.shift();
+  const at = droppedAt + (next ?? 0);
+  if (next === undefined || at - droppedAt >= limits.resume_seconds * 1000) {
+    showError('gateway', t('lost'));
+    offerLogin(t('lost'));
+    return;
+  }
+  clearTimeout(retryTimer);
+  retryTimer = setTimeout(() => {
+    openSocket(() => ({ type: 'resume', token: resume.token, after: lastSeq }));
+  }, Math.max(0, at - Date.now()));
 }
 
 function colourTriple() {
@@ -251,7 +609,7 @@ function colourTriple() {
 // ---- log in, post, reload, log out
 function checkName() {
   const problem = nameProblem(nameInput.value);
-  $('name-hint').textContent = problem || 'At most 30 bytes in Shift_JIS, no spaces.';
+  $('name-hint').textContent = problem || t('nameHint');
   $('name-hint').classList.toggle('bad', problem !== '');
   nameInput.setAttribute('aria-invalid', problem ? 'true' : 'false');
   return problem === '';
@@ -264,28 +622,62 @@ loginForm.addEventListener('submit', (e) => {
   localStorage.setItem('chat-name', nameInput.value);
   localStorage.setItem('chat-colour', colourInput.value);
   const login = { type: 'login', name: nameInput.value, colour: colourTriple() };
-  closeSocket();
-  $('status').textContent = 'Logging in…';
-  openSocket(() => sendJson(login));
+  forgetSession();
+  resume = { name: nameInput.value, colour: colourInput.value };
+  phase = 'login';
+  lastSeq = 0;
+  setStatus(t('loggingIn'));
+  openSocket(() => login);
 });
 
 function post() {
   const text = messageInput.value;
-  if (text === '' || !loggedIn) return;
-  sendJson({ type: 'send', text });
+  if (text === '' || (phase !== 'in' && phase !== 'resuming')) return;
+  const size = sendSize(text, outbox.nextId);
+  if (size > limits.message_max) {
+    refuse(t('tooLong', size, limits.message_max));
+    return;
+  }
+  outbox.lines.push({ id: outbox.nextId, text, sent: false, at: Date.now() });
+  outbox.nextId += 1;
   messageInput.value = '';
+  hideIdle();
   updateLeft();
+  saveOutbox();
+  renderOutgoing();
+  pump();
+}
+
+// Send refuses: the text stays in the box, and the counter says why.
+function refuse(reason) {
+  left.textContent = reason;
+  left.classList.add('bad');
+  messageInput.setAttribute('aria-invalid', 'true');
+  messageInput.focus();
 }
 
 function updateLeft() {
-  if (!loggedIn || !bodyMax) {
+  const text = messageInput.value;
+  const size = sendSize(text, outbox.nextId);
+  const tooLong = size > limits.message_max;
+  left.classList.toggle('bad', tooLong);
+  messageInput.setAttribute('aria-invalid', tooLong ? 'true' : 'false');
+  if (compose.hidden || !bodyMax) {
     left.textContent = '';
-    return;
+  } else if (tooLong) {
+    left.textContent = t('tooLong', size, limits.message_max);
+  } else {
+    const used = sjisBytes(text);
+    const posts = Math.max(1, Math.ceil(used / bodyMax));
+    const room = posts * bodyMax - used;
+    left.textContent = posts > 1 ? t('bytesLeftPosts', room, posts) : t('bytesLeft', room);
   }
-  const used = sjisBytes(messageInput.value);
-  const posts = Math.max(1, Math.ceil(used / bodyMax));
-  const room = posts * bodyMax - used;
-  left.textContent = posts > 1 ? `${room} bytes left; goes out as ${posts} posts` : `${room} bytes left`;
+}
+
+function control(message) {
+  hideIdle();
+  controls.push(message);
+  pump();
 }
 
 // Enter sends, except while an input method is composing: then it only
@@ -308,8 +700,18 @@ nameInput.addEventListener('keydown', (e) => {
 });
 messageInput.addEventListener('input', updateLeft);
 $('send').addEventListener('click', post);
-$('reload').addEventListener('click', () => sendJson({ type: 'reload' }));
-$('logout').addEventListener('click', () => sendJson({ type: 'logout' }));
+$('reload').addEventListener('click', () => control({ type: 'reload' }));
+$('still-here').addEventListener('click', () => control({ type: 'reload' }));
+// A logout goes at once, past the queue; the gateway lets it through.
+$('logout').addEventListener('click', () => {
+  if (phase !== 'in' || !socket || socket.readyState !== WebSocket.OPEN) {
+    closeSocket();
+    offerLogin(t('loggedOut'));
+    return;
+  }
+  phase = 'leaving';  // nothing more is sent; what waits is marked not sent
+  socket.send(JSON.stringify({ type: 'logout' }));
+});
 
 // Notifications only where the browser allows them (a secure context).
 if (window.Notification && window.isSecureContext) {
@@ -321,15 +723,31 @@ if (window.Notification && window.isSecureContext) {
   });
 }
 
-// ---- start: what was shown before the reload, then the login form
+// ---- start: the page's texts, what was shown before the reload, then the
+// session taken up again if the tab holds its token, else the login form
+for (const el of document.querySelectorAll('[data-text]')) el.textContent = t(el.dataset.text);
+for (const el of document.querySelectorAll('[data-text-title]')) el.title = t(el.dataset.textTitle);
+for (const el of document.querySelectorAll('[data-text-label]')) el.setAttribute('aria-label', t(el.dataset.textLabel));
+for (const el of document.querySelectorAll('[data-text-placeholder]')) el.placeholder = t(el.dataset.textPlaceholder);
+document.title = t('title');
 for (const item of shown) render(item);
-if (shown.length) {
-  const line = document.createElement('div');
-  line.className = 'separator';
-  line.textContent = 'Reloaded: log in to go on';
-  append(line);
-}
 nameInput.value = localStorage.getItem('chat-name') || '';
 colourInput.value = localStorage.getItem('chat-colour') || colourInput.value;
-setLoggedIn(false, 'Not logged in');
+if (resume?.token) {
+  phase = 'resuming';
+  lastSeq = resume.seq || 0;
+  droppedAt = Date.now();
+  retries = [...retriesAfterReload];
+  limits.resume_seconds = Infinity;  // the gateway's hello says; until then, try
+  setComposing(true);
+  setStatus(t('resuming'));
+  renderOutgoing();
+  retry();
+} else {
+  if (shown.length) render({ kind: 'separator', text: t('reloaded') });
+  resume = null;
+  giveUpOutbox();
+  setComposing(false);
+  setStatus(t('notLoggedIn'));
+}
 log.scrollTop = log.scrollHeight;
