@@ -12,8 +12,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "protocol/colour.hpp"
 #include "protocol/compose.hpp"
 #include "protocol/splitter.hpp"
+#include "sentence.hpp"
 #include "src/common/protocol.hpp"
 
 namespace chat_client {
@@ -39,10 +41,17 @@ Connection::~Connection()
 
 void Connection::stay(std::function<void(const std::string &)> note) { stays_ = std::move(note); }
 
-void Connection::set_login(const std::string &name, const int colour[3])
+void Connection::set_name(const std::string &name)
 {
     name_ = name;
+    if (!colour_chosen_)
+        chat::stable_colour(name_, colour_);
+}
+
+void Connection::choose_colour(const int colour[3])
+{
     std::copy(colour, colour + 3, colour_);
+    colour_chosen_ = true;
 }
 
 void Connection::note(const std::string &text)
@@ -67,7 +76,7 @@ void Connection::ended(Exit status, const std::string &message)
     logged_in_ = false;
     stopped_reply_ = false;
     timeout_notice_seen_ = false;
-    note(message + "; type a line or /login to log in again");
+    note(sentence("%s; type a line or /login to log in again", message.c_str()));
 }
 
 bool Connection::send_bytes(const std::string &bytes)
@@ -100,7 +109,7 @@ bool Connection::connect()
     addrinfo *found = nullptr;
     int r = getaddrinfo(host_.c_str(), port_.c_str(), &hints, &found);
     if (r != 0) {
-        ended(exit_connection, "cannot find " + host_ + ": " + gai_strerror(r));
+        ended(exit_connection, sentence("cannot find %s: %s", host_.c_str(), gai_strerror(r)));
         return false;
     }
     int error = 0;
@@ -116,7 +125,8 @@ bool Connection::connect()
     }
     freeaddrinfo(found);
     if (fd_ < 0)
-        ended(exit_connection, "cannot connect to " + host_ + " port " + port_ + ": " + strerror(error));
+        ended(exit_connection,
+              sentence("cannot connect to %s port %s: %s", host_.c_str(), port_.c_str(), strerror(error)));
     return fd_ >= 0;
 }
 
@@ -171,8 +181,8 @@ bool Connection::check_fatal(const Event &e)
     if (e.kind != Event::error)
         return false;
     if (e.body == chat::explanation(reply_full)) {
-        ended(exit_full, "the server is full (" + std::to_string(max_connections) +
-                             " clients are connected); try again later");
+        ended(exit_full, sentence("the server is full (%d clients are connected); try again later",
+                                  max_connections));
         return true;
     }
     if (e.body == chat::explanation(reply_server_stopped)) {
@@ -238,9 +248,11 @@ std::vector<std::string> Connection::pieces_of(const std::string &local_text)
 {
     size_t replaced = 0;
     std::string wire = codec_.to_wire(local_text, &replaced);
-    if (replaced > 0)
-        note(std::to_string(replaced) + (replaced == 1 ? " character" : " characters") +
-             " with no Shift_JIS form sent as " + codec_.to_local(chat::geta_mark));
+    std::string mark = codec_.to_local(chat::geta_mark);
+    if (replaced == 1)
+        note(sentence("1 character with no Shift_JIS form sent as %s", mark.c_str()));
+    else if (replaced > 1)
+        note(sentence("%zu characters with no Shift_JIS form sent as %s", replaced, mark.c_str()));
     return chat::split_message(wire, chat::body_limit(name_));
 }
 

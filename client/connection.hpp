@@ -41,8 +41,11 @@ public:
     // client stays (interactive); until then it ends the client.
     void stay(std::function<void(const std::string &)> note);
 
-    // The login used by log_in: the name in Shift_JIS, as sent.
-    void set_login(const std::string &name, const int colour[3]);
+    // The name log_in uses, in Shift_JIS as sent. Until a colour is
+    // chosen, the colour is the one derived from the name, and follows it.
+    void set_name(const std::string &name);
+    // The colour log_in uses from now on, whatever the name.
+    void choose_colour(const int colour[3]);
     const std::string &name() const { return name_; }
     const int *colour() const { return colour_; }
     const chat::Codec &codec() const { return codec_; }
@@ -94,6 +97,7 @@ private:
     chat::Reader reader_;
     std::string name_;
     int colour_[3] = {0, 0, 0};
+    bool colour_chosen_ = false;
     bool logged_in_ = false;
     bool stopped_reply_ = false;
     // The last record was a time-out notice under our name and colour:

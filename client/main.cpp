@@ -1,7 +1,6 @@
 // chat_client: a terminal client for the chat server. Interactive at a
 // terminal; posts its standard input when that is not a terminal; prints
 // every record with --listen.
-#include <algorithm>
 #include <clocale>
 #include <csignal>
 #include <langinfo.h>
@@ -11,7 +10,6 @@
 #include "connection.hpp"
 #include "modes.hpp"
 #include "options.hpp"
-#include "protocol/colour.hpp"
 #include "terminal/interrupts.hpp"
 
 using namespace chat_client;
@@ -27,19 +25,17 @@ int main(int argc, char **argv)
         usage_error("this locale's character set cannot be converted to Shift_JIS; try --raw");
     size_t replaced = 0;
     std::string name = codec.to_wire(options.name, &replaced);
-    if (!acceptable_name(name, replaced))
-        usage_error(name_rule());
-    int colour[3];
-    if (options.colour_given)
-        std::copy(options.colour, options.colour + 3, colour);
-    else
-        chat::stable_colour(options.name, colour);
+    std::string problem = name_problem(name, replaced, codec);
+    if (!problem.empty())
+        usage_error(problem);
     chat::catch_interrupts(on_interrupt);
     signal(SIGPIPE, SIG_IGN);
     bool interactive = !options.listen && isatty(0);
     chat::Style style = chat::choose_style(1, options.no_colour);
     Connection connection(codec, options.host, options.port);
-    connection.set_login(name, colour);
+    if (options.colour_given)
+        connection.choose_colour(options.colour);
+    connection.set_name(name);  // an automatic colour comes from the name as sent
     connection.connect();
     if (options.listen)
         return run_listen(connection, style);

@@ -11,6 +11,7 @@
 
 #include "exit.hpp"
 #include "protocol/compose.hpp"
+#include "sentence.hpp"
 
 namespace chat_client {
 
@@ -41,15 +42,18 @@ const char *const usage_format =
     "      --raw           send and show bytes unchanged instead of converting\n"
     "                      between Shift_JIS and your locale's character set\n"
     "  -h, --help          this text\n"
+    "  -V, --version       the version\n"
     "\n"
     "commands at the prompt:\n"
     "  /reload             ask for new records now\n"
     "  /logout             log out and stay connected\n"
     "  /login [R,G,B] [NAME]  log in again, with another colour or name\n"
+    "  /nick NAME          log out and in again under another name\n"
     "  /help               these commands\n"
     "  /quit               log out and leave (so do Ctrl-D and Ctrl-C)\n"
     "  //text              post a line that begins with /\n"
     "\n"
+    "A line you post stays dimmed above the prompt until the server sends it back.\n"
     "A message longer than one record holds is sent as several posts. Characters\n"
     "that Shift_JIS cannot hold are sent as \xe3\x80\x93 (you are told when).\n"
     "When the connection ends (a time-out, the server stopped), the client stays:\n"
@@ -61,10 +65,19 @@ const char *const usage_format =
 
 }  // namespace
 
-std::string name_rule()
+std::string name_problem(const std::string &wire, size_t replaced, const chat::Codec &codec)
 {
-    return "the name must be at most " + std::to_string(name_max) +
-           " bytes of Shift_JIS, without spaces";
+    if (replaced == 0 && chat::reserved_name(wire))
+        return sentence("the name %s is reserved for the server's notices",
+                        codec.to_local(system_sender).c_str());
+    if (replaced == 0 && chat::valid_name(wire))
+        return "";
+    return sentence("the name must be at most %d bytes of Shift_JIS, without spaces", name_max);
+}
+
+std::string colour_refusal(const std::string &text)
+{
+    return sentence("bad colour '%s': three numbers from -99 to 999, such as 255,128,0", text.c_str());
 }
 
 bool parse_colour(const char *text, int colour[3])
@@ -97,12 +110,13 @@ Options parse_options(int argc, char **argv)
         {"colour", required_argument, nullptr, 'c'}, {"color", required_argument, nullptr, 'c'},
         {"listen", no_argument, nullptr, 'l'},       {"no-colour", no_argument, nullptr, no_colour},
         {"no-color", no_argument, nullptr, no_colour}, {"raw", no_argument, nullptr, raw},
-        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
+        {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
     };
     Options o;
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, "H:p:c:lh", longs, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "H:p:c:lhV", longs, nullptr)) != -1) {
         switch (c) {
         case 'H': o.host = optarg; break;
         case 'p': {
@@ -112,35 +126,30 @@ Options parse_options(int argc, char **argv)
             unsigned long port = strtoul(optarg, &end, 0);
             if (*optarg == '\0' || *end != '\0' || errno != 0 || port < 1 || port > 65535 ||
                 strchr(optarg, '-') != nullptr)
-                usage_error(std::string("bad port '") + optarg +
-                            "': a number from 1 to 65535 (decimal, 0x hexadecimal or 0 octal)");
+                usage_error(sentence("bad port '%s': a number from 1 to 65535 (decimal, 0x hexadecimal or 0 octal)",
+                                     optarg));
             o.port = std::to_string(port);
             break;
         }
         case 'c':
             if (!parse_colour(optarg, o.colour))
-                usage_error(std::string("bad colour '") + optarg +
-                            "': three numbers from -99 to 999, such as 255,128,0");
+                usage_error(colour_refusal(optarg));
             o.colour_given = true;
             break;
         case 'l': o.listen = true; break;
         case no_colour: o.no_colour = true; break;
         case raw: o.raw = true; break;
         case 'h': printf(usage_format, unsigned {default_port}, idle_seconds); exit(exit_ok);
+        case 'V': printf("chat_client %s\n", CHAT_VERSION); exit(exit_ok);
         default:
-            usage_error(optopt ? std::string("unknown or incomplete option -") + static_cast<char>(optopt)
-                               : std::string("unknown option ") + argv[optind - 1]);
+            usage_error(optopt ? sentence("unknown or incomplete option -%c", optopt)
+                               : sentence("unknown option %s", argv[optind - 1]));
         }
     }
     if (optind != argc - 1)
         usage_error(optind == argc ? "a NAME is needed" : "only one NAME, please");
     o.name = argv[optind];
     return o;
-}
-
-bool acceptable_name(const std::string &wire, size_t replaced)
-{
-    return replaced == 0 && chat::valid_name(wire);
 }
 
 }  // namespace chat_client

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "protocol/codec.hpp"
 #include "src/common/protocol.hpp"
 
 namespace chat_client {
@@ -19,8 +20,9 @@ struct Options {
     bool raw = false;
 };
 
-// Reads the command line; prints the usage text and exits on --help, and
-// exits with exit_usage on anything it cannot take.
+// Reads the command line; prints the usage text or the version and exits
+// on --help and --version, and exits with exit_usage on anything it cannot
+// take.
 Options parse_options(int argc, char **argv);
 
 // Says what is wrong, points at --help and exits with exit_usage.
@@ -29,11 +31,13 @@ Options parse_options(int argc, char **argv);
 // "R,G,B", "R G B", or nine digits run together as the server prints them;
 // false, with `colour` untouched, unless each number is from -99 to 999.
 bool parse_colour(const char *text, int colour[3]);
+// What the user is told about a colour that parse_colour does not take,
+// from -c and at the prompt alike.
+std::string colour_refusal(const std::string &text);
 
-// A name the server takes, and that says what the user typed: `replaced`
-// characters had no Shift_JIS form.
-bool acceptable_name(const std::string &wire, size_t replaced);
-// What a name must be, for the user.
-std::string name_rule();
+// Why the name cannot be used, for the user; "" when the server takes it
+// and it says what the user typed. `wire` is the name in Shift_JIS, in
+// which `replaced` characters had no form; `codec` shows the reserved word.
+std::string name_problem(const std::string &wire, size_t replaced, const chat::Codec &codec);
 
 }  // namespace chat_client

@@ -24,10 +24,10 @@ void parse_colour_field(std::string_view field, int colour[3])
     }
 }
 
-void stable_colour(std::string_view name, int colour[3])
+void stable_colour(std::string_view sjis_name, int colour[3])
 {
     uint32_t hash = 2166136261u;  // FNV-1a
-    for (unsigned char c : name)
+    for (unsigned char c : sjis_name)
         hash = (hash ^ c) * 16777619u;
     // A bright, fairly saturated hue, readable on dark and light screens.
     double hue = (hash % 360) / 60.0, saturation = 0.65, value = 0.9;

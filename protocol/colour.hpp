@@ -14,7 +14,10 @@ std::string colour_field(const int colour[3]);
 // is no number, or is missing, reads as 0.
 void parse_colour_field(std::string_view field, int colour[3]);
 
-// A colour derived from the name, the same every time.
-void stable_colour(std::string_view name, int colour[3]);
+// A colour derived from the name, the same every time: a hash of the name
+// as it goes on the wire, in Shift_JIS, picks a hue. Every program that
+// derives a colour for a user calls this with the wire name, so that a name
+// gets one colour whatever the locale or the page it was typed in.
+void stable_colour(std::string_view sjis_name, int colour[3]);
 
 }  // namespace chat

@@ -14,8 +14,10 @@ bool valid_name(std::string_view sjis_name)
 {
     return !sjis_name.empty() && sjis_name.size() <= name_max &&
            sjis_name.find_first_of(std::string_view(" \t\r\n\v\f\0", 7)) == std::string_view::npos &&
-           sjis_name != system_sender;
+           !reserved_name(sjis_name);
 }
+
+bool reserved_name(std::string_view sjis_name) { return sjis_name == system_sender; }
 
 std::string login_line(const int colour[3], std::string_view sjis_name)
 {

@@ -11,6 +11,9 @@ namespace chat {
 // Whether the server takes this as a login name: 1 to 30 bytes without
 // white space, and not the system's sender word.
 bool valid_name(std::string_view sjis_name);
+// Whether the name is the system's sender word, which the server's notices
+// carry and no user may take.
+bool reserved_name(std::string_view sjis_name);
 // The login line, CR LF included: LGIN, the colour field, a space and the
 // name, as every client sends it.
 std::string login_line(const int colour[3], std::string_view sjis_name);

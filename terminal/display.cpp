@@ -2,6 +2,7 @@
 #include "terminal/display.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,68 @@ namespace chat {
 namespace {
 
 int clamp(int v) { return std::clamp(v, 0, 255); }
+long square(int v) { return long {v} * v; }
+
+struct Rgb {
+    int red, green, blue;
+};
+
+// Names are drawn with a relative luminance in this band, where bold
+// letters keep 3:1 against a white background and against the dark grey of
+// a dark one; the terminal's background is unknown, so both must hold.
+constexpr double least_luminance = 0.14, most_luminance = 0.29;
+
+// An sRGB component (0 to 255) as linear light, and back.
+double linear(int component)
+{
+    double c = component / 255.0;
+    return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+}
+
+int encoded(double light)
+{
+    double c = light <= 0.0031308 ? 12.92 * light : 1.055 * std::pow(light, 1 / 2.4) - 0.055;
+    return clamp(static_cast<int>(std::lround(c * 255)));
+}
+
+double luminance(Rgb c)
+{
+    return 0.2126 * linear(c.red) + 0.7152 * linear(c.green) + 0.0722 * linear(c.blue);
+}
+
+bool readable(Rgb c)
+{
+    double l = luminance(c);
+    return l >= least_luminance - 0.005 && l <= most_luminance + 0.005;  // the rounding of encoded
+}
+
+// The colour moved into the band with its hue kept: a light one darkened
+// (every component scaled in linear light), a dark one mixed with white.
+Rgb readable_colour(Rgb c)
+{
+    double light[3] = {linear(c.red), linear(c.green), linear(c.blue)};
+    double l = luminance(c);
+    for (double &component : light) {
+        if (l > most_luminance)
+            component *= most_luminance / l;
+        else if (l < least_luminance)
+            component += (1 - component) * (least_luminance - l) / (1 - l);
+    }
+    return {encoded(light[0]), encoded(light[1]), encoded(light[2])};
+}
+
+// An entry of the xterm palette beyond the 16 the user may have set: the
+// 6x6x6 cube, then 24 greys.
+Rgb palette_256(int index)
+{
+    static const int levels[6] = {0, 95, 135, 175, 215, 255};
+    if (index >= 232) {
+        int grey = 8 + 10 * (index - 232);
+        return {grey, grey, grey};
+    }
+    int cube = index - 16;
+    return {levels[cube / 36], levels[cube / 6 % 6], levels[cube % 6]};
+}
 
 }  // namespace
 
@@ -55,35 +118,27 @@ Style choose_style(int fd, bool no_colour_option)
 
 int nearest_256(int red, int green, int blue)
 {
-    static const int levels[6] = {0, 95, 135, 175, 215, 255};
-    auto index = [](int v) {
-        int best = 0;
-        for (int i = 1; i < 6; ++i)
-            if (std::abs(levels[i] - v) < std::abs(levels[best] - v))
-                best = i;
-        return best;
-    };
-    int r = index(clamp(red)), g = index(clamp(green)), b = index(clamp(blue));
-    auto distance = [&](int cr, int cg, int cb) {
-        return (cr - clamp(red)) * (cr - clamp(red)) + (cg - clamp(green)) * (cg - clamp(green)) +
-               (cb - clamp(blue)) * (cb - clamp(blue));
-    };
-    int cube = 16 + 36 * r + 6 * g + b;
-    int cube_distance = distance(levels[r], levels[g], levels[b]);
-    int grey_level = std::clamp((clamp(red) + clamp(green) + clamp(blue)) / 3 - 8, 0, 230) / 10;
-    int grey_value = 8 + 10 * grey_level;
-    if (distance(grey_value, grey_value, grey_value) < cube_distance)
-        return 232 + grey_level;
-    return cube;
+    int best = 16;
+    long best_distance = -1;
+    for (int index = 16; index < 256; ++index) {
+        Rgb entry = palette_256(index);
+        if (!readable(entry))
+            continue;
+        long distance = square(entry.red - red) + square(entry.green - green) + square(entry.blue - blue);
+        if (best_distance < 0 || distance < best_distance)
+            best = index, best_distance = distance;
+    }
+    return best;
 }
 
 std::string colour_escape(int red, int green, int blue, bool truecolor)
 {
+    Rgb drawn = readable_colour({clamp(red), clamp(green), clamp(blue)});
     char escape[32];
     if (truecolor)
-        snprintf(escape, sizeof escape, "\033[1;38;2;%d;%d;%dm", clamp(red), clamp(green), clamp(blue));
+        snprintf(escape, sizeof escape, "\033[1;38;2;%d;%d;%dm", drawn.red, drawn.green, drawn.blue);
     else
-        snprintf(escape, sizeof escape, "\033[1;38;5;%dm", nearest_256(red, green, blue));
+        snprintf(escape, sizeof escape, "\033[1;38;5;%dm", nearest_256(drawn.red, drawn.green, drawn.blue));
     return escape;
 }
 

@@ -34,9 +34,12 @@ std::string clock_text(time_t when, const Style &style);
 // becomes '?' (a TAB a space), C1 controls in UTF-8 included.
 std::string defuse_controls(std::string_view text);
 
-// The foreground escape for a colour; components are clamped to 0..255.
+// The foreground escape for a sender's name in its colour, readable on a
+// dark and on a light terminal: components are clamped to 0..255, and a
+// colour too close to black or to white for either background is drawn
+// lighter or darker, with its hue kept.
 std::string colour_escape(int red, int green, int blue, bool truecolor);
-// The nearest of the 256 xterm colours.
+// The nearest of the 240 fixed xterm colours that a name reads in on both.
 int nearest_256(int red, int green, int blue);
 
 }  // namespace chat

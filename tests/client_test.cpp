@@ -1,17 +1,23 @@
 // chat_client end to end against the real server: scripted posts, --listen,
-// an interactive session on a pseudo-terminal, long messages, and how it
-// ends when the server cannot serve it.
+// an interactive session on a pseudo-terminal (its screen played through
+// a small terminal emulator), long messages, names and colours, and how
+// it ends when the server cannot serve it.
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <regex>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "child_process.hpp"
 #include "harness.hpp"
+#include "protocol/codec.hpp"
+#include "protocol/colour.hpp"
+#include "screen.hpp"
 
 using namespace chat_test;
 
@@ -22,11 +28,30 @@ std::string client_binary() { return CHAT_CLIENT_BINARY; }
 // chat_client as a child process.
 class ClientProcess : public ChildProcess {
 public:
-    ClientProcess(std::vector<std::string> args, bool terminal, std::string input = "")
-        : ChildProcess(client_binary(), std::move(args), terminal, std::move(input))
+    ClientProcess(std::vector<std::string> args, bool terminal, std::string input = "",
+                  std::vector<std::string> environment = {})
+        : ChildProcess(client_binary(), std::move(args), terminal, std::move(input), std::move(environment))
     {
     }
+
+    // What the pseudo-terminal (24 rows of 100) shows, with the rows that
+    // scrolled away above.
+    Screen screen() const
+    {
+        Screen s(24, 100);
+        s.play(output());
+        return s;
+    }
 };
+
+// The colour field of the colour chat_client derives for a name as it
+// goes on the wire.
+std::string automatic_colour(const std::string &sjis_name)
+{
+    int colour[3];
+    chat::stable_colour(sjis_name, colour);
+    return chat::colour_field(colour);
+}
 
 class ClientTest : public ::testing::Test {
 protected:
@@ -34,6 +59,26 @@ protected:
     std::string port() { return std::to_string(server_.port()); }
     Server server_ {fast_server_binary()};
 };
+
+// The contrast against black and against white, the lower of the two, of
+// the 24-bit colour that `name` was last drawn in on the terminal.
+double least_contrast(const std::string &shown, const std::string &name)
+{
+    std::smatch found;
+    std::regex drawn("\x1b\\[1;38;2;(\\d+);(\\d+);(\\d+)m" + name);
+    std::string rest = shown;
+    double luminance = -1;
+    while (std::regex_search(rest, found, drawn)) {
+        const double weights[3] = {0.2126, 0.7152, 0.0722};
+        luminance = 0;
+        for (int i = 0; i < 3; ++i) {
+            double c = std::stoi(found[i + 1]) / 255.0;
+            luminance += weights[i] * (c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4));
+        }
+        rest = found.suffix();
+    }
+    return luminance < 0 ? 0 : std::min((luminance + 0.05) / 0.05, 1.05 / (luminance + 0.05));
+}
 
 }  // namespace
 
@@ -114,6 +159,16 @@ TEST_F(ClientTest, InteractiveSessionKeepsThePromptIntact)
     EXPECT_TRUE(person.expect("\x1b[1;38;2;255;0;0mbob")) << "bob's name in bob's colour";
     EXPECT_TRUE(person.expect(": hi alice"));
     EXPECT_TRUE(person.expect("alice> hel")) << "the half-typed line comes back under it";
+    // Names near black or white are drawn lighter or darker, so that they
+    // read on a dark and on a light terminal alike; a red one as it is.
+    EXPECT_NEAR(least_contrast(person.output(), "bob"), 4.0, 0.1);
+    for (auto [colour, name] : {std::pair {"000000000", "ink"}, {"255255255", "snow"}, {"255255000", "lemon"}}) {
+        Client poster(server_.port());
+        login(poster, colour, name);
+        poster.send("SEND hi\r\n");
+        ASSERT_TRUE(person.expect(std::string(name) + "\x1b[0m: hi"));
+        EXPECT_GE(least_contrast(person.output(), name), 3.0) << name;
+    }
 
     person.type("lo\r");
     person.type("/help\r");  // a command's output while its line is handled
@@ -181,6 +236,118 @@ TEST_F(ClientTest, InteractiveSessionOutlivesItsConnection)
     ASSERT_TRUE(person.expect("sleepy> "));
     person.type("\x04");
     EXPECT_EQ(person.wait(), 0) << person.errors();
+}
+
+// A typed line shows dimmed until its record comes back, then only the
+// record shows; held up by another process's lock it says so after 2 s,
+// and the busy reply marks it as perhaps lost.
+TEST_F(ClientTest, OwnLinesPendUntilTheirRecordsCome)
+{
+    ClientProcess person({"-p", port(), "-c", "0,128,255", "alice"}, true);
+    ASSERT_TRUE(person.expect("alice> ")) << person.output();
+    person.type("first post\r");
+    EXPECT_TRUE(person.expect("\x1b[2malice> first post\x1b[0m")) << "dimmed on its way";
+    ASSERT_TRUE(person.expect(": first post"));
+    // The same text twice, and a message long enough for three posts:
+    // each record takes the place of its own piece, in order.
+    person.type("same\r");
+    ASSERT_TRUE(person.expect(": same"));
+    person.type("same\r");
+    ASSERT_TRUE(person.expect(": same"));
+    person.type(std::string(600, 'x') + "\r");
+    for (int piece = 0; piece < 3; ++piece)
+        ASSERT_TRUE(person.expect(": xxx")) << person.screen().text();
+    // A pasted block (bracketed, as terminals paste) posts each of its
+    // lines: none reaches the server as a command of its own.
+    person.type("\x1b[200~pasted\nLGOT\x1b[201~\r");
+    ASSERT_TRUE(person.expect(": pasted"));
+    ASSERT_TRUE(person.expect(": LGOT")) << person.screen().text();
+
+    pid_t holder = hold_lock(server_.dat_path(), F_WRLCK, 30);
+    person.type("held up\r");
+    EXPECT_TRUE(person.expect("held up  (waiting for the server)", 10s)) << person.output();
+    EXPECT_TRUE(person.expect(std::string("! ") + busy, 20s)) << "the fast server gives up after 4 tries";
+    EXPECT_TRUE(person.expect("held up  (may not have been posted)")) << person.screen().text();
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    person.type("free again\r");
+    ASSERT_TRUE(person.expect(": free again"));
+    person.type("/quit\r");
+    EXPECT_EQ(person.wait(), 0) << person.errors();
+
+    Screen screen = person.screen();
+    EXPECT_EQ(screen.count("alice: first post"), 1u) << screen.text();
+    EXPECT_EQ(screen.count("alice: same"), 2u) << screen.text();
+    EXPECT_EQ(screen.count("ログアウト"), 1u) << "only at /quit: " << screen.text();
+    EXPECT_EQ(screen.count("alice> "), 1u) << "no typed line left but the marked one: " << screen.text();
+    EXPECT_EQ(screen.count("alice> held up  (may not have been posted)"), 1u) << screen.text();
+    EXPECT_EQ(screen.count("waiting for the server"), 0u) << screen.text();
+}
+
+TEST_F(ClientTest, NickLoginAndLogoutAtThePrompt)
+{
+    Client watcher(server_.port());
+    login(watcher, "000000000", "watcher");
+    ClientProcess person({"-p", port(), "alice"}, true);
+    std::string alice = automatic_colour("alice"), bob = automatic_colour(sjis("ボブ"));
+    ASSERT_NE(watcher.read_until(login_notice(alice, "alice")), "");
+    ASSERT_TRUE(person.expect("alice> ")) << person.output();
+    person.type("/nick ボブ\r");
+    EXPECT_NE(watcher.read_until(logout_notice(alice, "alice")), "") << "the others see both notices";
+    EXPECT_NE(watcher.read_until(login_notice(bob, sjis("ボブ"))), "") << "an automatic colour follows the name";
+    ASSERT_TRUE(person.expect("ボブ> "));
+    person.type("/nick メッセージ\r");
+    EXPECT_TRUE(person.expect("the name メッセージ is reserved for the server's notices"));
+    person.type("/login\r");
+    EXPECT_TRUE(person.expect("already logged in; /logout first, or /nick NAME for another name"));
+
+    watcher.send("RELD\r\n");  // within the fast server's idle budget
+    person.type("/logout\r");
+    EXPECT_NE(watcher.read_until(logout_notice(bob, sjis("ボブ"))), "");
+    person.type("/logout\r");
+    EXPECT_TRUE(person.expect("not logged in; /login logs in again"));
+    // A colour that is not three numbers is refused as -c refuses it.
+    person.type("/login 1,2 y\r");
+    EXPECT_TRUE(person.expect("bad colour '1,2': three numbers from -99 to 999, such as 255,128,0"));
+    person.type("/login 1,2,3,4 z\r");
+    EXPECT_TRUE(person.expect("bad colour '1,2,3,4'"));
+    person.type("/login 9 9 9\r");
+    std::string seen = watcher.read_until(login_notice("009009009", sjis("ボブ")));
+    EXPECT_NE(seen, "") << person.screen().text();
+    EXPECT_EQ(seen.find("ログインしました"), seen.rfind("ログインしました")) << "nobody else logged in";
+    person.type("/nick carol\r");
+    EXPECT_NE(watcher.read_until(login_notice("009009009", "carol")), "") << "a chosen colour stays";
+    ASSERT_TRUE(person.expect("carol> "));
+    person.type("\x04");
+    EXPECT_EQ(person.wait(), 0) << person.errors();
+}
+
+// The automatic colour is the one derived from the name in Shift_JIS,
+// whatever the locale the name was typed in: the gateway derives it from
+// the same bytes.
+TEST_F(ClientTest, AutomaticColourComesFromTheWireName)
+{
+    Client watcher(server_.port());
+    login(watcher, "000000000", "watcher");
+    std::string name = sjis("ボブ");
+    ClientProcess utf8({"-p", port(), "ボブ"}, false, "utf-8\n");
+    EXPECT_EQ(utf8.wait(), 0) << utf8.errors();
+    EXPECT_NE(watcher.read_until(message(automatic_colour(name), name, "utf-8\r\n")), "");
+    ClientProcess ascii({"-p", port(), "alice"}, false, "ascii\n", {"LC_ALL=C"});
+    EXPECT_EQ(ascii.wait(), 0) << ascii.errors();
+    EXPECT_NE(watcher.read_until(message(automatic_colour("alice"), "alice", "ascii\r\n")), "");
+
+    // EUC-JP, when this system can make the locale.
+    std::string locales = server_.dir() + "/locales";
+    std::string make = "localedef -i ja_JP -f EUC-JP " + locales + "/ja_JP.EUC-JP >/dev/null 2>&1";
+    if (system(("mkdir -p " + locales + " && " + make).c_str()) != 0)
+        GTEST_SKIP() << "no EUC-JP locale: " << make;
+    chat::Codec euc;
+    ASSERT_TRUE(euc.open("EUC-JP"));
+    ClientProcess euc_jp({"-p", port(), euc.to_local(name)}, false, "euc-jp\n",
+                         {"LC_ALL=ja_JP.EUC-JP", "LOCPATH=" + locales});
+    EXPECT_EQ(euc_jp.wait(), 0) << euc_jp.errors();
+    EXPECT_NE(watcher.read_until(message(automatic_colour(name), name, "euc-jp\r\n")), "");
 }
 
 TEST_F(ClientTest, PortFormsOfTheServerAreAccepted)
@@ -255,4 +422,12 @@ TEST(ClientArguments, BadArgumentsExitWithTwo)
     ClientProcess help({"--help"}, false);
     EXPECT_EQ(help.wait(), 0);
     EXPECT_NE(help.output().find("usage: chat_client"), std::string::npos);
+    ClientProcess version({"--version"}, false);
+    EXPECT_EQ(version.wait(), 0);
+    EXPECT_EQ(version.output(), "chat_client " CHAT_VERSION "\n");
+    ClientProcess reserved({"メッセージ"}, false);
+    EXPECT_EQ(reserved.wait(), 2);
+    EXPECT_NE(reserved.errors().find("chat_client: the name メッセージ is reserved for the server's notices"),
+              std::string::npos)
+        << "its real reason, not the length: " << reserved.errors();
 }
