@@ -224,6 +224,30 @@ private:
     size_t i_ = 0;
 };
 
+// Appends the escaped form of the character at `utf8[i]`, which is not
+// plain; returns how many bytes it took.
+size_t escape_one(std::string &out, std::string_view utf8, size_t i)
+{
+    unsigned char c = static_cast<unsigned char>(utf8[i]);
+    if (c == '"' || c == '\\') {
+        out += '\\';
+        out += static_cast<char>(c);
+        return 1;
+    }
+    if (c == 0xe2 && i + 2 < utf8.size() && utf8[i + 1] == '\x80' && (utf8[i + 2] == '\xa8' || utf8[i + 2] == '\xa9')) {
+        out += utf8[i + 2] == '\xa8' ? "\\u2028" : "\\u2029";
+        return 3;
+    }
+    if (c == 0xe2) {
+        out += static_cast<char>(c);
+        return 1;
+    }
+    char buf[8];
+    snprintf(buf, sizeof buf, "\\u%04x", c);  // controls and < > &
+    out += buf;
+    return 1;
+}
+
 }  // namespace
 
 std::optional<JsonObject> parse_object(std::string_view text) { return Parser(text).object(); }
@@ -244,41 +268,46 @@ std::optional<std::vector<double>> get_numbers(const JsonObject &object, std::st
     return std::get<std::vector<double>>(it->second);
 }
 
+// Appends `utf8` as a JSON string literal. Runs of plain characters go
+// in whole: most texts have nothing to escape.
+static void append_quoted(std::string &out, std::string_view utf8)
+{
+    auto plain = [](unsigned char c) {
+        return c >= 0x20 && c != '"' && c != '\\' && c != '<' && c != '>' && c != '&' && c != 0xe2;
+    };
+    out += '"';
+    size_t i = 0;
+    while (i < utf8.size()) {
+        size_t run = i;
+        while (run < utf8.size() && plain(static_cast<unsigned char>(utf8[run])))
+            ++run;
+        out.append(utf8, i, run - i);
+        if (run == utf8.size())
+            break;
+        i = run + escape_one(out, utf8, run);
+    }
+    out += '"';
+}
+
 std::string quote(std::string_view utf8)
 {
-    std::string out = "\"";
-    for (size_t i = 0; i < utf8.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(utf8[i]);
-        char buf[8];
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c == '<' || c == '>' || c == '&') {
-            snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else if (c == 0xe2 && i + 2 < utf8.size() && utf8[i + 1] == '\x80' &&
-                   (utf8[i + 2] == '\xa8' || utf8[i + 2] == '\xa9')) {
-            out += utf8[i + 2] == '\xa8' ? "\\u2028" : "\\u2029";
-            i += 2;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
+    std::string out;
+    append_quoted(out, utf8);
+    return out;
 }
 
 void JsonWriter::key(std::string_view name)
 {
     if (out_.size() > 1)
         out_ += ',';
-    out_ += quote(name);
+    append_quoted(out_, name);
     out_ += ':';
 }
 
 JsonWriter &JsonWriter::add(std::string_view name, std::string_view value)
 {
     key(name);
-    out_ += quote(value);
+    append_quoted(out_, value);
     return *this;
 }
 
@@ -300,8 +329,11 @@ JsonWriter &JsonWriter::add(std::string_view name, const std::vector<int> &value
 {
     key(name);
     out_ += '[';
-    for (size_t i = 0; i < values.size(); ++i)
-        out_ += (i ? "," : "") + std::to_string(values[i]);
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (i)
+            out_ += ',';
+        out_ += std::to_string(values[i]);
+    }
     out_ += ']';
     return *this;
 }

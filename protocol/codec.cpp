@@ -31,9 +31,8 @@ size_t utf8_width(const char *p, size_t left)
 template <class Skip>
 size_t convert(iconv_t cd, std::string_view in, std::string_view bad, std::string &out, Skip skip)
 {
-    std::string source(in);
-    char *src = source.data();
-    size_t left = source.size(), replaced = 0;
+    char *src = const_cast<char *>(in.data());  // iconv's signature; it only reads the input
+    size_t left = in.size(), replaced = 0;
     char buf[1024];
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
     while (left > 0) {
@@ -50,6 +49,16 @@ size_t convert(iconv_t cd, std::string_view in, std::string_view bad, std::strin
         }
     }
     return replaced;
+}
+
+// CP932 and UTF-8 agree on the bytes below 0x80, so such a text needs no
+// conversion between them.
+bool plain_ascii(std::string_view text)
+{
+    for (char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    return true;
 }
 
 }  // namespace
@@ -83,7 +92,7 @@ void Codec::open_raw()
 
 std::string Codec::to_local(std::string_view sjis) const
 {
-    if (raw_)
+    if (raw_ || (utf8_ && plain_ascii(sjis)))
         return std::string(sjis);
     std::string out;
     convert(in_, sjis, utf8_ ? "\xef\xbf\xbd" : "?", out, [](const char *, size_t) { return size_t {1}; });
@@ -94,7 +103,7 @@ std::string Codec::to_wire(std::string_view local, size_t *replaced) const
 {
     size_t count = 0;
     std::string out;
-    if (raw_)
+    if (raw_ || (utf8_ && plain_ascii(local)))
         out = std::string(local);
     else
         count = convert(out_, local, geta_mark, out, [this](const char *p, size_t left) {
