@@ -479,3 +479,60 @@ describe('history', () => {
     assert.ok((await records(later)).some((r) => r.earlier && r.text === 'old 1'));
   });
 });
+
+describe('languages', () => {
+  test('under a Japanese browser the page speaks Japanese; a reason it does not know shows the gateway\'s words', async () => {
+    const { gateway } = await serverWithTaro();
+    const japanese = await launchBrowser({ locale: 'ja-JP' });
+    try {
+      const page = await japanese.newPage();
+      // The second refusal comes with a reason code the page has never heard of.
+      let refusals = 0;
+      await page.routeWebSocket(/\/ws$/, (ws) => {
+        const server = ws.connectToServer();
+        server.onMessage((message) => {
+          const events = JSON.parse(message);
+          for (const e of events) if (e.reason === 'control' && ++refusals === 2) e.reason = 'unheard-of';
+          ws.send(JSON.stringify(events));
+        });
+      });
+      await page.goto(gateway.url);
+      assert.equal(await page.evaluate(() => document.documentElement.lang), 'ja');
+      assert.equal(await page.title(), 'チャット');
+      const shown = (selector) => page.$eval(selector, (e) => e.textContent);
+      assert.deepEqual(
+        [await shown('label[for=name]'), await shown('label[for=colour]'), await shown('#login-button'),
+          await shown('#status'), await page.getAttribute('#log', 'aria-label'), await page.getAttribute('#reload', 'title')],
+        ['名前', '色', 'ログイン', 'ログインしていません', '会話', '新しい発言を今すぐサーバーに問い合わせます']);
+      await page.fill('input[name=name]', '花 子');
+      await page.waitForSelector('#name-hint.bad >> text=名前に空白は使えません。');
+
+      await page.fill('input[name=name]', '花子');
+      await page.click('#login-button');
+      await page.waitForSelector('#status >> text=花子 でログイン中');
+      assert.deepEqual([await shown('#send'), await shown('#logout'), await page.getAttribute('#message', 'placeholder')],
+        ['送信', 'ログアウト', 'メッセージ']);
+      // The server's own words stay as they are.
+      await page.waitForSelector('.record.notice >> text=花子がログインしました');
+      await page.fill('input[name=message]', 'こんにちは');
+      assert.match(await shown('#left'), /^残り\d+バイト$/);
+
+      for (let i = 0; i < 2; i++) {
+        await page.fill('input[name=message]', 'esc \u001b here');
+        await page.press('input[name=message]', 'Enter');
+      }
+      await until(async () => (await page.$$('.error.gateway')).length === 2, 10000, 'both refusals');
+      assert.deepEqual(await page.$$eval('.error.gateway .text', (rows) => rows.map((r) => r.textContent)), [
+        'メッセージにESCなどの制御文字は使えません。送信しませんでした。',
+        'A message cannot hold control characters such as ESC; it was not sent.',
+      ]);
+      assert.deepEqual(await page.$$eval('.unposted .state', (rows) => rows.map((r) => r.textContent)), ['未送信', '未送信']);
+
+      await page.click('#logout');
+      await page.waitForSelector('#status >> text=ログアウトしました');
+      await page.waitForSelector('#login-button >> text=もう一度ログイン');
+    } finally {
+      await japanese.close();
+    }
+  });
+});

@@ -331,7 +331,9 @@ export class RawWebSocket {
   close() { this.raw.close(); }
 }
 
-export async function launchBrowser() {
+// Chromium with the browser's language list set by `locale` (English
+// unless a test asks for another), which the page takes its language from.
+export async function launchBrowser({ locale = 'en-US' } = {}) {
   // Loaded here, so that the tests without a browser run without it.
   const { chromium } = await import('playwright-core');
   const userDataDir = fs.mkdtempSync(path.join(os.tmpdir(), 'chat-web-chromium-'));
@@ -339,6 +341,7 @@ export async function launchBrowser() {
   const context = await chromium.launchPersistentContext(userDataDir, {
     executablePath: chromiumPath,
     headless: true,
+    locale,
     args: ['--headless=new', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync'],
   });

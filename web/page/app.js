@@ -4,9 +4,11 @@
 // connection.
 'use strict';
 
-// ---- every text the page shows, by a short id. The gateway's events
-// carry a reason code; the page shows its own text for the code and the
-// gateway's text for a code it does not know.
+// ---- every text the page shows, by a short id, in English (TEXT) and
+// Japanese (TEXT_JA) with the same ids. The gateway's events carry a
+// reason code; the page shows its own text for the code and the gateway's
+// text for a code it does not know. The chat server's own texts (its
+// error replies, notices and records) are Japanese and shown as they are.
 const TEXT = {
   title: 'Chat',
   name: 'Name',
@@ -67,14 +69,90 @@ const TEXT = {
   },
 };
 
+const TEXT_JA = {
+  title: 'チャット',
+  name: '名前',
+  colour: '色',
+  message: 'メッセージ',
+  send: '送信',
+  notify: '通知',
+  reload: '更新',
+  reloadTitle: '新しい発言を今すぐサーバーに問い合わせます',
+  logout: 'ログアウト',
+  logIn: 'ログイン',
+  logInAgain: 'もう一度ログイン',
+  conversation: '会話',
+  stillHere: 'ログインを続ける',
+  nameHint: '全角15文字（半角30文字）まで、空白は使えません。',
+  nameEmpty: '名前を入力してください。',
+  nameSpaces: '名前に空白は使えません。',
+  nameLong: (n) => `名前が長すぎます（${n}/30バイト）。`,
+  notLoggedIn: 'ログインしていません',
+  loggingIn: 'ログインしています…',
+  loggedInAs: (name) => `${name} でログイン中`,
+  loggedOut: 'ログアウトしました',
+  resuming: 'セッションを再開しています…',
+  reconnecting: '接続が切れました。再接続しています…',
+  reloaded: 'ページを再読み込みしました。続けるにはログインしてください',
+  meanwhile: 'このページを離れていた間の発言',
+  bytesLeft: (n) => `残り${n}バイト`,
+  bytesLeftPosts: (n, posts) => `残り${n}バイト（${posts}回に分けて送信）`,
+  tooLong: (size, max) => `長すぎて送信できません（${size}バイト、1回に送れるのは${max}バイトまで）。分けて送ってください。`,
+  sending: '送信中…',
+  queued: '送信待ち…',
+  unsure: '送信できなかった可能性があります',
+  notSent: '未送信',
+  idle: (time) => `しばらく発言がありません。${time}までに何か送信しないと、チャットサーバーからログアウトされます。`,
+  unread: (n) => `(${n}) チャット`,
+  lost: 'ゲートウェイとの接続が切れました。',
+  closedRate: 'メッセージが多すぎるため、ゲートウェイがこのセッションを閉じました。',
+  closedSize: 'メッセージが大きすぎるため、ゲートウェイがこのセッションを閉じました。',
+  reason: {
+    rate: (e) => `メッセージが多すぎます（${limits.rate_seconds}秒間に${limits.rate_count}件まで）。このセッションは閉じられました。`,
+    invalid: 'ページから届いたメッセージをゲートウェイが理解できませんでした。',
+    'logged-in': 'すでにログインしています。',
+    'not-logged-in': 'ログインしていません。',
+    name: '名前は空白なしで1〜30バイト（Shift_JIS、全角文字は2バイト）です。',
+    'name-control': '名前に制御文字は使えません。',
+    colour: '色は -99 から 999 までの整数3つで指定します。',
+    line: 'メッセージに改行やNUL文字は使えません。送信しませんでした。',
+    control: 'メッセージにESCなどの制御文字は使えません。送信しませんでした。',
+    replaced: (e) => `Shift_JISで表せない文字${e.count}個を〓に置き換えて送信しました。`,
+    unreachable: 'チャットサーバーに接続できません。しばらくしてからもう一度お試しください。',
+    timeout: '長い間発言がなかったため、ログアウトされました。',
+    full: 'チャットサーバーが満員です。しばらくしてからもう一度お試しください。',
+    stopped: 'チャットサーバーが停止しました。',
+    lost: 'チャットサーバーとの接続が切れました。',
+    logout: 'ログアウトしました。',
+    resume: 'このセッションはここでは再開できません。もう一度ログインしてください。',
+    missed: 'ページを離れていた間の発言の一部を受け取れませんでした。',
+  },
+};
+
+// The page's language: the first of Japanese or English among the
+// browser's languages, English when neither is there.
+function pageLanguage(languages) {
+  for (const tag of languages) {
+    const primary = String(tag).toLowerCase().split('-')[0];
+    if (primary === 'ja' || primary === 'en') return primary;
+  }
+  return 'en';
+}
+
+const language = pageLanguage(navigator.languages || [navigator.language || '']);
+const texts = language === 'ja' ? TEXT_JA : TEXT;
+document.documentElement.lang = language;
+
+// A text missing from the Japanese table shows in English rather than not
+// at all (the table test catches it before it ships).
 function t(id, ...args) {
-  const text = TEXT[id];
+  const text = id in texts ? texts[id] : TEXT[id];
   return typeof text === 'function' ? text(...args) : text;
 }
 
 // The page's text for an event's reason code, else the gateway's own.
 function reasonText(event) {
-  const text = TEXT.reason[event.reason];
+  const text = texts.reason[event.reason] || TEXT.reason[event.reason];
   if (typeof text === 'function') return text(event);
   return text || event.text;
 }
