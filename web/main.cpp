@@ -11,13 +11,16 @@ using namespace chat_web;
 
 namespace {
 
+// The longest --title, in bytes: a heading, not a paragraph.
+constexpr size_t title_max = 200;
+
 const char *const usage_text =
     "usage: chat_web [--listen [ADDR:]PORT] [--server HOST:PORT] [--history FILE]\n"
     "                [--allow-host NAME]... [--allow-origin ORIGIN]...\n"
     "                [--trusted-proxy ADDR]... [--rate-limit COUNT]\n"
     "                [--max-pages COUNT] [--max-per-address COUNT]\n"
     "                [--resume-seconds SECONDS] [--idle-seconds SECONDS]\n"
-    "                [--help] [--version]\n"
+    "                [--title TEXT] [--help] [--version]\n"
     "Serves the chat page at / and connects each logged-in browser to the chat server.\n"
     "  --listen [ADDR:]PORT     where the page is served (0.0.0.0:8080)\n"
     "  --server HOST:PORT       the chat server (127.0.0.1:12345)\n"
@@ -32,6 +35,8 @@ const char *const usage_text =
     "                           after a reload or a lost connection (30; 0: not at all)\n"
     "  --idle-seconds SECONDS   the chat server's idle time-out; the page is warned\n"
     "                           before it (300)\n"
+    "  --title TEXT             the page's title (\"Chat on\" and the host name the\n"
+    "                           browser used)\n"
     "Exit status: 0 stopped by SIGINT or SIGTERM, 1 cannot listen or find the server,\n"
     "2 bad arguments.\n";
 
@@ -98,7 +103,7 @@ int main(int argc, char **argv)
         bool known = a == "--listen" || a == "--server" || a == "--history" || a == "--allow-origin" ||
                      a == "--allow-host" || a == "--trusted-proxy" || a == "--rate-limit" ||
                      a == "--max-pages" || a == "--max-per-address" || a == "--resume-seconds" ||
-                     a == "--idle-seconds";
+                     a == "--idle-seconds" || a == "--title";
         if (!known)
             return usage_error("unknown option " + a);
         if (i + 1 >= argc)
@@ -128,6 +133,12 @@ int main(int argc, char **argv)
             if (!parse_port(v, seconds) || (seconds == 0 && !zero_allowed))
                 return usage_error(a + " wants seconds from " + (zero_allowed ? "0" : "1") + " to 65535, not '" + v + "'");
             (a == "--resume-seconds" ? options.limits.resume_seconds : options.limits.idle_seconds) = seconds;
+        }
+        if (a == "--title") {
+            if (v.empty() || v.size() > title_max || has_control(v))
+                return usage_error("--title wants a text of 1 to " + std::to_string(title_max) +
+                                   " bytes without control characters");
+            options.title = v;
         }
         if (a == "--allow-host") {
             if (!valid_host_name(v))
