@@ -1,8 +1,8 @@
 // Pictures of the page for the README and for a look by eye:
 //   CHAT_SERVER_FAST=build/chat_server CHAT_WEB=build/chat_web node screenshots.mjs OUTPUT_DIR
-// A short conversation between a page and a raw client, then the page in
-// light and dark colours and at phone width (light, dark, phone,
-// phone-dark); a burst of lines waiting for the rate limit (pending), the
+// A short conversation between two pages in automatic colours and two raw
+// clients, after earlier records from the history, then the page in light
+// and dark colours and at phone width (light, dark, phone, phone-dark); a burst of lines waiting for the rate limit (pending), the
 // warning before the idle time-out (idle), and a page that came back after
 // a reload with what arrived meanwhile (resumed). In docs/ they are
 // web.png, web-dark.png, web-phone.png, web-phone-dark.png, web-pending.png,
@@ -16,24 +16,31 @@ const shown = (page) => page.$$eval('.record .text', (n) => n.map((e) => e.textC
 async function conversation(context, gateway, server) {
   const taro = await RawClient.connect(server.port);
   await taro.login('000160080', sjis('太郎'));
-  const page = await loggedInPage(context, gateway.url, '花子', '#d04a02');
-  const say = async (text) => {
-    await page.fill('input[name=message]', text);
-    await page.press('input[name=message]', 'Enter');
+  const lemon = await RawClient.connect(server.port);
+  await lemon.login('255255000', 'lemon');
+  taro.send('SEND ', sjis('おはようございます。今日のビルドを始めます'), '\r\n');
+  await taro.waitFor(sjis('今日のビルドを始めます'));
+  const ken = await loggedInPage(context, gateway.url, 'ken');
+  const page = await loggedInPage(context, gateway.url, '花子');
+  const say = async (who, text) => {
+    await who.fill('input[name=message]', text);
+    await who.press('input[name=message]', 'Enter');
     await until(async () => (await shown(page)).includes(text));
   };
   taro.send('SEND ', sjis('こんにちは！ビルドは通りました。'), '\r\n');
-  await say('ありがとう、太郎さん。レビューします');
+  await say(page, 'ありがとう、太郎さん。レビューします');
+  lemon.send('SEND yellow on a light page stays readable\r\n');
+  await say(ken, 'I can take the release notes');
   taro.send('SEND ', sjis('<b>太字</b> はそのまま文字として表示されます'), '\r\n');
-  await say('markup stays text here, good');
-  await until(async () => (await page.$$eval('.record', (n) => n.length)) >= 5);
+  await say(page, 'markup stays text here, good');
+  await until(async () => (await shown(page)).includes('<b>太字</b> はそのまま文字として表示されます'));
   return { page, taro };
 }
 
 const server = await startServer();
 const context = await launchBrowser();
 try {
-  const gateway = await startGateway(server.port);
+  const gateway = await startGateway(server.port, ['--history', server.history]);
   const { page, taro } = await conversation(context, gateway, server);
   await page.fill('input[name=message]', '次のリリースは金曜日');
   for (const [name, scheme, width, height] of [['light', 'light', 900, 560], ['dark', 'dark', 900, 560], ['phone', 'light', 390, 740], ['phone-dark', 'dark', 390, 740]]) {
