@@ -151,6 +151,12 @@ TEST_F(Fixture, BadNamesAndColoursNeverReachTheServer)
         EXPECT_EQ(a.to_server, "") << login;
         EXPECT_EQ(field(only(a.to_page), "type"), "gateway") << login;
     }
+    // The server's own sender word is refused as what it is, not as too long.
+    Actions reserved = s.page_message(R"({"type":"login","name":"メッセージ","colour":"auto"})", now);
+    EXPECT_EQ(field(only(reserved.to_page), "reason"), "reserved");
+    EXPECT_EQ(field(only(reserved.to_page), "text"), "The name メッセージ is reserved for the server's notices.");
+    EXPECT_EQ(field(only(s.page_message(R"({"type":"login","name":"bob","colour":"red"})", now).to_page), "reason"),
+              "colour");
     // Fifteen kana are 30 bytes: just allowed.
     EXPECT_TRUE(s.page_message(R"({"type":"login","name":"あいうえおかきくけこさしすせそ","colour":[-99,0,999]})", now).connect);
     EXPECT_EQ(s.server_connected().to_server, "LGIN -99000999 " + sjis("あいうえおかきくけこさしすせそ") + "\r\n");
@@ -362,6 +368,15 @@ TEST(WebHeaders, StrictPolicyForThePage)
     EXPECT_EQ(csp.find("script-src *"), std::string::npos);
 }
 
+TEST(WebHeaders, TheTitleGoesIntoThePageEscaped)
+{
+    std::string html = R"(<head><meta name="chat-title" content=""><title>Chat</title>)";
+    EXPECT_EQ(page_with_title(html, ""), html);
+    EXPECT_EQ(page_with_title(html, R"(R&D "chat" <b>'s)"),
+              R"(<head><meta name="chat-title" content="R&amp;D &quot;chat&quot; &lt;b&gt;&#39;s"><title>Chat</title>)");
+    EXPECT_EQ(page_with_title(html, "開発チーム"), R"(<head><meta name="chat-title" content="開発チーム"><title>Chat</title>)");
+}
+
 // The live stream starts after the newest stamp when the server's process
 // took its starting point, somewhere between the read before connecting
 // and our own login notice.
@@ -411,18 +426,20 @@ TEST_F(Fixture, EarlierRecordsComeFirstAndTheHeldBackStreamAfter)
     file.push_back({11, racer});
     file.push_back({12, mine});
     s.server_connected();
-    a = s.server_bytes("OK\r\n" + racer);
+    a = s.server_bytes("OK\r\n" + racer, 1000);
     EXPECT_TRUE(a.to_page.empty()) << "held back until our own notice";
-    a = s.server_bytes(mine + "END\r\n");
+    a = s.server_bytes(mine + "END\r\n", 1500);
     EXPECT_TRUE(a.to_page.empty()) << "held back until the second read";
     EXPECT_TRUE(a.read_history);
     a = s.server_bytes("OK\r\n" + after + "END\r\n");
     EXPECT_TRUE(a.to_page.empty()) << "what comes during the second read waits too";
     EXPECT_EQ(s.page_message(R"({"type":"reload"})", now).to_server, "") << "not logged in until the page is told";
-    a = s.history_read(file);
+    a = s.history_read(file, 2000);
     ASSERT_EQ(a.to_page.size(), 6u);
     EXPECT_EQ(field(only(a.to_page, 0), "text"), "old");
     EXPECT_EQ(std::get<bool>(only(a.to_page, 0).at("earlier")), true);
+    EXPECT_EQ(number(only(a.to_page, 0), "at"), 1000) << "no later than the stream's first record came";
+    EXPECT_EQ(number(only(a.to_page, 1), "at"), 1000);
     EXPECT_EQ(field(only(a.to_page, 1), "text"), "racing");
     EXPECT_EQ(std::get<bool>(only(a.to_page, 1).at("earlier")), false);
     EXPECT_EQ(field(only(a.to_page, 3), "type"), "hello");

@@ -1,6 +1,7 @@
 # Writes the page's files into a C++ source, so that the installed gateway
 # is one file: cmake -DPAGE_DIR=... -DOUTPUT=... -P embed.cmake
-set(files "index.html|/|text/html" "app.js|/app.js|text/javascript" "style.css|/style.css|text/css")
+set(files "index.html|/|text/html" "app.js|/app.js|text/javascript" "style.css|/style.css|text/css"
+    "favicon.svg|/favicon.svg|image/svg+xml")
 set(out "// Generated from web/page by web/embed.cmake; edit those files instead.\n")
 string(APPEND out "#include \"gateway.hpp\"\nnamespace chat_web {\nnamespace {\n")
 set(table "")

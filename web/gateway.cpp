@@ -85,6 +85,7 @@ struct Shared {
     bool evict_waiting();
 
     const Options &options;
+    std::string index_html;  // the page's HTML with the title filled in
     chat::Codec codec;
     tcp::endpoint server;
     DelayLog delays;
@@ -824,7 +825,10 @@ private:
         for (const auto &[name, value] : page_headers(host))
             r.set(name, value);
         r.keep_alive(keep_alive(request, http::status::ok));
-        r.body().assign(file.body, file.size);
+        if (std::string_view(file.path) == "/")
+            r.body() = shared_.index_html;
+        else
+            r.body().assign(file.body, file.size);
         r.prepare_payload();
         if (request.method() == http::verb::head)
             r.body().clear();
@@ -982,6 +986,8 @@ int run_gateway(const Options &options)
     // Declared before the io_context: the handlers that it destroys last
     // still give their places and counts back to it.
     Shared shared(options, connections_for_descriptors(raise_descriptor_limit()));
+    if (const PageFile *index = find_page("/"))
+        shared.index_html = page_with_title(std::string_view(index->body, index->size), options.title);
     for (const auto &name : own_host_names())
         shared.hosts.allow(name);
     for (const auto &name : options.allow_hosts)

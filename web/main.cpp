@@ -13,13 +13,16 @@ using namespace chat_web;
 
 namespace {
 
+// The longest --title, in bytes: a heading, not a paragraph.
+constexpr size_t title_max = 200;
+
 const char *const usage_text = N_(
     "usage: chat_web [--listen [ADDR:]PORT] [--server HOST:PORT] [--history FILE]\n"
     "                [--allow-host NAME]... [--allow-origin ORIGIN]...\n"
     "                [--trusted-proxy ADDR]... [--rate-limit COUNT]\n"
     "                [--max-pages COUNT] [--max-per-address COUNT]\n"
     "                [--resume-seconds SECONDS] [--idle-seconds SECONDS]\n"
-    "                [--help] [--version]\n"
+    "                [--title TEXT] [--help] [--version]\n"
     "Serves the chat page at / and connects each logged-in browser to the chat server.\n"
     "  --listen [ADDR:]PORT     where the page is served (0.0.0.0:8080)\n"
     "  --server HOST:PORT       the chat server (127.0.0.1:12345)\n"
@@ -34,6 +37,8 @@ const char *const usage_text = N_(
     "                           after a reload or a lost connection (30; 0: not at all)\n"
     "  --idle-seconds SECONDS   the chat server's idle time-out; the page is warned\n"
     "                           before it (300)\n"
+    "  --title TEXT             the page's title (\"Chat on\" and the host name the\n"
+    "                           browser used)\n"
     "Exit status: 0 stopped by SIGINT or SIGTERM, 1 cannot listen or find the server,\n"
     "2 bad arguments.\n");
 
@@ -101,7 +106,7 @@ int main(int argc, char **argv)
         bool known = a == "--listen" || a == "--server" || a == "--history" || a == "--allow-origin" ||
                      a == "--allow-host" || a == "--trusted-proxy" || a == "--rate-limit" ||
                      a == "--max-pages" || a == "--max-per-address" || a == "--resume-seconds" ||
-                     a == "--idle-seconds";
+                     a == "--idle-seconds" || a == "--title";
         if (!known)
             return usage_error(chat::sentence(_("unknown option %s"), a.c_str()));
         if (i + 1 >= argc)
@@ -132,8 +137,15 @@ int main(int argc, char **argv)
             unsigned short seconds = 0;
             bool zero_allowed = a == "--resume-seconds";
             if (!parse_port(v, seconds) || (seconds == 0 && !zero_allowed))
-                return usage_error(a + " wants seconds from " + (zero_allowed ? "0" : "1") + " to 65535, not '" + v + "'");
+                return usage_error(chat::sentence(_("%s wants seconds from %d to 65535, not '%s'"), a.c_str(),
+                                                  zero_allowed ? 0 : 1, v.c_str()));
             (a == "--resume-seconds" ? options.limits.resume_seconds : options.limits.idle_seconds) = seconds;
+        }
+        if (a == "--title") {
+            if (v.empty() || v.size() > title_max || has_control(v))
+                return usage_error(chat::sentence(_("--title wants a text of 1 to %zu bytes without control characters"),
+                                                  title_max));
+            options.title = v;
         }
         if (a == "--allow-host") {
             if (!valid_host_name(v))

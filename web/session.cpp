@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <sys/random.h>
 
+#include "protocol/colour.hpp"
+
 namespace chat_web {
 
 using chat::Event;
@@ -212,6 +214,27 @@ std::vector<std::pair<std::string, std::string>> page_headers(std::string_view h
     };
 }
 
+std::string page_with_title(std::string_view html, std::string_view title)
+{
+    static constexpr std::string_view slot = R"(<meta name="chat-title" content="")";
+    size_t at = html.find(slot);
+    if (title.empty() || at == std::string_view::npos)
+        return std::string(html);
+    std::string escaped;
+    for (char c : title) {
+        switch (c) {
+        case '&': escaped += "&amp;"; break;
+        case '<': escaped += "&lt;"; break;
+        case '>': escaped += "&gt;"; break;
+        case '"': escaped += "&quot;"; break;
+        case '\'': escaped += "&#39;"; break;
+        default: escaped += c;
+        }
+    }
+    std::string out(html.substr(0, at + slot.size() - 1));
+    return out + escaped + std::string(html.substr(at + slot.size() - 1));
+}
+
 std::vector<HistoryRecord> earlier_records(const std::vector<HistoryRecord> &file, uint32_t newest_before,
                                            const std::vector<std::string> &live_prefix)
 {
@@ -370,9 +393,20 @@ std::optional<Session::Identity> Session::checked_identity(const JsonObject &mes
     }
     size_t replaced = 0;
     std::string sjis = name ? codec_.to_wire(*name, &replaced) : "";
+    if (name && replaced == 0 && chat::reserved_name(sjis)) {
+        say(a, "reserved", "The name " + codec_.to_local(system_sender) + " is reserved for the server's notices.");
+        return std::nullopt;
+    }
     if (!name || replaced > 0 || !chat::valid_name(sjis)) {
         say(a, "name", "A name is 1 to 30 Shift_JIS bytes without spaces (a Japanese character takes 2).");
         return std::nullopt;
+    }
+    Identity who {sjis, {}};
+    // The automatic colour is derived from the name as it goes on the wire,
+    // as every client derives it.
+    if (get_string(message, "colour") == "auto") {
+        chat::stable_colour(sjis, who.colour);
+        return who;
     }
     bool colour_ok = colour && colour->size() == 3;
     for (size_t i = 0; colour_ok && i < 3; ++i)
@@ -381,7 +415,6 @@ std::optional<Session::Identity> Session::checked_identity(const JsonObject &mes
         say(a, "colour", "A colour is three whole numbers from -99 to 999.");
         return std::nullopt;
     }
-    Identity who {sjis, {}};
     for (int i = 0; i < 3; ++i)
         who.colour[i] = static_cast<int>((*colour)[i]);
     return who;
@@ -592,6 +625,9 @@ void Session::deliver(const Event &event, Actions &a, long long at)
 // the state change right after our own login notice.
 void Session::flush_held(const std::vector<HistoryRecord> &earlier, Actions &a, long long at)
 {
+    // The earlier records were all there before the first held one came.
+    if (!held_.empty())
+        at = std::min(at, held_.front().at);
     for (const auto &r : earlier)
         emit(a, earlier_json(r, at));
     std::vector<Held> held = std::move(held_);
@@ -624,6 +660,7 @@ std::string Session::state_in() const
         .add("type", "state")
         .add("state", "in")
         .add("name", codec_.to_local(name_))
+        .add("colour", std::vector<int>(colour_, colour_ + 3))
         .add("body_max", static_cast<long long>(chat::body_limit(name_)))
         .text();
 }

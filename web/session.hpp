@@ -145,6 +145,11 @@ bool has_control(std::string_view utf8);
 // `host` is the request's Host, for the WebSocket source of the policy.
 std::vector<std::pair<std::string, std::string>> page_headers(std::string_view host);
 
+// The page's HTML with the chat's title (from --title) in its chat-title
+// meta element, escaped; with an empty title the page names itself after
+// the host the browser used.
+std::string page_with_title(std::string_view html, std::string_view title);
+
 // The records of the history file to show as earlier: `file` was read
 // after the live stream brought our own login notice (the last of
 // `live_prefix`, the records the stream brought up to it); `newest_before`

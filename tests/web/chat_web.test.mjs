@@ -3,11 +3,12 @@
 // gateway.
 import { after, afterEach, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
+import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
 import {
-  RawClient, RawWebSocket, bytes, holdLock, launchBrowser, loggedInPage, records, serverWithTaro, sjis, startGateway,
-  startProxy, startServer, stopAll, until,
+  RawClient, RawWebSocket, bytes, clientBinary, gatewayBinary, holdLock, launchBrowser, loggedInPage, records, seriousViolations,
+  serverWithTaro, sjis, startGateway, startProxy, startServer, stopAll, until, watchProblems,
 } from './helpers.mjs';
 
 let browser;
@@ -62,9 +63,14 @@ describe('chatting', () => {
     for (let group = 0; group < 4; group++)  // fewer than a board's worth a tick
       await post(...Array.from({ length: 15 }, (_, i) => `line ${group * 15 + i}`));
     assert.ok(await atBottom(), 'at the bottom, the view follows');
+    assert.ok(await page.isHidden('.new-messages'));
     await page.$eval('#log', (l) => { l.scrollTop = 0; });
     await post('while reading above');
     assert.equal(await page.$eval('#log', (l) => l.scrollTop), 0, 'scrolled up, the view stays');
+    await page.click('.new-messages');  // says that more came below, and takes the view there
+    assert.ok(await atBottom());
+    assert.ok(await page.isHidden('.new-messages'));
+    assert.equal(await page.evaluate(() => document.activeElement.id), 'message');
 
     const setHidden = (hidden) => page.evaluate((h) => {
       Object.defineProperty(document, 'hidden', { value: h, configurable: true });
@@ -301,6 +307,186 @@ describe('keeping what people type', () => {
   });
 });
 
+// The colour field of each login notice of `name` that a raw client saw.
+const loginColours = (raw, name) => {
+  const notice = bytes(sjis(name), sjis('がログインしました')).toString('latin1');
+  return raw.received.toString('latin1').split('\r\n').map((line) => line.split('\t'))
+    .filter((f) => f.length === 3 && f[2] === notice).map((f) => f[0]);
+};
+
+// WCAG contrast of a CSS rgb() colour against the background the element
+// is drawn on (the nearest ancestor with one).
+async function nameContrasts(page) {
+  return page.$$eval('.record:not(.notice) .sender, .line .sender', (spans) => spans.map((span) => {
+    const rgb = (css) => css.match(/[\d.]+/g).slice(0, 3).map(Number);
+    const lum = ([r, g, b]) => [r, g, b].map((v) => {
+      const c = v / 255;
+      return c <= 0.03928 ? c / 12.92 : ((c + 0.055) / 1.055) ** 2.4;
+    }).reduce((sum, c, i) => sum + c * [0.2126, 0.7152, 0.0722][i], 0);
+    let bg = span;
+    while (bg && /rgba\(0, 0, 0, 0\)|transparent/.test(getComputedStyle(bg).backgroundColor)) bg = bg.parentElement;
+    const fg = rgb(getComputedStyle(span).color);
+    const [hi, lo] = [lum(fg), lum(rgb(getComputedStyle(bg || document.body).backgroundColor))].sort((a, b) => b - a);
+    return { name: span.textContent, own: !!span.closest('.own'), fg, ratio: (hi + 0.05) / (lo + 0.05) };
+  }));
+}
+
+describe('reading the conversation', () => {
+  test('the login screen names the chat and what joining means, has an icon, and takes --title', async () => {
+    const server = await startServer();
+    const gateway = await startGateway(server.port);
+    const page = await browser.newPage();
+    const problems = watchProblems(page);
+    await page.goto(gateway.url);
+    assert.equal(await page.textContent('h1'), 'Chat on 127.0.0.1');
+    assert.equal(await page.title(), 'Chat on 127.0.0.1');
+    assert.match(await page.textContent('#about'), /join the chat on 127\.0\.0\.1\. Everyone logged in reads what you post/);
+    const icon = await fetch(new URL(await page.getAttribute('link[rel=icon]', 'href'), gateway.url));
+    assert.equal(icon.status, 200);
+    assert.match(icon.headers.get('content-type'), /^image\/svg\+xml/);
+    assert.match(await icon.text(), /<svg /);
+    // The automatic colour is the default; the picker waits until it is off.
+    assert.ok(await page.isChecked('#auto-colour'));
+    assert.ok(await page.isDisabled('#colour'));
+    await page.uncheck('#auto-colour');
+    assert.ok(await page.isEnabled('#colour'));
+    await page.check('#auto-colour');
+    await page.fill('input[name=name]', 'visitor');
+    await page.click('#login-button');
+    await page.waitForSelector('#status >> text=Logged in as visitor');
+    assert.deepEqual(problems, []);
+
+    const titled = await startGateway(server.port, ['--title', 'R&D <b>"chat"</b>']);
+    const other = await browser.newPage();
+    await other.goto(titled.url);
+    assert.equal(await other.textContent('h1'), 'R&D <b>"chat"</b>');
+    assert.equal(await other.title(), 'R&D <b>"chat"</b>');
+    assert.equal(await other.$$eval('b', (n) => n.length), 0, 'the title stays text');
+    for (const bad of ['', 'a\x1b[31mb', 'x'.repeat(201)]) {
+      const r = spawnSync(gatewayBinary, ['--title', bad], { encoding: 'utf8' });
+      assert.equal(r.status, 2, `--title ${JSON.stringify(bad)}: ${r.stderr}`);
+      assert.match(r.stderr, /--title wants a text/);
+    }
+  });
+
+  test('automatic colours are chat_client\'s for each name; own records are marked, also under a shared name', async () => {
+    const { server, gateway, raw } = await serverWithTaro();
+    const alice = await loggedInPage(browser, gateway.url, 'alice');
+    const hanako = await loggedInPage(browser, gateway.url, '花子');
+    await until(() => loginColours(raw, '花子').length === 1, 10000, 'both logins at taro');
+    const [aliceColour] = loginColours(raw, 'alice');
+    const [hanakoColour] = loginColours(raw, '花子');
+    assert.notEqual(aliceColour, hanakoColour);
+    // chat_client, given no colour, logs in with the one it derives.
+    for (const name of ['alice', '花子']) {
+      const r = spawnSync(clientBinary, ['-p', String(server.port), name],
+        { input: '', env: { ...process.env, LANG: 'C.UTF-8', LC_ALL: 'C.UTF-8' }, encoding: 'utf8' });
+      assert.equal(r.status, 0, r.stderr);
+      await until(() => loginColours(raw, name).length === 2, 10000, `chat_client as ${name}`);
+      const [page, client] = loginColours(raw, name);
+      assert.equal(page, client, `${name}: the page's automatic colour is chat_client's`);
+    }
+    assert.equal(await hanako.textContent('#status'), 'Logged in as 花子');
+
+    // Two pages under one name and one colour: only the poster's own.
+    const first = await loggedInPage(browser, gateway.url, 'twin');
+    const second = await loggedInPage(browser, gateway.url, 'twin');
+    await say(first, 'from the first twin');
+    await say(second, 'from the second twin');
+    for (const page of [first, second, alice]) {
+      await until(async () => (await texts(page)).includes('from the second twin'), 10000, 'both posts');
+    }
+    const ownOf = async (page) => (await records(page)).filter((r) => r.own).map((r) => r.text);
+    assert.deepEqual(await ownOf(first), ['from the first twin']);
+    assert.deepEqual(await ownOf(second), ['from the second twin']);
+    assert.deepEqual(await ownOf(alice), []);
+  });
+
+  test('every name has 4.5:1 against its background: a #ffff00 sender, light and dark, own lines too', async () => {
+    const { server, gateway, raw } = await serverWithTaro();
+    const page = await loggedInPage(browser, gateway.url, 'sunny', '#ffff00');
+    raw.send('SEND plain taro\r\n');
+    const lemon = await RawClient.connect(server.port);
+    await lemon.login('255255000', 'lemon');
+    lemon.send('SEND bright yellow\r\n');
+    await say(page, 'my own yellow');
+    for (const text of ['bright yellow', 'my own yellow', 'plain taro']) {
+      await until(async () => (await texts(page)).includes(text), 10000, text);
+    }
+    for (const scheme of ['light', 'dark']) {
+      await page.emulateMedia({ colorScheme: scheme });
+      // The page repaints the names when it hears of the new scheme.
+      let names = [];
+      await until(async () => (names = await nameContrasts(page)).every((n) => n.ratio >= 4.5), 5000, scheme)
+        .catch(() => {});
+      assert.ok(names.some((n) => n.name === 'lemon') && names.some((n) => n.name === 'sunny' && n.own), scheme);
+      for (const n of names) {
+        assert.ok(n.ratio >= 4.5, `${scheme}: ${n.name}${n.own ? ' (own)' : ''} ${n.fg} has ${n.ratio.toFixed(2)}:1`);
+        if (n.name !== 'taro') assert.ok(n.fg[0] === n.fg[1] && n.fg[2] === 0, `${n.fg}: still yellow's hue`);
+      }
+    }
+  });
+
+  test('refusals say the real reason and leave a true header; Send keeps the focus; spaces are not sent', async () => {
+    const { gateway, raw } = await serverWithTaro();
+    const page = await browser.newPage();
+    await page.goto(gateway.url);
+    await page.fill('input[name=name]', 'メッセージ');
+    await page.click('#login-button');
+    await page.waitForSelector('#name-hint >> text=reserved');
+    assert.equal(await page.textContent('#status'), 'Not logged in');
+    assert.ok(await page.isVisible('#login-button'));
+    assert.equal(await page.getAttribute('#name', 'aria-invalid'), 'true');
+    await page.fill('input[name=name]', 'ok');
+    await page.click('#login-button');
+    await page.waitForSelector('#status >> text=Logged in as ok');
+
+    await page.fill('input[name=message]', ' 　 ');
+    await page.press('input[name=message]', 'Enter');
+    await page.click('#send');
+    assert.match(await page.textContent('#left'), /only spaces/);
+    assert.equal(await page.$$eval('.pending', (n) => n.length), 0, 'nothing queued');
+    await page.fill('input[name=message]', 'clicked');
+    await page.click('#send');
+    assert.equal(await page.evaluate(() => document.activeElement.id), 'message', 'focus back where the user types');
+    await raw.waitFor('\tok\tclicked\r\n');
+    assert.ok(!raw.received.includes('\tok\t '), 'no post of spaces');
+    // Error rows are read out by the log around them, once: no alert inside it.
+    assert.equal(await page.$$eval('#log [role=alert]', (n) => n.length), 0);
+  });
+
+  test('axe-core finds nothing serious on the login screen or in a chat, light or dark', async () => {
+    const server = await startServer();
+    const gateway = await startGateway(server.port, ['--history', server.history]);
+    const raw = await RawClient.connect(server.port);
+    await raw.login('255255000', 'lemon');
+    raw.send('SEND earlier words\r\n');
+    await raw.waitFor('earlier words\r\nEND\r\n');
+    const page = await browser.newPage();
+    await page.goto(gateway.url);
+    const check = async (what) => {
+      for (const scheme of ['light', 'dark']) {
+        await page.emulateMedia({ colorScheme: scheme });
+        assert.deepEqual(await seriousViolations(page), [], `${what}, ${scheme}`);
+      }
+    };
+    await check('the login screen');
+    await page.fill('input[name=name]', 'メッセージ');
+    await page.click('#login-button');
+    await page.waitForSelector('#name-hint >> text=reserved');
+    await check('a refused login');
+    await page.fill('input[name=name]', 'reader');
+    await page.click('#login-button');
+    await page.waitForSelector('#status >> text=Logged in as reader');
+    await say(page, 'my words');
+    raw.send('SEND live words\r\n');
+    await say(page, '😀');  // no Shift_JIS form: a gateway row says so
+    await until(async () => (await texts(page)).includes('live words'), 10000, 'the live record');
+    await page.waitForSelector('.error');
+    await check('a chat');
+  });
+});
+
 describe('limits and endings', () => {
   test('with 20 places taken by raw clients the page says the server is full and offers to log in again', async () => {
     const server = await startServer();
@@ -445,6 +631,37 @@ describe('history', () => {
     }
   });
 
+  test('times never run backwards: earlier records end at a divider, no later than the live ones after it', async () => {
+    const server = await startServer();
+    const gateway = await startGateway(server.port, ['--history', server.history]);
+    const poster = await RawClient.connect(server.port);
+    await poster.login('009009009', 'poster');
+    // Ten posts at once: their stamps run ten seconds ahead of the clock.
+    for (let n = 1; n <= 10; n++) poster.send(`SEND fast ${n}\r\n`);
+    await poster.waitFor('fast 10\r\n');
+    const newest = fs.readFileSync(server.history).readInt32LE(0);
+    const page = await loggedInPage(browser, gateway.url, 'late');
+    assert.ok(newest * 1000 > Date.now() + 5000, 'the stamps are ahead of the clock');
+    poster.send('SEND live one\r\n');
+    await until(async () => (await texts(page)).includes('live one'), 10000, 'a live record');
+    const rows = await page.$$eval('#log > *', (all) => all.map((r) => ({
+      earlier: r.classList.contains('earlier'), divider: r.matches('.separator.live'),
+      time: r.querySelector('time') ? Date.parse(r.querySelector('time').dateTime) : null,
+    })));
+    const divider = rows.findIndex((r) => r.divider);
+    assert.ok(divider > 0, 'a divider');
+    assert.ok(rows.slice(0, divider).every((r) => r.earlier), 'only earlier records above it');
+    assert.ok(rows.slice(divider + 1).every((r) => !r.earlier), 'none below it');
+    const earlier = rows.slice(0, divider).map((r) => r.time);
+    const live = rows.slice(divider + 1).map((r) => r.time);
+    assert.equal(earlier.length, 11);
+    assert.ok(Math.max(...earlier) <= Date.now(), 'no time from the future');
+    for (const [i, time] of live.entries()) {
+      assert.ok(time >= Math.max(...earlier), `live record ${i} shows an earlier time than the history above it`);
+      if (i > 0) assert.ok(time >= live[i - 1], `live record ${i} goes back in time`);
+    }
+  });
+
   test('while another process holds the history locked, logins wait on their own and the page still loads', async () => {
     const server = await startServer();
     const gateway = await startGateway(server.port, ['--history', server.history]);
@@ -498,7 +715,8 @@ describe('languages', () => {
       });
       await page.goto(gateway.url);
       assert.equal(await page.evaluate(() => document.documentElement.lang), 'ja');
-      assert.equal(await page.title(), 'チャット');
+      assert.equal(await page.title(), '127.0.0.1 のチャット');
+      assert.match(await page.$eval('#about', (e) => e.textContent), /^127\.0\.0\.1 のチャットに参加します。/);
       const shown = (selector) => page.$eval(selector, (e) => e.textContent);
       assert.deepEqual(
         [await shown('label[for=name]'), await shown('label[for=colour]'), await shown('#login-button'),

@@ -16,6 +16,7 @@ export const shippedServerBinary = process.env.CHAT_SERVER;
 export const gatewayBinary = process.env.CHAT_WEB;
 export const chromiumPath = process.env.CHAT_CHROMIUM || '/usr/bin/chromium';
 export const holdLockBinary = process.env.CHAT_HOLD_LOCK;
+export const clientBinary = process.env.CHAT_CLIENT;
 
 // UTF-8 text as Shift_JIS bytes, converted by iconv at run time.
 export function sjis(text) {
@@ -348,15 +349,41 @@ export async function launchBrowser({ locale = 'en-US' } = {}) {
   return context;
 }
 
-// A fresh page (own sessionStorage) logged in through the form.
-export async function loggedInPage(context, url, name, colour = '#2f6fb0') {
+// A fresh page (own sessionStorage) logged in through the form, with the
+// automatic colour or a colour picked as '#rrggbb'.
+export async function loggedInPage(context, url, name, colour = 'auto') {
   const page = await context.newPage();
   await page.goto(url);
   await page.fill('input[name=name]', name);
-  await page.fill('input[name=colour]', colour);
+  if (colour === 'auto') {
+    await page.check('#auto-colour');
+  } else {
+    await page.uncheck('#auto-colour');
+    await page.fill('input[name=colour]', colour);
+  }
   await page.click('#login-button');
   await page.waitForSelector('input[name=message]', { state: 'visible' });
   return page;
+}
+
+// What goes wrong in a page as it happens: console errors, uncaught
+// exceptions and answers of 400 or more (a missing icon included).
+export function watchProblems(page) {
+  const problems = [];
+  page.on('console', (m) => { if (m.type() === 'error') problems.push(`console: ${m.text()}`); });
+  page.on('pageerror', (e) => problems.push(`exception: ${e.message}`));
+  page.on('response', (r) => { if (r.status() >= 400) problems.push(`${r.status()} ${r.url()}`); });
+  return problems;
+}
+
+// The violations of impact serious or critical that axe-core finds in the
+// page as it stands (injected past the page's script policy).
+export async function seriousViolations(page) {
+  const source = fs.readFileSync(path.join(path.dirname(new URL(import.meta.url).pathname), 'node_modules', 'axe-core', 'axe.min.js'), 'utf8');
+  await page.evaluate(source);
+  const violations = await page.evaluate(async () => (await window.axe.run(document)).violations
+    .map((v) => ({ id: v.id, impact: v.impact, nodes: v.nodes.map((n) => `${n.target.join(' ')}: ${n.failureSummary}`) })));
+  return violations.filter((v) => v.impact === 'serious' || v.impact === 'critical');
 }
 
 export async function records(page) {
@@ -365,5 +392,7 @@ export async function records(page) {
     text: r.querySelector('.text')?.textContent,
     notice: r.classList.contains('notice'),
     earlier: r.classList.contains('earlier'),
+    own: r.classList.contains('own'),
+    time: r.querySelector('time')?.dateTime,
   })));
 }

@@ -1,45 +1,63 @@
 // Pictures of the page for the README and for a look by eye:
 //   CHAT_SERVER_FAST=build/chat_server CHAT_WEB=build/chat_web node screenshots.mjs OUTPUT_DIR
-// A short conversation between a page and a raw client, then the page in
-// light and dark colours and at phone width (light, dark, phone,
-// phone-dark); a burst of lines waiting for the rate limit (pending), the
-// warning before the idle time-out (idle), and a page that came back after
-// a reload with what arrived meanwhile (resumed); and a conversation in a
-// Japanese browser, light and dark (ja, ja-dark). In docs/ they are web.png,
-// web-dark.png, web-phone.png, web-phone-dark.png, web-pending.png,
-// web-idle.png, web-resumed.png, web-ja.png and web-ja-dark.png.
+// A short conversation between two pages in automatic colours and two raw
+// clients, after earlier records from the history, then the page in light
+// and dark colours and at phone width (light, dark, phone, phone-dark); a
+// burst of lines waiting for the rate limit (pending), the warning before
+// the idle time-out (idle), a page that came back after a reload with what
+// arrived meanwhile (resumed); and a conversation in a Japanese browser,
+// light and dark (ja, ja-dark). In docs/ they are web.png, web-dark.png,
+// web-phone.png, web-phone-dark.png, web-pending.png, web-idle.png,
+// web-resumed.png, web-ja.png and web-ja-dark.png.
 import path from 'node:path';
 import { RawClient, launchBrowser, loggedInPage, sjis, startGateway, startServer, stopAll, until } from './helpers.mjs';
 
 const out = process.argv[2] || '.';
 const shown = (page) => page.$$eval('.record .text', (n) => n.map((e) => e.textContent));
 
-// A raw client and a page take turns, each saying one of `lines`: the
-// raw client's lines are [0], [2], ..., the page's [1], [3], ...
-async function conversation(context, gateway, server, lines, rawName = '太郎', pageName = '花子') {
+async function conversation(context, gateway, server) {
   const taro = await RawClient.connect(server.port);
-  await taro.login('000160080', sjis(rawName));
-  const page = await loggedInPage(context, gateway.url, pageName, '#d04a02');
-  for (const [i, text] of lines.entries()) {
-    if (i % 2 === 0) {
-      taro.send('SEND ', sjis(text), '\r\n');
-    } else {
-      await page.fill('input[name=message]', text);
-      await page.press('input[name=message]', 'Enter');
-    }
+  await taro.login('000160080', sjis('太郎'));
+  const lemon = await RawClient.connect(server.port);
+  await lemon.login('255255000', 'lemon');
+  taro.send('SEND ', sjis('おはようございます。今日のビルドを始めます'), '\r\n');
+  await taro.waitFor(sjis('今日のビルドを始めます'));
+  const ken = await loggedInPage(context, gateway.url, 'ken');
+  const page = await loggedInPage(context, gateway.url, '花子');
+  const say = async (who, text) => {
+    await who.fill('input[name=message]', text);
+    await who.press('input[name=message]', 'Enter');
     await until(async () => (await shown(page)).includes(text));
-  }
+  };
+  taro.send('SEND ', sjis('こんにちは！ビルドは通りました。'), '\r\n');
+  await say(page, 'ありがとう、太郎さん。レビューします');
+  lemon.send('SEND yellow on a light page stays readable\r\n');
+  await say(ken, 'I can take the release notes');
+  taro.send('SEND ', sjis('<b>太字</b> はそのまま文字として表示されます'), '\r\n');
+  await say(page, 'markup stays text here, good');
+  await until(async () => (await shown(page)).includes('<b>太字</b> はそのまま文字として表示されます'));
   return { page, taro };
 }
 
-// The same page in a Japanese browser, light and dark, with a line typed.
+// A page in a Japanese browser and a raw client, light and dark, with a
+// line typed.
 async function inJapanese(server) {
   const context = await launchBrowser({ locale: 'ja-JP' });
   try {
     const gateway = await startGateway(server.port);
-    const { page } = await conversation(context, gateway, server, [
-      'おはようございます。今日の打ち合わせは15時からです', '了解です。資料は共有フォルダに置きました',
-      'ありがとうございます！あとで確認します'], '佐藤', '鈴木');
+    const sato = await RawClient.connect(server.port);
+    await sato.login('000160080', sjis('佐藤'));
+    const page = await loggedInPage(context, gateway.url, '鈴木');
+    for (const [i, text] of ['おはようございます。今日の打ち合わせは15時からです',
+      '了解です。資料は共有フォルダに置きました', 'ありがとうございます！あとで確認します'].entries()) {
+      if (i % 2 === 0) {
+        sato.send('SEND ', sjis(text), '\r\n');
+      } else {
+        await page.fill('input[name=message]', text);
+        await page.press('input[name=message]', 'Enter');
+      }
+      await until(async () => (await shown(page)).includes(text));
+    }
     await page.fill('input[name=message]', '会議室はどこですか？');
     await page.setViewportSize({ width: 900, height: 560 });
     for (const [name, scheme] of [['ja', 'light'], ['ja-dark', 'dark']]) {
@@ -54,10 +72,8 @@ async function inJapanese(server) {
 const server = await startServer();
 const context = await launchBrowser();
 try {
-  const gateway = await startGateway(server.port);
-  const { page, taro } = await conversation(context, gateway, server, [
-    'こんにちは！ビルドは通りました。', 'ありがとう、太郎さん。レビューします',
-    '<b>太字</b> はそのまま文字として表示されます', 'markup stays text here, good']);
+  const gateway = await startGateway(server.port, ['--history', server.history]);
+  const { page, taro } = await conversation(context, gateway, server);
   await page.fill('input[name=message]', '次のリリースは金曜日');
   for (const [name, scheme, width, height] of [['light', 'light', 900, 560], ['dark', 'dark', 900, 560], ['phone', 'light', 390, 740], ['phone-dark', 'dark', 390, 740]]) {
     await page.emulateMedia({ colorScheme: scheme });

@@ -57,7 +57,10 @@ describe('the page texts', () => {
         assert.equal(typeof text, 'string', `${language} ${id} is a text`);
         assert.ok(text.trim() !== '' && !/undefined|NaN|\[object/.test(text), `${language} ${id}: ${JSON.stringify(text)}`);
       }
-      assert.match(sample(id, japanese), /[\u3040-\u30ff\u4e00-\u9fff]/, `ja ${id} is written in Japanese`);
+      // A text made only of its arguments, such as the unread count
+      // before the title, has no words to translate.
+      if (/[A-Za-z]/.test(sample(id, english)))
+        assert.match(sample(id, japanese), /[\u3040-\u30ff\u4e00-\u9fff]/, `ja ${id} is written in Japanese`);
     }
   });
 

@@ -11,6 +11,12 @@
 // error replies, notices and records) are Japanese and shown as they are.
 const TEXT = {
   title: 'Chat',
+  chatOn: (host) => `Chat on ${host}`,
+  about: (host) => `You are about to join the chat on ${host}. Everyone logged in reads what you post, and the server keeps the last 20 messages.`,
+  autoColour: 'Automatic colour',
+  newMessages: 'New messages ↓',
+  earlierAbove: 'Earlier messages above, new ones below',
+  blank: 'Nothing to send: the message holds only spaces.',
   name: 'Name',
   colour: 'Colour',
   message: 'Message',
@@ -43,7 +49,7 @@ const TEXT = {
   unsure: 'may not have been posted',
   notSent: 'not sent',
   idle: (time) => `You have sent nothing for a while: the chat server will log you out at ${time} unless you send something.`,
-  unread: (n) => `(${n}) Chat`,
+  unread: (n, title) => `(${n}) ${title}`,
   lost: 'The connection to the gateway was lost.',
   closedRate: 'The gateway closed this session: too many messages.',
   closedSize: 'The gateway closed this session: a message was too large.',
@@ -53,6 +59,7 @@ const TEXT = {
     'logged-in': 'Already logged in.',
     'not-logged-in': 'Not logged in.',
     name: 'A name is 1 to 30 Shift_JIS bytes without spaces (a Japanese character takes 2).',
+    reserved: "That name is reserved for the server's notices. Choose another.",
     'name-control': 'A name cannot hold control characters.',
     colour: 'A colour is three whole numbers from -99 to 999.',
     line: 'A message cannot hold line breaks or NUL characters; it was not sent.',
@@ -71,6 +78,12 @@ const TEXT = {
 
 const TEXT_JA = {
   title: 'チャット',
+  chatOn: (host) => `${host} のチャット`,
+  about: (host) => `${host} のチャットに参加します。発言はログイン中の全員が読み、サーバーには最新の20件が残ります。`,
+  autoColour: '色を自動で決める',
+  newMessages: '新しい発言 ↓',
+  earlierAbove: 'ここより上は以前の発言、下は新しい発言です',
+  blank: '空白だけのメッセージは送信しません。',
   name: '名前',
   colour: '色',
   message: 'メッセージ',
@@ -103,7 +116,7 @@ const TEXT_JA = {
   unsure: '送信できなかった可能性があります',
   notSent: '未送信',
   idle: (time) => `しばらく発言がありません。${time}までに何か送信しないと、チャットサーバーからログアウトされます。`,
-  unread: (n) => `(${n}) チャット`,
+  unread: (n, title) => `(${n}) ${title}`,
   lost: 'ゲートウェイとの接続が切れました。',
   closedRate: 'メッセージが多すぎるため、ゲートウェイがこのセッションを閉じました。',
   closedSize: 'メッセージが大きすぎるため、ゲートウェイがこのセッションを閉じました。',
@@ -114,6 +127,7 @@ const TEXT_JA = {
     'not-logged-in': 'ログインしていません。',
     name: '名前は空白なしで1〜30バイト（Shift_JIS、全角文字は2バイト）です。',
     'name-control': '名前に制御文字は使えません。',
+    reserved: 'その名前はサーバーのお知らせ用に予約されています。別の名前にしてください。',
     colour: '色は -99 から 999 までの整数3つで指定します。',
     line: 'メッセージに改行やNUL文字は使えません。送信しませんでした。',
     control: 'メッセージにESCなどの制御文字は使えません。送信しませんでした。',
@@ -162,6 +176,8 @@ const log = $('log');
 const loginForm = $('login');
 const nameInput = $('name');
 const colourInput = $('colour');
+const autoColour = $('auto-colour');
+const newMessages = document.querySelector('.new-messages');
 const compose = $('compose');
 const messageInput = $('message');
 const left = $('left');
@@ -170,6 +186,8 @@ const shownKey = 'chat-shown';
 const resumeKey = 'chat-resume';
 const outboxKey = 'chat-outbox';
 const shownLimit = 400;
+// The chat's title: the gateway's --title, else named after the host.
+const chatTitle = document.querySelector('meta[name=chat-title]')?.content || t('chatOn', location.hostname);
 // Slots of the rate window are counted this much longer than the gateway
 // counts them: a message may take that long more to arrive than the one
 // whose slot it takes.
@@ -196,8 +214,9 @@ let retryTimer = 0;
 let retries = [];
 let droppedAt = 0;
 let showMeanwhile = false;
+let afterEarlier = false;  // the last record shown came from the history file
 let shown = load(shownKey, []);
-let resume = load(resumeKey, null);   // { token, seq, name, colour } while resumable
+let resume = load(resumeKey, null);   // { token, seq, name, colour: [r, g, b] } while resumable
 let outbox = load(outboxKey, { nextId: 1, lines: [] });  // lines: { id, text, sent, at }
 
 // ---- Shift_JIS byte counts, a guide for the counter and the name check:
@@ -226,10 +245,18 @@ function nameProblem(name) {
   return '';
 }
 
-// ---- colours: keep the sender's hue, move the lightness so that the name
-// stays readable on the light and on the dark background.
+// ---- colours: a sender's name keeps its hue and saturation; its lightness
+// moves until the name has at least minContrast against the background it
+// is drawn on (WCAG contrast ratio), in either theme and on own lines.
+const minContrast = 4.5;
+
+function clampRgb(rgb) {
+  return rgb.map((v) => Math.min(255, Math.max(0, Math.round(v))));
+}
+
+// [h in degrees, s and l from 0 to 1]
 function hsl(rgb) {
-  const [r, g, b] = rgb.map((v) => Math.min(255, Math.max(0, v)) / 255);
+  const [r, g, b] = clampRgb(rgb).map((v) => v / 255);
   const max = Math.max(r, g, b), min = Math.min(r, g, b);
   const l = (max + min) / 2;
   let h = 0, s = 0;
@@ -241,14 +268,62 @@ function hsl(rgb) {
     else h = (r - g) / d + 4;
     h *= 60;
   }
-  return [Math.round(h), Math.round(s * 100), Math.round(l * 100)];
+  return [h, s, l];
+}
+
+function rgbOf(h, s, l) {
+  const k = (n) => (n + h / 30) % 12;
+  const a = s * Math.min(l, 1 - l);
+  const f = (n) => l - a * Math.max(-1, Math.min(k(n) - 3, 9 - k(n), 1));
+  return clampRgb([f(0) * 255, f(8) * 255, f(4) * 255]);
+}
+
+function luminance(rgb) {
+  const [r, g, b] = rgb.map((v) => {
+    const c = v / 255;
+    return c <= 0.04045 ? c / 12.92 : ((c + 0.055) / 1.055) ** 2.4;
+  });
+  return 0.2126 * r + 0.7152 * g + 0.0722 * b;
+}
+
+function contrast(a, b) {
+  const [hi, lo] = [luminance(a), luminance(b)].sort((x, y) => y - x);
+  return (hi + 0.05) / (lo + 0.05);
+}
+
+// The colour nearest to `rgb` in lightness that is readable on `bg`:
+// darker on a light background, lighter on a dark one.
+function readable(rgb, bg) {
+  const start = clampRgb(rgb);
+  if (contrast(start, bg) >= minContrast) return start;
+  const [h, s, l] = hsl(start);
+  const step = luminance(bg) > 0.18 ? -0.01 : 0.01;
+  for (let lightness = l + step; lightness >= 0 && lightness <= 1; lightness += step) {
+    const candidate = rgbOf(h, s, lightness);
+    if (contrast(candidate, bg) >= minContrast) return candidate;
+  }
+  return step < 0 ? [0, 0, 0] : [255, 255, 255];
+}
+
+// The backgrounds of the current theme, from the style sheet.
+function themeColour(name) {
+  const v = getComputedStyle(document.documentElement).getPropertyValue(name).trim();
+  return /^#[0-9a-f]{6}$/i.test(v) ? [1, 3, 5].map((i) => parseInt(v.slice(i, i + 2), 16)) : [255, 255, 255];
 }
 
 function paintSender(span, rgb) {
-  const [h, s, l] = hsl(rgb);
-  span.style.setProperty('--sender-light', `hsl(${h} ${s}% ${Math.min(l, 38)}%)`);
-  span.style.setProperty('--sender-dark', `hsl(${h} ${s}% ${Math.max(l, 68)}%)`);
+  span.dataset.colour = clampRgb(rgb).join(',');
+  const own = span.closest('.own');
+  const bg = themeColour(own ? '--own-bg' : '--bg');
+  span.style.color = `rgb(${readable(rgb, bg).join(' ')})`;
 }
+
+function repaintSenders() {
+  for (const span of log.querySelectorAll('.sender[data-colour]')) {
+    paintSender(span, span.dataset.colour.split(',').map(Number));
+  }
+}
+matchMedia('(prefers-color-scheme: dark)').addEventListener('change', repaintSenders);
 
 // ---- what the page keeps in the tab for a reload: what it showed, the
 // session's token with the last event seen, and what waits to be posted
@@ -292,11 +367,18 @@ function atBottom() {
   return log.scrollHeight - log.scrollTop - log.clientHeight < 40;
 }
 
+function toBottom() {
+  log.scrollTop = log.scrollHeight;
+  newMessages.hidden = true;
+}
+
 // Records go above the lines still waiting to be posted, which stay last.
+// Scrolled up, the view stays, and a button says that more came below.
 function append(node) {
   const follow = atBottom();
   log.insertBefore(node, log.querySelector('.outgoing'));
-  if (follow) log.scrollTop = log.scrollHeight;
+  if (follow) toBottom();
+  else newMessages.hidden = false;
 }
 
 function span(className, text) {
@@ -310,28 +392,28 @@ function span(className, text) {
 function render(item) {
   const row = document.createElement('div');
   if (item.kind === 'separator') {
-    row.className = 'separator';
+    row.className = 'separator' + (item.live ? ' live' : '');
     row.textContent = item.text;
     append(row);
     return;
   }
   row.append(timeOf(item.at));
   if (item.kind === 'record') {
-    row.className = 'record' + (item.notice ? ' notice' : '') + (item.earlier ? ' earlier' : '');
-    const sender = span('sender', item.sender);
-    paintSender(sender, item.colour);
-    row.append(sender, span('text', item.text));
+    row.className = 'record' + (item.notice ? ' notice' : '') + (item.earlier ? ' earlier' : '') +
+      (item.own ? ' own' : '');
+    row.append(span('sender', item.sender), span('text', item.text));
   } else if (item.kind === 'unposted') {
     row.className = 'line own unposted';
-    const sender = span('sender', item.sender);
-    paintSender(sender, item.colour);
-    row.append(sender, span('text', item.text), span('state', item.note));
+    row.append(span('sender', item.sender), span('text', item.text), span('state', item.note));
   } else {
+    // No role=alert: the log around it is read out already, and an alert
+    // inside it would be read out twice.
     row.className = 'error ' + item.kind;
-    row.setAttribute('role', 'alert');
     row.append(span('text', item.text));
   }
   append(row);
+  const sender = row.querySelector('.sender');
+  if (sender) paintSender(sender, item.colour);
 }
 
 function show(item) {
@@ -350,8 +432,7 @@ function showError(kind, text) {
 // ---- lines the user sent: shown at once, in class pending, until their
 // record comes back
 function ownColour() {
-  const v = resume?.colour || colourInput.value;
-  return [1, 3, 5].map((i) => parseInt(v.slice(i, i + 2), 16));
+  return Array.isArray(resume?.colour) ? resume.colour : colourTriple();
 }
 
 function rowOf(line) {
@@ -374,14 +455,14 @@ function renderOutgoing() {
       row.className = 'line own outgoing pending';
       row.dataset.id = line.id;
       const sender = span('sender', resume?.name || nameInput.value);
-      paintSender(sender, ownColour());
       row.append(timeOf(line.at), sender, span('text', line.text), span('state', ''));
       log.append(row);
+      paintSender(sender, ownColour());
     }
     row.classList.toggle('unsure', !!line.unsure);
     row.querySelector('.state').textContent = lineState(line);
   }
-  if (follow) log.scrollTop = log.scrollHeight;
+  if (follow) toBottom();
 }
 
 function saveOutbox() {
@@ -518,19 +599,17 @@ function received(message) {
       hello(message);
       break;
     case 'record':
-      show({
-        kind: 'record', colour: message.colour, sender: message.sender, text: message.text,
-        notice: message.notice, earlier: message.earlier, own: !!message.own,
-        at: message.earlier && message.stamp ? message.stamp * 1000 : message.at || Date.now(),
-      });
-      if (message.own && message.id !== undefined) ownRecord(message);
-      if (!message.earlier) noticeArrival(message);
+      record(message);
       break;
     case 'error':
       showError('error', message.text);  // the server's own words
       if (message.reason === 'busy') markUnsure();
       break;
     case 'gateway':
+      if (phase === 'login') {
+        loginRefused(reasonText(message));
+        break;
+      }
       showError('gateway', reasonText(message));
       if (typeof message.id === 'number') refused(message.id);
       break;
@@ -542,7 +621,10 @@ function received(message) {
       phase = 'in';
       showMeanwhile = false;
       clearTimeout(retryTimer);
-      if (resume) resume.name = message.name;
+      if (resume) {
+        resume.name = message.name;
+        if (Array.isArray(message.colour)) resume.colour = message.colour;
+      }
       setComposing(true);
       setStatus(t('loggedInAs', message.name));
       renderOutgoing();
@@ -561,15 +643,45 @@ function received(message) {
   }
 }
 
+// A record: from the history file at its stamp, but never later than it
+// came (stamps run ahead of the clock when posts come fast); a live one at
+// the time the gateway received it. A divider parts the two.
+function record(message) {
+  const at = message.at || Date.now();
+  if (message.earlier) {
+    afterEarlier = true;
+  } else if (afterEarlier) {
+    afterEarlier = false;
+    show({ kind: 'separator', live: true, text: t('earlierAbove') });
+  }
+  show({
+    kind: 'record', colour: message.colour, sender: message.sender, text: message.text,
+    notice: message.notice, earlier: message.earlier, own: !!message.own,
+    at: message.earlier && message.stamp ? Math.min(message.stamp * 1000, at) : at,
+  });
+  if (message.own && message.id !== undefined) ownRecord(message);
+  if (!message.earlier) noticeArrival(message);
+}
+
+// The gateway refused the login: the form stays, with the reason by the name.
+function loginRefused(text) {
+  closeSocket();
+  phase = 'out';
+  resume = null;
+  setStatus(t('notLoggedIn'));
+  $('name-hint').textContent = text;
+  $('name-hint').classList.add('bad');
+  nameInput.setAttribute('aria-invalid', 'true');
+  nameInput.focus();
+}
+
 // The limits to keep; once logged in, the token for taking the session up
 // again, and on a resumed session what is used of the rate window.
 function hello(message) {
   for (const key of Object.keys(limits)) {
     if (typeof message[key] === 'number') limits[key] = message[key];
   }
-  if (message.token) {
-    resume = { ...resume, token: message.token, colour: resume?.colour || colourInput.value };
-  }
+  if (message.token) resume = { ...resume, token: message.token };
   if (Array.isArray(message.rate_used)) {
     const window = limits.rate_seconds * 1000;
     sendTimes = message.rate_used.map((ms) => performance.now() + ms - window);
@@ -585,16 +697,16 @@ function hello(message) {
 function noticeArrival(message) {
   if (!document.hidden) return;
   unread += 1;
-  document.title = t('unread', unread);
+  document.title = t('unread', unread, chatTitle);
   if ($('notify').checked && window.Notification && Notification.permission === 'granted') {
-    new Notification(message.notice ? t('title') : message.sender, { body: message.text, tag: 'chat' });
+    new Notification(message.notice ? chatTitle : message.sender, { body: message.text, tag: 'chat' });
   }
 }
 
 document.addEventListener('visibilitychange', () => {
   if (!document.hidden) {
     unread = 0;
-    document.title = t('title');
+    document.title = chatTitle;
   }
 });
 
@@ -699,11 +811,15 @@ loginForm.addEventListener('submit', (e) => {
   if (!checkName()) return;
   localStorage.setItem('chat-name', nameInput.value);
   localStorage.setItem('chat-colour', colourInput.value);
-  const login = { type: 'login', name: nameInput.value, colour: colourTriple() };
+  localStorage.setItem('chat-auto-colour', autoColour.checked ? '1' : '0');
+  // The automatic colour is the gateway's to derive, from the name as it
+  // goes on the wire; its state message says which it is.
+  const login = { type: 'login', name: nameInput.value, colour: autoColour.checked ? 'auto' : colourTriple() };
   forgetSession();
-  resume = { name: nameInput.value, colour: colourInput.value };
+  resume = { name: nameInput.value };
   phase = 'login';
   lastSeq = 0;
+  afterEarlier = false;
   setStatus(t('loggingIn'));
   openSocket(() => login);
 });
@@ -711,6 +827,10 @@ loginForm.addEventListener('submit', (e) => {
 function post() {
   const text = messageInput.value;
   if (text === '' || (phase !== 'in' && phase !== 'resuming')) return;
+  if (text.trim() === '') {
+    refuse(t('blank'));
+    return;
+  }
   const size = sendSize(text, outbox.nextId);
   if (size > limits.message_max) {
     refuse(t('tooLong', size, limits.message_max));
@@ -723,6 +843,7 @@ function post() {
   updateLeft();
   saveOutbox();
   renderOutgoing();
+  toBottom();  // what the user sends is where the user looks
   pump();
 }
 
@@ -777,7 +898,18 @@ nameInput.addEventListener('keydown', (e) => {
   if (e.key === 'Enter' && isComposing(e)) e.preventDefault();
 });
 messageInput.addEventListener('input', updateLeft);
-$('send').addEventListener('click', post);
+$('send').addEventListener('click', () => {
+  post();
+  messageInput.focus();
+});
+newMessages.addEventListener('click', () => {
+  toBottom();
+  (compose.hidden ? log : messageInput).focus();
+});
+log.addEventListener('scroll', () => {
+  if (atBottom()) newMessages.hidden = true;
+});
+autoColour.addEventListener('change', () => { colourInput.disabled = autoColour.checked; });
 $('reload').addEventListener('click', () => control({ type: 'reload' }));
 $('still-here').addEventListener('click', () => control({ type: 'reload' }));
 // A logout goes at once, past the queue; the gateway lets it through.
@@ -807,10 +939,14 @@ for (const el of document.querySelectorAll('[data-text]')) el.textContent = t(el
 for (const el of document.querySelectorAll('[data-text-title]')) el.title = t(el.dataset.textTitle);
 for (const el of document.querySelectorAll('[data-text-label]')) el.setAttribute('aria-label', t(el.dataset.textLabel));
 for (const el of document.querySelectorAll('[data-text-placeholder]')) el.placeholder = t(el.dataset.textPlaceholder);
-document.title = t('title');
+$('title').textContent = chatTitle;
+document.title = chatTitle;
+$('about').textContent = t('about', location.hostname);
 for (const item of shown) render(item);
 nameInput.value = localStorage.getItem('chat-name') || '';
 colourInput.value = localStorage.getItem('chat-colour') || colourInput.value;
+autoColour.checked = localStorage.getItem('chat-auto-colour') !== '0';
+colourInput.disabled = autoColour.checked;
 if (resume?.token) {
   phase = 'resuming';
   lastSeq = resume.seq || 0;
