@@ -48,14 +48,15 @@ int usage_error(const std::string &why)
     return exit_usage;
 }
 
-bool parse_port(const std::string &text, unsigned short &port)
+// A whole number from 0 to 65535 in decimal: ports, counts and seconds.
+bool parse_u16(const std::string &text, unsigned short &value)
 {
     if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
         return false;
-    unsigned long value = strtoul(text.c_str(), nullptr, 10);
-    if (value > 65535)
+    unsigned long number = strtoul(text.c_str(), nullptr, 10);
+    if (number > 65535)
         return false;
-    port = static_cast<unsigned short>(value);
+    value = static_cast<unsigned short>(number);
     return true;
 }
 
@@ -64,14 +65,14 @@ bool parse_endpoint(const std::string &text, std::string &host, unsigned short &
 {
     size_t colon = text.rfind(':');
     if (colon == std::string::npos)
-        return !host_required && parse_port(text, port);
+        return !host_required && parse_u16(text, port);
     std::string h = text.substr(0, colon);
     if (h.size() >= 2 && h.front() == '[' && h.back() == ']')
         h = h.substr(1, h.size() - 2);
     if (h.empty())
         return false;
     host = h;
-    return parse_port(text.substr(colon + 1), port);
+    return parse_u16(text.substr(colon + 1), port);
 }
 
 bool valid_origin(const std::string &origin)
@@ -126,7 +127,7 @@ int main(int argc, char **argv)
         }
         if (a == "--rate-limit" || a == "--max-pages" || a == "--max-per-address") {
             unsigned short count = 0;
-            if (!parse_port(v, count) || count == 0)
+            if (!parse_u16(v, count) || count == 0)
                 return usage_error(chat::sentence(
                     _("%s wants a count from 1 to 65535, not '%s'"), a.c_str(), v.c_str()));
             (a == "--rate-limit"  ? options.limits.rate_count
@@ -136,7 +137,7 @@ int main(int argc, char **argv)
         if (a == "--resume-seconds" || a == "--idle-seconds") {
             unsigned short seconds = 0;
             bool zero_allowed = a == "--resume-seconds";
-            if (!parse_port(v, seconds) || (seconds == 0 && !zero_allowed))
+            if (!parse_u16(v, seconds) || (seconds == 0 && !zero_allowed))
                 return usage_error(chat::sentence(_("%s wants seconds from %d to 65535, not '%s'"), a.c_str(),
                                                   zero_allowed ? 0 : 1, v.c_str()));
             (a == "--resume-seconds" ? options.limits.resume_seconds : options.limits.idle_seconds) = seconds;
