@@ -14,9 +14,9 @@
 
 #include "i18n/i18n.hpp"
 #include "i18n/sentence.hpp"
-#include "protocol/colour.hpp"
-#include "protocol/compose.hpp"
-#include "protocol/splitter.hpp"
+#include "wire/colour.hpp"
+#include "wire/compose.hpp"
+#include "wire/splitter.hpp"
 #include "src/common/protocol.hpp"
 
 namespace chat_client {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "exit.hpp"
-#include "protocol/codec.hpp"
-#include "protocol/reader.hpp"
+#include "wire/codec.hpp"
+#include "wire/reader.hpp"
 
 namespace chat_client {
 

@@ -12,7 +12,7 @@
 #include "exit.hpp"
 #include "i18n/i18n.hpp"
 #include "i18n/sentence.hpp"
-#include "protocol/compose.hpp"
+#include "wire/compose.hpp"
 
 namespace chat_client {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "protocol/codec.hpp"
+#include "wire/codec.hpp"
 #include "src/common/protocol.hpp"
 
 namespace chat_client {

@@ -14,7 +14,7 @@
 
 #include "i18n/i18n.hpp"
 #include "i18n/sentence.hpp"
-#include "protocol/history_file.hpp"
+#include "wire/history_file.hpp"
 #include "json/json.hpp"
 #include "terminal/display.hpp"
 #include "terminal/interrupts.hpp"

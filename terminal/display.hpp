@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/codec.hpp"
-#include "protocol/reader.hpp"
+#include "wire/codec.hpp"
+#include "wire/reader.hpp"
 
 namespace chat {
 

@@ -14,7 +14,7 @@
 
 #include "src/board/board.hpp"
 #include "harness.hpp"
-#include "protocol/history_file.hpp"
+#include "wire/history_file.hpp"
 
 using namespace chat_test;
 

@@ -15,8 +15,8 @@
 
 #include "child_process.hpp"
 #include "harness.hpp"
-#include "protocol/codec.hpp"
-#include "protocol/colour.hpp"
+#include "wire/codec.hpp"
+#include "wire/colour.hpp"
 #include "screen.hpp"
 
 using namespace chat_test;

@@ -1,7 +1,7 @@
 // The framing check: whole error replies and whole batches, record by record.
 #include "framing.hpp"
 
-#include "protocol/reader.hpp"
+#include "wire/reader.hpp"
 
 namespace chat_test {
 

@@ -21,9 +21,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "protocol/colour.hpp"
-#include "protocol/compose.hpp"
-#include "protocol/history_file.hpp"
+#include "wire/colour.hpp"
+#include "wire/compose.hpp"
+#include "wire/history_file.hpp"
 
 namespace chat_test {
 

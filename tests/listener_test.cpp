@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "harness.hpp"
-#include "protocol/history_file.hpp"
+#include "wire/history_file.hpp"
 
 using namespace chat_test;
 

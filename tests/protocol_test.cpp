@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 
-#include "protocol/reader.hpp"
+#include "wire/reader.hpp"
 #include "harness.hpp"
 
 using namespace chat_test;

@@ -2,9 +2,9 @@
 // streams that older servers and damaged files produce, and the codec.
 #include <gtest/gtest.h>
 
-#include "protocol/codec.hpp"
-#include "protocol/compose.hpp"
-#include "protocol/reader.hpp"
+#include "wire/codec.hpp"
+#include "wire/compose.hpp"
+#include "wire/reader.hpp"
 #include "harness.hpp"
 
 using namespace chat_test;

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <sys/random.h>
 
-#include "protocol/colour.hpp"
+#include "wire/colour.hpp"
 
 namespace chat_web {
 

@@ -15,11 +15,11 @@
 #include <utility>
 #include <vector>
 
-#include "protocol/codec.hpp"
-#include "protocol/compose.hpp"
-#include "protocol/history_file.hpp"
-#include "protocol/reader.hpp"
-#include "protocol/splitter.hpp"
+#include "wire/codec.hpp"
+#include "wire/compose.hpp"
+#include "wire/history_file.hpp"
+#include "wire/reader.hpp"
+#include "wire/splitter.hpp"
 #include "json/json.hpp"
 
 namespace chat_web {

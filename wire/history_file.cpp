@@ -1,6 +1,6 @@
 // The history-file reader: pread under a shared record lock, slot by slot.
-#include "protocol/history_file.hpp"
-#include "protocol/reader.hpp"
+#include "wire/history_file.hpp"
+#include "wire/reader.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
 // The codec on iconv: CP932 on the wire, 〓 for what it cannot hold, and
 // U+FFFD for bytes that do not decode.
-#include "protocol/codec.hpp"
+#include "wire/codec.hpp"
 
 #include <cerrno>
 #include <cstring>

@@ -1,10 +1,10 @@
 // The reader of the server's stream: lines, records cut at 255 bytes, and
 // the states between batches, inside one and after ERR.
-#include "protocol/reader.hpp"
+#include "wire/reader.hpp"
 
 #include <cstring>
 
-#include "protocol/colour.hpp"
+#include "wire/colour.hpp"
 
 namespace chat {
 

@@ -1,5 +1,5 @@
 // The splitter: Shift_JIS lead bytes and the room a record leaves a body.
-#include "protocol/splitter.hpp"
+#include "wire/splitter.hpp"
 
 #include "src/common/protocol.hpp"
 

@@ -1,11 +1,11 @@
 // The composer: the login line, names, own records and notices as the
 // server forms them.
-#include "protocol/compose.hpp"
+#include "wire/compose.hpp"
 
 #include <cstdio>
 
-#include "protocol/colour.hpp"
-#include "protocol/reader.hpp"
+#include "wire/colour.hpp"
+#include "wire/reader.hpp"
 #include "src/common/protocol.hpp"
 
 namespace chat {

@@ -1,5 +1,5 @@
 // The colour field, and the name colour: a hash of the name picks a hue.
-#include "protocol/colour.hpp"
+#include "wire/colour.hpp"
 
 #include <algorithm>
 #include <cmath>
