@@ -80,7 +80,7 @@ void tune_client_socket(int fd)
     if (client_fd >= 0)
         close(client_fd);
     client_fd = -1;
-    if (getppid() == server_pid)
+    if (listener_running())
         kill(server_pid, SIGUSR1);
     exit(0);
 }
