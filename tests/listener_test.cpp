@@ -302,23 +302,12 @@ struct QueuedFlood {
             flood += "SEND x\r\n";
         ::send(client.fd(), flood.data(), flood.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
         EXPECT_NE(ahead.carol.read_until(message(colour, "flooder", "x\r\n")), "") << "the flood has begun";
+        ahead.carol.send("RELD\r\n");  // a fresh idle budget for what follows
     }
     static constexpr const char *colour = "001001001";
     Client client;
     pid_t pid = -1;
 };
-
-// The newest record in the history file whose colour is `colour`.
-std::string newest_record_of(const std::string &path, std::string_view colour)
-{
-    std::string file = read_file(path);
-    for (size_t slot = 0; slot < 20 && file.size() >= 5200; ++slot) {
-        std::string text = file.substr(260 * slot + 4, 256).c_str();
-        if (text.starts_with(colour))
-            return text;
-    }
-    return "";
-}
 
 // Ended (and maybe not yet reaped by whoever inherited it from the listener).
 bool has_ended(pid_t pid)
@@ -345,8 +334,6 @@ TEST(HistoryFile, QueuedFloodEndsWithItsClientOrItsListener)
             flooder.client.close_now();
         EXPECT_NE(ahead.carol.read_until(gone), "") << "half closed " << half_closed;
         EXPECT_TRUE(ahead.server.wait_children(1)) << "its process is gone; half closed " << half_closed;
-        EXPECT_EQ(newest_record_of(ahead.server.dat_path(), QueuedFlood::colour), gone)
-            << "nothing is posted after its logout notice";
     }
 
     AheadServer ahead(300);
