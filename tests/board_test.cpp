@@ -33,6 +33,7 @@ protected:
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair_), 0);
         client_fd = pair_[0];
         client_stalled = 0;
+        server_pid = getppid();  // the "listener" runs throughout: posts may wait
         last_seen = 0;
         last_seen_text[0] = '\0';
         struct sigaction tick {};

@@ -287,6 +287,65 @@ TEST(HistoryFile, HistoryFarAheadStillTakesPostsPromptly)
     }
 }
 
+// A flooder on a server whose stamps are 300 s ahead: logged in, a backlog
+// of thousands of seconds queued in the kernel, and its first post made.
+struct QueuedFlood {
+    explicit QueuedFlood(AheadServer &ahead) : client(ahead.server.port())
+    {
+        auto others = ahead.server.children();
+        login(client, colour, "flooder");
+        for (pid_t p : ahead.server.children())
+            if (std::find(others.begin(), others.end(), p) == others.end())
+                pid = p;
+        std::string flood;
+        for (int i = 0; i < 4000; ++i)
+            flood += "SEND x\r\n";
+        ::send(client.fd(), flood.data(), flood.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        EXPECT_NE(ahead.carol.read_until(message(colour, "flooder", "x\r\n")), "") << "the flood has begun";
+        ahead.carol.send("RELD\r\n");  // a fresh idle budget for what follows
+    }
+    static constexpr const char *colour = "001001001";
+    Client client;
+    pid_t pid = -1;
+};
+
+// Ended (and maybe not yet reaped by whoever inherited it from the listener).
+bool has_ended(pid_t pid)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    return close == std::string::npos || stat.substr(close + 2, 1) == "Z";
+}
+
+// What a flooder queued does not outlive it: once it hangs up (a reset, or
+// a FIN while it still reads), or once the listener stops, the rest of its
+// lines are dropped rather than posted one a second for hours. Hung up, it
+// leaves with its logout notice; stopped, with the server-stopped reply and
+// no notice.
+TEST(HistoryFile, QueuedFloodEndsWithItsClientOrItsListener)
+{
+    const std::string gone = logout_notice(QueuedFlood::colour, "flooder");
+    for (bool half_closed : {false, true}) {
+        AheadServer ahead(300);
+        QueuedFlood flooder(ahead);
+        if (half_closed)
+            shutdown(flooder.client.fd(), SHUT_WR);
+        else
+            flooder.client.close_now();
+        EXPECT_NE(ahead.carol.read_until(gone), "") << "half closed " << half_closed;
+        EXPECT_TRUE(ahead.server.wait_children(1)) << "its process is gone; half closed " << half_closed;
+    }
+
+    AheadServer ahead(300);
+    QueuedFlood flooder(ahead);
+    EXPECT_EQ(ahead.server.stop(), 0);
+    uint32_t at_stop = newest_stamp(ahead.server.dat_path());
+    EXPECT_NE(flooder.client.read_until(error_reply(server_stopped)), "");
+    EXPECT_TRUE(flooder.client.closed_within());
+    EXPECT_TRUE(eventually([&] { return has_ended(flooder.pid); })) << "its process is gone";
+    EXPECT_EQ(newest_stamp(ahead.server.dat_path()), at_stop) << "nothing is posted after the stop";
+}
+
 // Both alice and bob receive `body` from `poster`.
 void expect_everywhere(Client &alice, Client &bob, const std::string &poster, const std::string &body)
 {

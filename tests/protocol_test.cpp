@@ -212,6 +212,19 @@ TEST_F(Protocol, HangUpWhileLoggedInTellsTheOthers)
     }
     EXPECT_NE(stays.read_until(logout_notice(red, "leaves")), "");
     EXPECT_TRUE(server_->wait_children(1));
+
+    // A script that sends its lines and hangs up at once, reading nothing,
+    // has every one of them posted before its logout.
+    {
+        Client script(server_->port());
+        script.send("LGIN 001002003 script\r\nSEND one\r\nSEND two\r\nSEND three\r\n");
+    }
+    std::string seen = stays.read_until(logout_notice("001002003", "script"));
+    size_t at = 0;
+    for (const char *body : {"one\r\n", "two\r\n", "three\r\n"}) {
+        at = seen.find(message("001002003", "script", body), at);
+        EXPECT_NE(at, std::string::npos) << body << " in " << seen;
+    }
 }
 
 TEST_F(Protocol, ClientThatVanishesMidRepliesIsStillNoticed)

@@ -202,22 +202,45 @@ bool stamps_far_ahead()
     return lead >= stamp_lead_seconds;
 }
 
-// Sleeps until the clock's next second. The tick's SIGALRM cuts the sleep
-// short, delivers, and the sleep goes on to the same deadline. The deadline
-// lies on the monotonic clock, so that the clock being set meanwhile cannot
-// stretch the sleep past a second.
-void wait_for_next_second()
+constexpr long second_ns = 1'000'000'000;
+
+// The monotonic clock `ns` nanoseconds (less than a second) from now.
+timespec monotonic_in(long ns)
 {
-    constexpr long second_ns = 1'000'000'000;
-    timespec now, deadline;
-    clock_gettime(CLOCK_REALTIME, &now);
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_nsec += second_ns - now.tv_nsec;
-    if (deadline.tv_nsec >= second_ns) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= second_ns;
+    timespec at;
+    clock_gettime(CLOCK_MONOTONIC, &at);
+    at.tv_nsec += ns;
+    if (at.tv_nsec >= second_ns) {
+        at.tv_sec += 1;
+        at.tv_nsec -= second_ns;
     }
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    return at;
+}
+
+bool earlier(const timespec &a, const timespec &b)
+{
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// Sleeps until the clock's next second; false as soon as the listener is
+// seen gone, which no signal announces: the sleep is taken in slices with
+// a look in between. The tick's SIGALRM cuts a slice short and delivers,
+// and the sleep goes on to the same deadline. The deadline lies on the
+// monotonic clock, so that the clock being set meanwhile cannot stretch
+// the sleep past a second.
+bool wait_for_next_second()
+{
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    timespec deadline = monotonic_in(second_ns - now.tv_nsec);
+    for (;;) {
+        timespec slice = monotonic_in(listener_look_ms * 1'000'000L);
+        bool last = !earlier(slice, deadline);
+        int result = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, last ? &deadline : &slice, nullptr);
+        if (!listener_running())
+            return false;
+        if (last && result == 0)
+            return true;
     }
 }
 
@@ -287,9 +310,10 @@ void board_post(const char *text)
 {
     // One post at most per second and connection while the stamps are far
     // ahead, so that they can never catch up with 4294967295. The wait comes
-    // before the tick is held off: deliveries go on meanwhile.
-    if (stamp_wait && stamps_far_ahead())
-        wait_for_next_second();
+    // before the tick is held off: deliveries go on meanwhile. Nothing is
+    // posted once the listener has gone.
+    if (board_post_would_wait() && !wait_for_next_second())
+        return;
     // Record locks belong to the process: a tick inside the post would take
     // and drop a read lock and so give up the write lock early.
     sigset_t saved;
@@ -309,6 +333,11 @@ void board_post(const char *text)
         alarm(tick_seconds);
     }
     restore_mask(&saved);
+}
+
+bool board_post_would_wait()
+{
+    return stamp_wait && stamps_far_ahead();
 }
 
 void board_deliver()

@@ -29,10 +29,14 @@ int board_lock(int fd, short type);
 // Pushes `text` (at most 255 bytes) into slot 0 with a fresh stamp and
 // delivers it to this process's own client at once. While the newest stamp
 // is stamp_lead_seconds or more ahead of the clock, first waits for the
-// clock's next second, with the tick going on. Answers the busy reply
+// clock's next second, with the tick going on; should the listener go
+// meanwhile, the wait ends and nothing is posted. Answers the busy reply
 // when the lock cannot be had or no stamp is left (after 4294967295); the
 // record is then not posted.
 void board_post(const char *text);
+// Whether a post made now would first wait for the clock's next second:
+// a read of slot 0's stamp and of the clock, no system call.
+bool board_post_would_wait();
 // Sends the client every record posted since the last delivery (the one
 // in slot 0 then, kept in last_seen and last_seen_text), oldest first,
 // framed by OK and END, in one write. Writes nothing when nothing changed

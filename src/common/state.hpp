@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include "protocol.hpp"
 
@@ -13,6 +14,7 @@ inline constexpr int line_capacity = line_max + 1;         // command line bytes
 inline constexpr int rx_size = 1024;                       // receive buffer bytes
 inline constexpr int client_send_buffer = 32 * 1024;       // bytes queued for a slow client
 inline constexpr long shortage_pause_ms = 100;             // accept retry when out of descriptors
+inline constexpr long listener_look_ms = 100;              // while a post waits for the clock
 inline constexpr int user_name_size = 64;                  // login name buffer
 inline constexpr int user_name_cleared = 50;               // bytes zeroed when a connection starts
 
@@ -32,3 +34,7 @@ extern board_record *board;                    // the mapped history, newest fir
 extern size_t board_len;                       // mapped length in bytes
 extern uint32_t last_seen;                     // newest stamp sent to the client
 extern char last_seen_text[text_size];         // and the text it came with
+
+// Whether the listener still runs. Nothing tells a connection process when
+// it stops; once it has gone, the process is some other process's child.
+inline bool listener_running() { return getppid() == server_pid; }

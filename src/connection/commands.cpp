@@ -119,7 +119,7 @@ void end_session(int closed)
     logged_in = 0;
     if (closed)
         post_notice(notice_logout);
-    else if (getppid() == server_pid)
+    else if (listener_running())
         post_notice(notice_timeout);
     else
         client_send(reply_server_stopped);
@@ -128,6 +128,12 @@ void end_session(int closed)
 
 }  // namespace
 
+// Before each line: a logged-in connection whose listener has gone ends as
+// at a failed read (the server-stopped reply, no notice), and one whose
+// client has hung up ends as at its close once a post would wait for the
+// clock (the logout notice; the rest of its lines are dropped), since what
+// a client queued would otherwise be posted one a second for hours after
+// it left.
 void serve_connection()
 {
     char line[rx_size];
@@ -135,6 +141,10 @@ void serve_connection()
     memset(user_name, 0, user_name_cleared);
     for (;;) {
         int n = read_line(line, line_capacity);
+        if (n > 0 && logged_in && !listener_running())
+            n = -1;
+        else if (n > 0 && board_post_would_wait() && client_has_hung_up())
+            n = 0;
         if (n == 0)
             client_fd = -1;  // nothing more may be written to a closed client
         if (n <= 0) {

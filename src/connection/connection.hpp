@@ -11,3 +11,7 @@ void serve_connection();
 // time-out, error or loss of the listener, and otherwise the number of
 // bytes stored (which may include NUL bytes sent by the client).
 int read_line(char *destination, int max);
+
+// Whether the client's end is closed (its FIN or a reset has arrived),
+// even while lines it sent still wait unread.
+bool client_has_hung_up();

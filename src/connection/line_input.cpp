@@ -2,6 +2,7 @@
 // counted in interrupted waits.
 #include <cerrno>
 #include <cstdio>
+#include <poll.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -9,6 +10,14 @@
 #include "connection.hpp"
 
 namespace {
+
+// A FIN shows as POLLRDHUP where the system has it; elsewhere only a reset
+// or a connection closed both ways shows, as POLLHUP or POLLERR.
+#ifdef POLLRDHUP
+constexpr short hang_up_events = POLLRDHUP | POLLHUP | POLLERR;
+#else
+constexpr short hang_up_events = POLLHUP | POLLERR;
+#endif
 
 char rx_buffer[rx_size];
 int rx_cursor = 0;
@@ -30,7 +39,7 @@ int wait_readable(int fd)
         timeval limit {budget, 0};
         int n = select(fd + 1, &ready, nullptr, nullptr, &limit);
         if (n == -1 && errno == EINTR) {
-            if (getppid() != server_pid || client_stalled)
+            if (!listener_running() || client_stalled)
                 return -1;
             budget -= tick_seconds;
             if (budget <= 0)
@@ -96,4 +105,10 @@ int read_line(char *destination, int max)
     }
     *p = '\0';
     return static_cast<int>(p - destination);
+}
+
+bool client_has_hung_up()
+{
+    pollfd watched {client_fd, hang_up_events, 0};
+    return poll(&watched, 1, 0) > 0 && (watched.revents & hang_up_events) != 0;
 }

@@ -3,6 +3,7 @@
 #include "listener.hpp"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,10 +18,9 @@
 #include "../board/board.hpp"
 #include "../connection/connection.hpp"
 #include "i18n/i18n.hpp"
+#include "signals.hpp"
 
 namespace {
-
-volatile sig_atomic_t places[max_connections];  // process ids, 0 when free
 
 void open_listener(unsigned short port)
 {
@@ -80,29 +80,26 @@ void tune_client_socket(int fd)
     if (client_fd >= 0)
         close(client_fd);
     client_fd = -1;
-    if (getppid() == server_pid)
+    if (listener_running())
         kill(server_pid, SIGUSR1);
     exit(0);
 }
 
 void spawn_connection()
 {
-    sigset_t accounting, saved;
-    sigemptyset(&accounting);
-    sigaddset(&accounting, SIGUSR1);
-    sigaddset(&accounting, SIGCHLD);
-    sigprocmask(SIG_BLOCK, &accounting, &saved);
+    sigset_t saved;
+    hold_accounting(&saved);
     pid_t pid = fork();
     if (pid == -1)
         fatal_exit(-1, "fork");
     if (pid == 0) {
-        sigprocmask(SIG_SETMASK, &saved, nullptr);
+        resume_accounting(&saved);
         run_connection();
     }
     close(client_fd);
     client_fd = -1;
     claim_place(pid);
-    sigprocmask(SIG_SETMASK, &saved, nullptr);
+    resume_accounting(&saved);
 }
 
 // Waits for a pending connection; false when the loop must end.
@@ -207,28 +204,6 @@ void answer_information_request(const char *argument)
 
 }  // namespace
 
-void claim_place(pid_t pid)
-{
-    for (auto &place : places) {
-        if (place == 0) {
-            place = pid;
-            connection_count = connection_count + 1;
-            return;
-        }
-    }
-}
-
-void release_place(pid_t pid)
-{
-    for (auto &place : places) {
-        if (place == pid) {
-            place = 0;
-            connection_count = connection_count - 1;
-            return;
-        }
-    }
-}
-
 void fatal_exit(int status, const char *what)
 {
     if (what != nullptr)
@@ -253,7 +228,8 @@ int main(int argc, char **argv)
     unsigned short port = default_port;
     if (argc > 1)
         port = static_cast<unsigned short>(strtoul(argv[1], nullptr, 0));
-    install_signals();
+    if (install_signals() == -1)
+        fatal_exit(-1, "sigaction");
     board_len = board_bytes;
     board = board_map(&board_fd, board_path, &board_len);
     if (board == nullptr)

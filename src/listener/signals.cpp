@@ -1,21 +1,25 @@
 // The signal dispositions of the listener and of its connection processes,
-// and the handlers that keep the connection count.
+// and the connection accounting: the table of places and the handlers that
+// keep the connection count.
+#include "signals.hpp"
+
 #include <cerrno>
 #include <initializer_list>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "../board/board.hpp"
-#include "listener.hpp"
 
 namespace {
 
+volatile sig_atomic_t places[max_connections];  // process ids, 0 when free
+
 // Every handler gets no SA_RESTART, so that select, accept, read and sleep
 // are cut short by a signal and their callers look at what it changed.
-void install(int signal, const struct sigaction &action)
+// True when installed.
+bool install(int signal, const struct sigaction &action)
 {
-    if (sigaction(signal, &action, nullptr) != 0)
-        fatal_exit(-1, "sigaction");
+    return sigaction(signal, &action, nullptr) == 0;
 }
 
 void set_mask(struct sigaction &action, int first, int second = 0, int third = 0)
@@ -26,7 +30,16 @@ void set_mask(struct sigaction &action, int first, int second = 0, int third = 0
             sigaddset(&action.sa_mask, signal);
 }
 
-}  // namespace
+void release_place(pid_t pid)
+{
+    for (auto &place : places) {
+        if (place == pid) {
+            place = 0;
+            connection_count = connection_count - 1;
+            return;
+        }
+    }
+}
 
 void on_terminate(int)
 {
@@ -61,40 +74,76 @@ void on_connection_end(int, siginfo_t *info, void *)
     errno = saved_errno;
 }
 
-void install_signals()
+void set_accounting(sigset_t *set)
+{
+    sigemptyset(set);
+    sigaddset(set, SIGUSR1);
+    sigaddset(set, SIGCHLD);
+}
+
+}  // namespace
+
+void hold_accounting(sigset_t *saved)
+{
+    sigset_t accounting;
+    set_accounting(&accounting);
+    sigprocmask(SIG_BLOCK, &accounting, saved);
+}
+
+void resume_accounting(const sigset_t *saved)
+{
+    sigprocmask(SIG_SETMASK, saved, nullptr);
+}
+
+void claim_place(pid_t pid)
+{
+    for (auto &place : places) {
+        if (place == 0) {
+            place = pid;
+            connection_count = connection_count + 1;
+            return;
+        }
+    }
+}
+
+// Stops at the first failed call, so that errno still tells why.
+int install_signals()
 {
     struct sigaction action {};
     action.sa_flags = 0;
     action.sa_handler = on_terminate;
     set_mask(action, SIGINT, SIGTERM, SIGQUIT);
-    install(SIGINT, action);
-    install(SIGTERM, action);
-    install(SIGQUIT, action);
+    if (!install(SIGINT, action) || !install(SIGTERM, action) || !install(SIGQUIT, action))
+        return -1;
 
     action.sa_handler = on_alarm;
     set_mask(action, SIGALRM);
-    install(SIGALRM, action);
+    if (!install(SIGALRM, action))
+        return -1;
 
     // The two accounting handlers both change the table of places, so each
     // holds the other off.
     action.sa_handler = on_child_exit;
     set_mask(action, SIGUSR1);
-    install(SIGCHLD, action);
+    if (!install(SIGCHLD, action))
+        return -1;
 
     action.sa_sigaction = on_connection_end;
     action.sa_flags = SA_SIGINFO;
     set_mask(action, SIGUSR1, SIGCHLD);
-    install(SIGUSR1, action);
+    if (!install(SIGUSR1, action))
+        return -1;
 
     // A history file cut short while the server runs is grown back.
     action.sa_sigaction = on_history_cut;
     action.sa_flags = SA_SIGINFO;
     set_mask(action, 0);
-    install(SIGBUS, action);
+    if (!install(SIGBUS, action))
+        return -1;
 
     // A write to a client that has gone away must fail, not kill the process.
     action.sa_handler = SIG_IGN;
     action.sa_flags = 0;
     set_mask(action, 0);
-    install(SIGPIPE, action);
+    return install(SIGPIPE, action) ? 0 : -1;
 }
