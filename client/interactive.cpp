@@ -234,8 +234,8 @@ private:
         } else if (command == "/me") {
             post(line);  // as it is: the others' clients show it as an action
         } else if (command == "/help") {
-            print_above_prompt(_("/reload  /logout  /login [R,G,B] [NAME]  /nick NAME  /me ACTION  /help  /quit  "
-                                 "(//text posts /text; Tab completes names; Enter alone keeps you logged in)"));
+            print_above_prompt(_("/reload  /logout  /login [R,G,B] [NAME]  /nick NAME  /me ACTION  /help  /quit"));
+            print_above_prompt(_("//text posts /text; Tab completes names; Enter on an empty line keeps you logged in"));
         } else {
             connection_.note(chat::sentence(_("unknown command %s; /help lists them"), command.c_str()));
         }
