@@ -16,6 +16,7 @@
 #include "i18n/sentence.hpp"
 #include "wire/colour.hpp"
 #include "wire/compose.hpp"
+#include "wire/emoji.hpp"
 #include "wire/splitter.hpp"
 #include "src/common/protocol.hpp"
 
@@ -97,6 +98,7 @@ bool Connection::send_bytes(const std::string &bytes)
         p += n;
         left -= static_cast<size_t>(n);
     }
+    last_sent_ = std::chrono::steady_clock::now();
     return true;
 }
 
@@ -248,7 +250,7 @@ void Connection::log_out(const Show &show)
 std::vector<std::string> Connection::pieces_of(const std::string &local_text)
 {
     size_t replaced = 0;
-    std::string wire = codec_.to_wire(local_text, &replaced);
+    std::string wire = codec_.to_wire(codec_.utf8() ? chat::emoji_to_short_codes(local_text) : local_text, &replaced);
     std::string mark = codec_.to_local(chat::geta_mark);
     if (replaced > 0)
         note(chat::sentence(ngettext("%zu character with no Shift_JIS form sent as %s",

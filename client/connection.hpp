@@ -3,6 +3,7 @@
 // telling why the connection ended.
 #pragma once
 
+#include <chrono>
 #include <csignal>
 #include <functional>
 #include <string>
@@ -52,6 +53,8 @@ public:
 
     bool connected() const { return fd_ >= 0; }
     bool logged_in() const { return logged_in_; }
+    // When a line last went to the server, from which its idle time-out counts.
+    std::chrono::steady_clock::time_point last_sent() const { return last_sent_; }
 
     // Each false when the connection could not be made or is gone (and
     // that has been reported).
@@ -79,8 +82,9 @@ public:
 
     // A message of the client's own for the user.
     void note(const std::string &text);
-    // The pieces a message is posted in, each at most one record long;
-    // tells the user when characters had to become 〓.
+    // The pieces a message is posted in, each at most one record long,
+    // its emoji as short codes; tells the user when characters had to
+    // become 〓.
     std::vector<std::string> pieces_of(const std::string &local_text);
     // The record the server stores for one piece of ours, without its CR LF.
     std::string record_of(const std::string &piece) const;
@@ -99,6 +103,7 @@ private:
     int colour_[3] = {0, 0, 0};
     bool colour_chosen_ = false;
     bool logged_in_ = false;
+    std::chrono::steady_clock::time_point last_sent_;
     bool stopped_reply_ = false;
     // The last record was a time-out notice under our name and colour:
     // if the connection now closes, it was our own time-out.

@@ -2,8 +2,10 @@
 // their records come back, commands at the prompt, and a connection that
 // ends is reported while the client stays.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,6 +16,7 @@
 #include "options.hpp"
 #include "pending.hpp"
 #include "prompt.hpp"
+#include "wire/compose.hpp"
 
 namespace chat_client {
 
@@ -22,6 +25,15 @@ using chat::Event;
 namespace {
 
 const char *const not_logged_in_note = N_("not logged in; /login logs in again");
+
+// The server logs out whoever sends nothing for idle_seconds; the user is
+// warned a minute before, or halfway through a shorter time-out (the test
+// build's).
+constexpr std::chrono::seconds idle_limit {idle_seconds};
+constexpr std::chrono::seconds idle_warning_lead {std::min(60, idle_seconds / 2)};
+
+// The names that Tab offers, the last seen first; the oldest go beyond this.
+constexpr size_t names_kept = 200;
 
 std::vector<std::string> words_of(const std::string &text)
 {
@@ -50,10 +62,11 @@ public:
             print_above_prompt(chat::format_note(text, style_, time(nullptr)));
         });
         set_pending_source([this] { return pending_lines(); }, style_.colour);
+        set_name_source([this] { return names_to_complete(); });
         start_prompt(prompt(), [this](std::optional<std::string> line) { typed(line); });
         while (!quit_ && !interrupted) {
             bool input_ready;
-            int timeout = pending_.ms_until_late(steady_clock::now());
+            int timeout = sooner(pending_.ms_until_late(steady_clock::now()), ms_until_idle_warning());
             for (const Event &e : connection_.wait_for_events(timeout, true, &input_ready))
                 if (!connection_.check_fatal(e))
                     show(e);
@@ -61,6 +74,8 @@ public:
                 read_typed();
             if (pending_.mark_late(steady_clock::now()))
                 redraw_pending();
+            if (ms_until_idle_warning() == 0)
+                warn_of_idle_time_out();
             give_up_unless_logged_in();
         }
         connection_.log_out(show_);
@@ -75,6 +90,8 @@ private:
     // belong to any post, and the oldest is the likeliest.
     void show(const Event &e)
     {
+        if (e.kind == Event::record)
+            remember_name(e);
         std::vector<Posted> passed_over;
         if (e.kind == Event::record && pending_.arrived(e.text, &passed_over))
             for (const Posted &line : passed_over)
@@ -91,6 +108,54 @@ private:
         std::string text = chat::clock_text(time(nullptr), style_) + " " +
                            chat::sentence(_("%s  (may not have been posted)"), typed_form(line).c_str());
         print_above_prompt(style_.colour ? "\033[2m" + text + "\033[0m" : text);
+    }
+
+    // Poll time-outs, -1 for none: the one that comes first.
+    static int sooner(int a, int b) { return a < 0 ? b : b < 0 ? a : std::min(a, b); }
+
+    // Milliseconds until the warning before the server's idle time-out
+    // (0: due now); -1 when there is none to give: not logged in, or
+    // already warned since the last line went to the server.
+    int ms_until_idle_warning() const
+    {
+        if (!connection_.logged_in() || warned_after_ == connection_.last_sent())
+            return -1;
+        auto due = connection_.last_sent() + idle_limit - idle_warning_lead;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - steady_clock::now()).count();
+        return static_cast<int>(std::max<long>(left, 0));
+    }
+
+    void warn_of_idle_time_out()
+    {
+        warned_after_ = connection_.last_sent();
+        int seconds = static_cast<int>(idle_warning_lead.count());
+        connection_.note(chat::sentence(
+            ngettext("the server logs you out in %d second for staying silent; press Enter to stay",
+                     "the server logs you out in %d seconds for staying silent; press Enter to stay", seconds),
+            seconds));
+    }
+
+    // The senders of messages and the names that log in, for Tab.
+    void remember_name(const Event &e)
+    {
+        std::string name = e.system ? chat::notice_name(notice_login, e.body) : e.sender;
+        if (name.empty())
+            return;
+        name = connection_.codec().to_local(name);
+        names_.erase(std::remove(names_.begin(), names_.end(), name), names_.end());
+        names_.insert(names_.begin(), name);
+        if (names_.size() > names_kept)
+            names_.pop_back();
+    }
+
+    // Everybody seen but the user.
+    std::vector<std::string> names_to_complete() const
+    {
+        std::string own = connection_.codec().to_local(connection_.name());
+        std::vector<std::string> names;
+        std::copy_if(names_.begin(), names_.end(), std::back_inserter(names),
+                     [&](const std::string &name) { return name != own; });
+        return names;
     }
 
     // Without a login no record of ours can come back any more.
@@ -129,6 +194,11 @@ private:
             quit_ = true;
             return;
         }
+        if (text->empty()) {  // Enter alone: ask for what is new, which keeps the session
+            if (connection_.logged_in())
+                connection_.send_line("RELD");
+            return;
+        }
         std::replace(text->begin(), text->end(), '\r', '\n');
         std::istringstream lines(*text);
         for (std::string line; !quit_ && std::getline(lines, line);) {
@@ -159,8 +229,13 @@ private:
             command_login(words_of(rest));
         } else if (command == "/nick") {
             command_nick(words_of(rest));
+        } else if (command == "/me" && rest.find_first_not_of(' ') == std::string::npos) {
+            connection_.note(_("usage: /me ACTION"));
+        } else if (command == "/me") {
+            post(line);  // as it is: the others' clients show it as an action
         } else if (command == "/help") {
-            print_above_prompt(_("/reload  /logout  /login [R,G,B] [NAME]  /nick NAME  /quit  (//text posts /text)"));
+            print_above_prompt(_("/reload  /logout  /login [R,G,B] [NAME]  /nick NAME  /me ACTION  /help  /quit"));
+            print_above_prompt(_("//text posts /text; Tab completes names; Enter on an empty line keeps you logged in"));
         } else {
             connection_.note(chat::sentence(_("unknown command %s; /help lists them"), command.c_str()));
         }
@@ -241,7 +316,7 @@ private:
         Posted line {connection_.codec().to_local(connection_.name()), {}, {}, steady_clock::now()};
         std::vector<std::string> pieces = connection_.pieces_of(text);
         for (const std::string &piece : pieces) {
-            line.pieces.push_back(connection_.codec().to_local(piece));
+            line.pieces.push_back(chat::local_text(piece, connection_.codec()));
             line.records.push_back(connection_.record_of(piece));
         }
         pending_.add(std::move(line));
@@ -255,6 +330,8 @@ private:
     Connection &connection_;
     const chat::Style &style_;
     PendingPosts pending_;
+    std::vector<std::string> names_;  // in the locale's character set, the last seen first
+    steady_clock::time_point warned_after_;  // the last line sent before the last idle warning
     bool quit_ = false;
     const Show show_ = [this](const Event &e) { show(e); };
 };

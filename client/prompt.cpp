@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <readline/history.h>
 #include <readline/readline.h>
+#include <strings.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -23,6 +25,9 @@ bool handling_line = false;  // inside on_typed_line: no prompt is shown
 // The line that Enter accepted, taken off the screen by accept_line.
 std::string accepted;
 bool accepted_hidden = false;
+
+std::function<std::vector<std::string>()> name_source;
+std::vector<std::string> completion_names;  // asked for at each completion's first match
 
 std::function<std::vector<PendingLine>()> pending_source;
 bool pending_dim = false;
@@ -158,6 +163,32 @@ int clear_screen(int count, int key)
     return 0;
 }
 
+// Readline's generator: the next name that begins with `text`, in any
+// case, each call after the first (state 0) going on from the last.
+char *next_name(const char *text, int state)
+{
+    static size_t index;
+    if (state == 0) {
+        completion_names = name_source ? name_source() : std::vector<std::string> {};
+        index = 0;
+    }
+    size_t length = strlen(text);
+    while (index < completion_names.size()) {
+        const std::string &name = completion_names[index++];
+        if (strncasecmp(name.c_str(), text, length) == 0)
+            return strdup(name.c_str());
+    }
+    return nullptr;
+}
+
+// Tab completes names only: readline's file names never come up, even
+// when no name matches.
+char **complete_name(const char *text, int, int)
+{
+    rl_attempted_completion_over = 1;
+    return rl_completion_matches(text, next_name);
+}
+
 void on_typed_line(char *typed)
 {
     if (typed == nullptr) {  // Ctrl-D
@@ -169,9 +200,8 @@ void on_typed_line(char *typed)
         pending_rows = 0;
     accepted_hidden = false;
     free(typed);
-    if (line.empty())
-        return;
-    add_history(line.c_str());
+    if (!line.empty())
+        add_history(line.c_str());
     rl_replace_line("", 0);
     // What the handler prints now goes out where the prompt was; the
     // prompt comes back, empty, once this returns.
@@ -189,8 +219,13 @@ void start_prompt(const std::string &prompt, std::function<void(std::optional<st
     line_handler = std::move(on_line);
     rl_catch_signals = 0;
     rl_erase_empty_line = 1;
+    // A name holds anything but white space.
+    rl_completer_word_break_characters = " \t\n";
+    rl_attempted_completion_function = complete_name;
+    rl_completion_entry_function = next_name;
     rl_callback_handler_install(current_prompt.c_str(), on_typed_line);
     // After the install, which reads the user's inputrc.
+    rl_variable_bind("completion-ignore-case", "on");
     for (Keymap map : {emacs_standard_keymap, vi_insertion_keymap, vi_movement_keymap}) {
         for (int key : {'\r', '\n'})
             rl_bind_key_in_map(key, accept_line, map);
@@ -208,6 +243,8 @@ void set_prompt(const std::string &prompt)
 }
 
 void stop_prompt() { rl_callback_handler_remove(); }
+
+void set_name_source(std::function<std::vector<std::string>()> source) { name_source = std::move(source); }
 
 void set_pending_source(std::function<std::vector<PendingLine>()> source, bool dim)
 {

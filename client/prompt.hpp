@@ -18,9 +18,9 @@ struct PendingLine {
     std::string note;
 };
 
-// Starts reading lines at `prompt`. Each line typed that is not empty goes
-// to `on_line` (and into the history of typed lines); the end of input,
-// Ctrl-D, goes as nullopt. A line accepted with Enter is taken off the
+// Starts reading lines at `prompt`. Each line typed goes to `on_line`, an
+// empty one too, and each that is not empty into the history of typed
+// lines; the end of input, Ctrl-D, goes as nullopt. A line accepted with Enter is taken off the
 // screen: what becomes of it is for `on_line` to show.
 void start_prompt(const std::string &prompt, std::function<void(std::optional<std::string>)> on_line);
 // Reads what standard input holds; call it when poll says it can be read.
@@ -28,6 +28,10 @@ void read_typed();
 // Shows `prompt` from the next line on.
 void set_prompt(const std::string &prompt);
 void stop_prompt();
+
+// The names that Tab completes, asked for at each completion, likeliest
+// first.
+void set_name_source(std::function<std::vector<std::string>()> source);
 
 // Where the pending lines come from, asked each time they are drawn;
 // `dim` draws them dimmed.

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "wire/emoji.hpp"
+
 namespace chat {
 
 namespace {
@@ -142,11 +144,18 @@ std::string colour_escape(int red, int green, int blue, bool truecolor)
     return escape;
 }
 
+std::string local_text(std::string_view sjis, const Codec &codec)
+{
+    std::string text = codec.to_local(sjis);
+    return codec.utf8() ? short_codes_to_emoji(text) : text;
+}
+
 std::string format_event(const Event &event, const Style &style, const Codec &codec, time_t when)
 {
     std::string line = clock_text(when, style) + " ";
-    std::string body = defuse_controls(codec.to_local(event.body));
+    std::string body = defuse_controls(local_text(event.body, codec));
     const char *reset = style.colour ? "\033[0m" : "";
+    constexpr std::string_view action = "/me ";
     if (event.kind == Event::error) {
         line += style.colour ? "\033[1;31m" : "";
         line += "! " + body + reset;
@@ -156,12 +165,20 @@ std::string format_event(const Event &event, const Style &style, const Codec &co
         line += style.colour ? "\033[2;3m" : "";
         line += "* " + body + reset;
     } else {
+        bool acts = event.body.compare(0, action.size(), action) == 0;
         std::string name = defuse_controls(codec.to_local(event.sender));
+        if (acts)
+            line += "* ";
         if (style.colour)
             line += colour_escape(event.rgb[0], event.rgb[1], event.rgb[2], style.truecolor) + name + reset;
         else
             line += name;
-        line += ": " + body;
+        if (acts && style.colour)
+            line += " \033[3m" + body.substr(action.size()) + reset;
+        else if (acts)
+            line += " " + body.substr(action.size());
+        else
+            line += ": " + body;
     }
     return line;
 }

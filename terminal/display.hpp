@@ -22,8 +22,12 @@ struct Style {
 Style choose_style(int fd, bool no_colour_option);
 
 // One line for a person: the local time (and date), then the sender and
-// the text, decoded by `codec`.
+// the text, decoded by `codec`. A text that starts with "/me " is an
+// action, shown as "* name waves".
 std::string format_event(const Event &event, const Style &style, const Codec &codec, time_t when);
+// Shift_JIS text as `codec` decodes it for the screen: with the emoji of
+// the short codes when the locale is UTF-8, and as written otherwise.
+std::string local_text(std::string_view sjis, const Codec &codec);
 // A message of the program's own (an error, or what happened to the
 // connection), in the style of the server's error replies.
 std::string format_note(std::string_view text, const Style &style, time_t when);

@@ -24,13 +24,15 @@ using namespace chat_test;
 namespace {
 
 std::string client_binary() { return CHAT_CLIENT_BINARY; }
+// The client that knows chat_server_fast's idle time-out of 8 seconds.
+std::string fast_client_binary() { return CHAT_FAST_CLIENT_BINARY; }
 
 // chat_client as a child process.
 class ClientProcess : public ChildProcess {
 public:
     ClientProcess(std::vector<std::string> args, bool terminal, std::string input = "",
-                  std::vector<std::string> environment = {})
-        : ChildProcess(client_binary(), std::move(args), terminal, std::move(input), std::move(environment))
+                  std::vector<std::string> environment = {}, std::string binary = client_binary())
+        : ChildProcess(std::move(binary), std::move(args), terminal, std::move(input), std::move(environment))
     {
     }
 
@@ -86,13 +88,13 @@ TEST_F(ClientTest, ScriptedPostArrivesAsShiftJis)
 {
     Client watcher(server_.port());
     login(watcher, "000000000", "watcher");
-    ClientProcess script({"-p", port(), "-c", "1,2,3", "ボブ"}, false, "こんにちは、世界\nemoji 😀!\n");
+    ClientProcess script({"-p", port(), "-c", "1,2,3", "ボブ"}, false, "こんにちは、世界\nemoji 🎉, dash –!\n");
     EXPECT_EQ(script.wait(), 0) << script.errors();
     std::string name = sjis("ボブ");
     EXPECT_NE(watcher.read_until(login_notice("001002003", name)), "");
     EXPECT_NE(watcher.read_until(message("001002003", name, sjis("こんにちは、世界") + "\r\n")), "");
-    EXPECT_NE(watcher.read_until(message("001002003", name, sjis("emoji 〓!") + "\r\n")), "")
-        << "a character Shift_JIS lacks arrives as the geta mark";
+    EXPECT_NE(watcher.read_until(message("001002003", name, sjis("emoji :party_popper:, dash 〓!") + "\r\n")), "")
+        << "an emoji goes as its short code, another character Shift_JIS lacks as the geta mark";
     EXPECT_EQ(script.errors(), "chat_client: 1 character with no Shift_JIS form sent as 〓\n");
     EXPECT_NE(watcher.read_until(logout_notice("001002003", name)), "")
         << "the script logs out rather than timing out";
@@ -123,6 +125,26 @@ TEST_F(ClientTest, LongMessagesAreSplitBetweenCharacters)
     }
     EXPECT_GE(pieces, 2u);
     EXPECT_EQ(joined, sjis(text));
+
+    // Words: each post but the last ends at a space.
+    std::string words;
+    for (int i = 0; words.size() < 600; ++i)
+        words += std::string(1 + i % 9, static_cast<char>('a' + i % 26)) + (i % 5 == 4 ? ", " : " ");
+    words.pop_back();
+    ClientProcess prose({"-p", port(), "-c", "8,8,8", "writer"}, false, words + "\n");
+    ASSERT_EQ(prose.wait(), 0) << prose.errors();
+    head = message("008008008", "writer", "");
+    all = watcher.read_until(logout_notice("008008008", "writer"));
+    std::vector<std::string> bodies;
+    for (at = all.find(head); at != std::string::npos; at = all.find(head, at + 1))
+        bodies.push_back(all.substr(at + head.size(), all.find("\r\n", at) - at - head.size()));
+    ASSERT_GE(bodies.size(), 3u) << all;
+    for (size_t i = 0; i + 1 < bodies.size(); ++i)
+        EXPECT_NE(std::string(" ,").find(bodies[i].back()), std::string::npos) << "piece " << i << ": " << bodies[i];
+    joined.clear();
+    for (const std::string &body : bodies)
+        joined += body;
+    EXPECT_EQ(joined, words);
 }
 
 TEST_F(ClientTest, ListenPrintsDecodedRecords)
@@ -139,6 +161,8 @@ TEST_F(ClientTest, ListenPrintsDecodedRecords)
     poster.send("SEND " + sjis("日本語のメッセージ") + "\x1b[2J\r\n");
     EXPECT_TRUE(listener.expect(" raw: 日本語のメッセージ?[2J\n"))
         << "decoded, with the escape defused: " << listener.output();
+    poster.send("SEND :party_popper:, :no_such_code: and :sushi::\r\n");
+    EXPECT_TRUE(listener.expect(" raw: 🎉, :no_such_code: and 🍣:\n")) << "short codes shown as their emoji";
     listener.signal(SIGINT);
     EXPECT_EQ(listener.wait(), 0);
     EXPECT_NE(poster.read_until(logout_notice("000000000", "logger")), "");
@@ -173,7 +197,7 @@ TEST_F(ClientTest, InteractiveSessionKeepsThePromptIntact)
     bob.send("RELD\r\n");  // within the fast server's idle budget on a loaded machine
     person.type("lo\r");
     person.type("/help\r");  // a command's output while its line is handled
-    EXPECT_TRUE(person.expect("/quit"));
+    EXPECT_TRUE(person.expect("/me ACTION  /help  /quit")) << "/help lists itself";
     EXPECT_NE(bob.read_until(message("000128255", "alice", "hello\r\n")), "");
     person.type("/logout\r");
     EXPECT_NE(bob.read_until(logout_notice("000128255", "alice")), "");
@@ -182,9 +206,9 @@ TEST_F(ClientTest, InteractiveSessionKeepsThePromptIntact)
     person.type("/login 0,200,0 アリス\r");
     EXPECT_TRUE(person.expect("アリス> ")) << "the prompt follows the name in use";
     EXPECT_NE(bob.read_until(login_notice("000200000", sjis("アリス"))), "");
-    person.type("😀 and 🍣\r");
+    person.type("🇯🇵 and 🍣\r");  // a flag has no short code: two geta marks
     EXPECT_TRUE(person.expect("2 characters with no Shift_JIS form sent as 〓"));
-    EXPECT_NE(bob.read_until(message("000200000", sjis("アリス"), sjis("〓 and 〓") + "\r\n")), "");
+    EXPECT_NE(bob.read_until(message("000200000", sjis("アリス"), sjis("〓〓 and :sushi:") + "\r\n")), "");
     bob.send("RELD\r\n");  // bob stays within the fast server's idle budget
     person.type("/logout\r");
     EXPECT_NE(bob.read_until(logout_notice("000200000", sjis("アリス"))), "");
@@ -214,11 +238,17 @@ TEST_F(ClientTest, InteractiveSessionKeepsThePromptIntact)
     EXPECT_EQ(screen.find("alice> alice> "), std::string::npos) << screen;
 }
 
+// The fast client knows the fast server's idle budget of 8 seconds, and
+// warns halfway through it; Enter on an empty line keeps the session.
 TEST_F(ClientTest, InteractiveSessionOutlivesItsConnection)
 {
-    ClientProcess person({"-p", port(), "-c", "7,7,7", "sleepy"}, true);
+    ClientProcess person({"-p", port(), "-c", "7,7,7", "sleepy"}, true, "", {}, fast_client_binary());
     ASSERT_TRUE(person.expect("sleepy> ")) << person.output();
-    // The fast server's idle budget is 8 seconds.
+    const std::string warning = "the server logs you out in 4 seconds for staying silent; press Enter to stay";
+    ASSERT_TRUE(person.expect(warning, 20s)) << person.output();
+    person.type("\r");
+    ASSERT_TRUE(person.expect(warning, 20s)) << "warned again, counting from the Enter: " << person.output();
+    EXPECT_EQ(person.output().find("timed out"), std::string::npos) << person.output();
     ASSERT_TRUE(person.expect("timed out", 20s)) << person.output();
     ASSERT_TRUE(person.expect("sleepy> "));
     Client watcher(server_.port());
@@ -283,6 +313,42 @@ TEST_F(ClientTest, OwnLinesPendUntilTheirRecordsCome)
     EXPECT_EQ(screen.count("alice> "), 1u) << "no typed line left but the marked one: " << screen.text();
     EXPECT_EQ(screen.count("alice> held up  (may not have been posted)"), 1u) << screen.text();
     EXPECT_EQ(screen.count("waiting for the server"), 0u) << screen.text();
+}
+
+// Tab completes the names seen, in any case, and never file names; /me
+// posts an action that every chat_client shows as one; emoji go as short
+// codes and come back as emoji.
+TEST_F(ClientTest, CompletionActionsAndEmojiAtThePrompt)
+{
+    Client bob(server_.port());
+    login(bob, "255000000", "bob");
+    ClientProcess person({"-p", port(), "-c", "0,128,255", "alice"}, true);
+    ASSERT_TRUE(person.expect("alice> ")) << person.output();
+    bob.send("SEND hello\r\n");
+    ASSERT_TRUE(person.expect("bob\x1b[0m: hello"));
+    Client carol(server_.port());
+    login(carol, "000255000", "carol");
+    ASSERT_TRUE(person.expect("carolがログインしました"));
+    person.type("hi B\tand c\t\r");
+    EXPECT_NE(bob.read_until(message("000128255", "alice", "hi bob and carol \r\n")), "") << person.output();
+    const std::string probe = "tab_probe_" + std::to_string(getpid());  // a file Tab must not offer
+    fclose(fopen(probe.c_str(), "w"));
+    person.type(probe.substr(0, 8) + "\t\r");
+    EXPECT_NE(bob.read_until(message("000128255", "alice", probe.substr(0, 8) + "\r\n")), "") << person.output();
+    unlink(probe.c_str());
+
+    person.type("/me waves 👋🏽\r");
+    EXPECT_NE(bob.read_until(message("000128255", "alice", "/me waves :waving_hand:\r\n")), "");
+    bob.send("SEND /me dances :party_popper:\r\n");
+    EXPECT_TRUE(person.expect("dances")) << person.output();
+    person.type("/me \r");
+    EXPECT_TRUE(person.expect("usage: /me ACTION"));
+    person.type("/quit\r");
+    EXPECT_EQ(person.wait(), 0) << person.errors();
+    Screen screen = person.screen();
+    EXPECT_EQ(screen.count("* alice waves 👋"), 1u) << screen.text();
+    EXPECT_EQ(screen.count("* bob dances 🎉"), 1u) << screen.text();
+    EXPECT_EQ(screen.count("/me"), 1u) << "only the usage note: " << screen.text();
 }
 
 TEST_F(ClientTest, NickLoginAndLogoutAtThePrompt)

@@ -9,8 +9,21 @@
 #            --offline)
 #   lintian  the package has no lintian errors (skipped, status 77, without
 #            lintian, except in CI)
+#   scripts  the maintainer scripts reload systemd, restart the running
+#            units after an upgrade and stop them before a removal, through
+#            deb-systemd-invoke and deb-systemd-helper where present; run in
+#            a mount namespace where systemd seems to run (skipped, status
+#            77, where none can be made, except in CI)
 set -eu
 mode=$1 build=$2 src=$3
+if [ "$mode" = scripts ] && [ -z "${CHAT_IN_NAMESPACE:-}" ]; then
+    if ! unshare --mount true 2>/dev/null || [ ! -d /usr/lib/systemd/system ]; then
+        [ "${CI:-}" = true ] && { echo "FAIL: no mount namespace or no /usr/lib/systemd/system in CI"; exit 1; }
+        echo "no mount namespace (it needs root) or no /usr/lib/systemd/system: skipped"
+        exit 77
+    fi
+    exec env CHAT_IN_NAMESPACE=1 unshare --mount sh "$0" "$@"
+fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
@@ -112,6 +125,67 @@ lintian)
     cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/pkg" >/dev/null
     lintian --fail-on error --tag-display-limit 0 "$work"/pkg/chat-server_*.deb 2>&1 ||
         fail "lintian found errors in the package"
+    ;;
+scripts)
+    make_root
+    dpkg-deb -e "$work"/pkg/chat-server_*.deb "$work/control"
+    # Inside this namespace only: the package's units, and a template
+    # that another package version may bring, where systemd keeps units,
+    # and a /run where systemd seems to run.
+    mkdir "$work/units"
+    cp "$work"/root/usr/lib/systemd/system/* "$work/units/"
+    touch "$work/units/chat-server@.service"
+    mount --bind "$work/units" /usr/lib/systemd/system
+    mount -t tmpfs none /run
+    mkdir -p /run/systemd/system
+    # Tools that only say how they were called.
+    mkdir "$work/tools" "$work/systemctl-only"
+    for tool in deb-systemd-invoke deb-systemd-helper systemctl; do
+        printf '#!/bin/sh\necho "%s $*" >>"%s"\n' "$tool" "$work/calls" >"$work/tools/$tool"
+        chmod +x "$work/tools/$tool"
+    done
+    cp "$work/tools/systemctl" "$work/systemctl-only/"
+    # run PATH SCRIPT ARGUMENT...: the calls the script made, one a line.
+    run() {
+        path=$1 script=$2
+        shift 2
+        : >"$work/calls"
+        PATH=$path /bin/sh "$work/control/$script" "$@" || fail "$script $* exited with $?"
+        cat "$work/calls"
+    }
+    # expect WHAT ACTUAL EXPECTED
+    expect() { [ "$2" = "$3" ] || fail "$1 made the calls
+$2
+instead of
+$3"; }
+    units=""
+    for unit in chat-web.service chat-server.service chat-archive.service; do
+        [ -e "$work/units/$unit" ] && units="$units $unit"
+    done
+    each() { for unit in $units "$@"; do echo "$prefix $unit"; done; }
+    prefix="deb-systemd-helper update-state"
+    states=$(each chat-server@.service)
+    reload="systemctl --system daemon-reload"
+    expect "postinst configure" "$(run "$work/tools" postinst configure)" "$states
+$reload"
+    prefix="deb-systemd-invoke try-restart"
+    expect "postinst configure 1.0.0" "$(run "$work/tools" postinst configure 1.0.0)" "$states
+$reload
+$(each 'chat-server@*.service')"
+    expect "prerm upgrade" "$(run "$work/tools" prerm upgrade 1.0.1)" ""
+    prefix="deb-systemd-invoke stop"
+    expect "prerm remove" "$(run "$work/tools" prerm remove)" "$(each 'chat-server@*.service')"
+    prefix="systemctl stop"
+    expect "prerm remove without deb-systemd-invoke" "$(run "$work/systemctl-only" prerm remove)" \
+        "$(each 'chat-server@*.service')"
+    units="chat-web.service chat-server.service chat-archive.service"
+    prefix="deb-systemd-helper purge"
+    expect "postrm purge" "$(run "$work/tools" postrm purge)" "$(each chat-server@.service chat-archive@.service)
+$reload"
+    expect "postrm remove" "$(run "$work/tools" postrm remove)" "$reload"
+    rmdir /run/systemd/system
+    expect "prerm remove without systemd" "$(run "$work/tools" prerm remove)" ""
+    expect "postinst configure 1.0.0 without systemd" "$(run "$work/tools" postinst configure 1.0.0)" "$states"
     ;;
 *)
     fail "unknown mode $mode"

@@ -1,10 +1,15 @@
 // The protocol library on its own: the reader's framing, also on
-// streams that older servers and damaged files produce, and the codec.
+// streams that older servers and damaged files produce, the codec, the
+// emoji short codes and where long messages are cut.
+#include <fstream>
 #include <gtest/gtest.h>
 
+#include "json/json.hpp"
 #include "wire/codec.hpp"
 #include "wire/compose.hpp"
+#include "wire/emoji.hpp"
 #include "wire/reader.hpp"
+#include "wire/splitter.hpp"
 #include "harness.hpp"
 
 using namespace chat_test;
@@ -76,4 +81,58 @@ TEST(Wire, CodecAndNames)
     EXPECT_FALSE(chat::valid_name(std::string(31, 'n')));
     EXPECT_FALSE(chat::valid_name("two words"));
     EXPECT_FALSE(chat::valid_name(""));
+}
+
+TEST(Wire, EmojiTravelAsShortCodes)
+{
+    using chat::emoji_to_short_codes, chat::short_codes_to_emoji;
+    EXPECT_EQ(emoji_to_short_codes("party 🎉!"), "party :party_popper:!");
+    EXPECT_EQ(emoji_to_short_codes("👍🏽 ok"), ":thumbs_up: ok") << "a skin tone goes as its base";
+    EXPECT_EQ(emoji_to_short_codes("👩🏽‍💻 and ❤️‍🔥"), ":woman: and :red_heart:") << "a ZWJ sequence as its first";
+    EXPECT_EQ(emoji_to_short_codes("❤️ ☆️★♪→♀"), ":red_heart: ☆★♪→♀") << "VS16 dropped, Shift_JIS kept";
+    EXPECT_EQ(emoji_to_short_codes("🇯🇵"), "🇯🇵") << "no code: left for the geta mark";
+    EXPECT_EQ(short_codes_to_emoji(":party_popper: :no_such_code: 10:30:thumbs_up::"), "🎉 :no_such_code: 10:30👍:");
+    EXPECT_EQ(short_codes_to_emoji(":Party_Popper: : party_popper:"), ":Party_Popper: : party_popper:");
+
+    // Every row: an emoji that Shift_JIS cannot hold, and a code of its
+    // own that comes back as that emoji and goes on the wire as it is.
+    chat::Codec codec;
+    ASSERT_TRUE(codec.open("UTF-8"));
+    ASSERT_GT(chat::emoji_code_count, 1000u);
+    for (size_t i = 0; i < chat::emoji_code_count; ++i) {
+        std::string emoji = short_codes_to_emoji(":" + std::string(chat::emoji_codes[i].code) + ":");
+        size_t replaced = 0;
+        codec.to_wire(emoji, &replaced);
+        EXPECT_EQ(replaced, 1u) << chat::emoji_codes[i].code << " has a Shift_JIS form";
+        std::string code = emoji_to_short_codes(emoji);
+        EXPECT_EQ(code, ":" + std::string(chat::emoji_codes[i].code) + ":");
+        EXPECT_EQ(codec.to_wire(code, &replaced), code);
+        EXPECT_EQ(short_codes_to_emoji(code), emoji);
+    }
+}
+
+// Each line of the cases is a text with ✂ where the splitter must cut it
+// for posts of `limit` Shift_JIS bytes; the page's tests read them too.
+TEST(Wire, SplitterCutsAtSpacesAndPunctuation)
+{
+    std::ifstream cases(CHAT_SPLIT_CASES);
+    const std::string scissors = "✂";
+    int count = 0;
+    for (std::string line; std::getline(cases, line); ++count) {
+        auto object = chat::parse_object(line);
+        ASSERT_TRUE(object) << line;
+        std::string cut = *chat::get_string(*object, "cut");
+        size_t limit = static_cast<size_t>(std::get<double>(object->at("limit")));
+        std::vector<std::string> expected;
+        std::string text;
+        for (size_t at = 0, end;; at = end + scissors.size()) {
+            end = cut.find(scissors, at);
+            expected.push_back(sjis(cut.substr(at, end - at)));
+            text += cut.substr(at, end - at);
+            if (end == std::string::npos)
+                break;
+        }
+        EXPECT_EQ(chat::split_message(sjis(text), limit), expected) << *chat::get_string(*object, "case");
+    }
+    EXPECT_GE(count, 10);
 }

@@ -23,6 +23,8 @@ public:
     bool open(const char *charset);
     // Bytes pass through unchanged both ways.
     void open_raw();
+    // Whether the other character set is UTF-8, which can show emoji.
+    bool utf8() const { return utf8_ && !raw_; }
 
     // Bytes that do not decode become U+FFFD (or '?' when the other set
     // is not UTF-8).

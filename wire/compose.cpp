@@ -37,4 +37,13 @@ std::string notice_record(const char *format, const int colour[3], std::string_v
     return std::string(strip_line_end(text));
 }
 
+std::string notice_name(const char *format, std::string_view body)
+{
+    const int colour[3] = {0, 0, 0};
+    std::string tail = parse_record(notice_record(format, colour, "")).body;  // what follows the name
+    if (body.size() <= tail.size() || body.substr(body.size() - tail.size()) != tail)
+        return "";
+    return std::string(body.substr(0, body.size() - tail.size()));
+}
+
 }  // namespace chat

@@ -22,5 +22,8 @@ std::string login_line(const int colour[3], std::string_view sjis_name);
 std::string own_record(const int colour[3], std::string_view name, std::string_view body);
 // A notice as the server composes it, without its CR LF.
 std::string notice_record(const char *format, const int colour[3], std::string_view name);
+// The name that a notice of this format is about, from the body of a
+// record of the system's sender; "" when the body is no such notice.
+std::string notice_name(const char *format, std::string_view body);
 
 }  // namespace chat

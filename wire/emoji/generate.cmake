@@ -1,0 +1,32 @@
+# Turns wire/emoji/emoji.tsv into the table each program needs:
+#   cmake -DTABLE=emoji.tsv -DCPP=emoji_table.cpp -DJS=emoji.js -P generate.cmake
+# CPP is the C++ table of wire/emoji.cpp; JS an ES module for the page,
+# exporting `shortCodes`, a Map from each emoji to its code (without the
+# colons). Either may be left out.
+cmake_minimum_required(VERSION 3.25)
+file(STRINGS "${TABLE}" rows ENCODING UTF-8 REGEX "^[0-9A-F]+\t")
+set(cpp_rows "")
+set(js_rows "")
+set(count 0)
+foreach(row IN LISTS rows)
+  string(REPLACE "\t" ";" fields "${row}")
+  list(GET fields 0 point)
+  list(GET fields 2 code)
+  string(APPEND cpp_rows "    {0x${point}, \"${code}\"},\n")
+  string(APPEND js_rows "  [String.fromCodePoint(0x${point}), '${code}'],\n")
+  math(EXPR count "${count} + 1")
+endforeach()
+set(banner "Generated from wire/emoji/emoji.tsv by wire/emoji/generate.cmake; edit the table instead.")
+if(CPP)
+  set(out "// ${banner}\n#include \"wire/emoji.hpp\"\n\nnamespace chat {\n\n")
+  string(APPEND out "const EmojiCode emoji_codes[] = {\n${cpp_rows}};\n")
+  string(APPEND out "const size_t emoji_code_count = ${count};\n\n}  // namespace chat\n")
+  file(WRITE "${CPP}.tmp" "${out}")
+  file(COPY_FILE "${CPP}.tmp" "${CPP}" ONLY_IF_DIFFERENT)
+endif()
+if(JS)
+  set(out "// ${banner}\n// Each emoji that Shift_JIS cannot hold, and its short code.\n")
+  string(APPEND out "export const shortCodes = new Map([\n${js_rows}]);\n")
+  file(WRITE "${JS}.tmp" "${out}")
+  file(COPY_FILE "${JS}.tmp" "${JS}" ONLY_IF_DIFFERENT)
+endif()
