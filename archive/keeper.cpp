@@ -69,7 +69,10 @@ void next_tick(timespec &at)
 Keeper::Keeper(Options options, std::unique_ptr<Writer> writer)
     : options_(std::move(options)), writer_(std::move(writer))
 {
-    last_ = writer_->newest_record();
+    // Nothing is read from the board until the archive says where it
+    // stopped; a file that cannot be written now may be later.
+    if (!writer_->writable() || !writer_->newest_record(&last_))
+        write_failed(writer_->writable() ? SQLITE_IOERR : SQLITE_READONLY, time(nullptr));
 }
 
 Keeper::~Keeper()
@@ -232,8 +235,10 @@ void Keeper::write_failed(int code, time_t now)
                            options_.archive.c_str(), sqlite3_errstr(code)));
     write_failing_ = true;
     retry_at_ = now + retry_seconds;
-    if ((code & 0xff) == SQLITE_READONLY || (code & 0xff) == SQLITE_CANTOPEN)
-        reopen_ = true;  // a read-only connection stays read-only: a new one may not be
+    // A read-only connection stays read-only, and one that could not say
+    // where the archive stopped must not guess: a new one may do better.
+    if ((code & 0xff) == SQLITE_READONLY || (code & 0xff) == SQLITE_CANTOPEN || (code & 0xff) == SQLITE_IOERR)
+        reopen_ = true;
 }
 
 bool Keeper::reopen_archive()
@@ -247,7 +252,7 @@ bool Keeper::reopen_archive()
         failed_for_good_ = true;
         return false;
     }
-    if (!writer_ || !writer_->writable()) {
+    if (!writer_ || !writer_->writable() || !writer_->newest_record(&last_)) {
         retry_at_ = time(nullptr) + retry_seconds;
         return false;
     }

@@ -388,6 +388,21 @@ bool exists(const std::string &path)
     return stat(path.c_str(), &st) == 0;
 }
 
+// Reads the schema from the main file alone (immutable: no lock taken, no
+// -wal or -shm made), so that a damaged file is refused with nothing left
+// beside it. The schema is written before the archive turns to WAL, so
+// the main file always holds it. Empty when it is there, else why not.
+std::string schema_problem(const std::string &path)
+{
+    sqlite3 *db = nullptr;
+    std::string problem;
+    int rc = sqlite3_open_v2(uri_of(path, true).c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+    if (rc != SQLITE_OK || !schema_present(db))
+        problem = sqlite3_errcode(db) != SQLITE_OK ? sqlite3_errmsg(db) : _("the archive's tables are missing");
+    sqlite3_close(db);
+    return problem;
+}
+
 }  // namespace
 
 // ---- folding ----
@@ -449,6 +464,11 @@ std::unique_ptr<Reader> Reader::open(const std::string &path, std::string *why)
         *why = refusal_words(h, path, version, error);
         return nullptr;
     }
+    std::string problem = schema_problem(path);
+    if (!problem.empty()) {
+        *why = sentence(_("%s is damaged: %s"), path.c_str(), problem.c_str());
+        return nullptr;
+    }
     // Without the writer's -wal and -shm, opening would create them, owned
     // by whoever reads; on a database of another user, read the main file
     // alone instead (nobody writes it then: a writer would have made them).
@@ -459,16 +479,12 @@ std::unique_ptr<Reader> Reader::open(const std::string &path, std::string *why)
     int rc = sqlite3_open_v2(uri_of(path, immutable).c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI,
                              nullptr);
     std::unique_ptr<Reader> reader(new Reader(db));
-    if (rc != SQLITE_OK) {
+    if (rc != SQLITE_OK || !schema_present(db)) {
         *why = sentence(_("cannot open %s: %s"), path.c_str(), sqlite3_errmsg(db));
         return nullptr;
     }
     sqlite3_busy_timeout(db, busy_wait_ms);
     persist_wal(db);
-    if (!schema_present(db)) {
-        *why = sentence(_("%s is damaged: %s"), path.c_str(), sqlite3_errmsg(db));
-        return nullptr;
-    }
     return reader;
 }
 
@@ -559,18 +575,27 @@ std::unique_ptr<Writer> Writer::open(const std::string &path, Refusal *refusal, 
     case Header::damaged: return refuse(Refusal::damaged, refusal_words(h, path, version, error));
     case Header::unreadable: return refuse(Refusal::cannot_open, refusal_words(h, path, version, error));
     }
-    sqlite3 *db = nullptr;
-    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    if (rc != SQLITE_OK) {
-        std::string words = sentence(_("cannot open %s: %s"), path.c_str(), sqlite3_errmsg(db));
-        sqlite3_close(db);
-        return refuse(Refusal::cannot_open, words);
-    }
-    // One writer at a time: a second one would keep every record twice.
+    // One writer at a time, which a lock on the file tells before SQLite
+    // touches it: a second one would keep every record twice. The lock is
+    // flock(2), which SQLite's own fcntl(2) locks do not see.
     int guard = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    std::unique_ptr<Writer> writer(new Writer(db, guard));
-    if (guard < 0 || flock(guard, LOCK_EX | LOCK_NB) != 0)
+    if (guard < 0 && errno == ENOENT)
+        guard = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_CREAT, 0666);
+    if (guard < 0)
+        return refuse(Refusal::cannot_open, sentence(_("cannot open %s: %s"), path.c_str(), strerror(errno)));
+    std::unique_ptr<Writer> writer(new Writer(nullptr, guard));
+    if (flock(guard, LOCK_EX | LOCK_NB) != 0)
         return refuse(Refusal::in_use, sentence(_("%s is kept by another chat_archive already"), path.c_str()));
+    // A journal beside it is a creation cut short, which SQLite rolls back.
+    if (h == Header::ours && !exists(path + "-journal")) {
+        std::string problem = schema_problem(path);
+        if (!problem.empty())
+            return refuse(Refusal::damaged, sentence(_("%s is damaged: %s"), path.c_str(), problem.c_str()));
+    }
+    int rc = sqlite3_open_v2(path.c_str(), &writer->db_, SQLITE_OPEN_READWRITE, nullptr);
+    sqlite3 *db = writer->db_;
+    if (rc != SQLITE_OK)
+        return refuse(Refusal::cannot_open, sentence(_("cannot open %s: %s"), path.c_str(), sqlite3_errmsg(db)));
     sqlite3_busy_timeout(db, busy_wait_ms);
     persist_wal(db);
     // A new file, or one whose creation was cut short and rolled back.
@@ -610,12 +635,14 @@ std::string Writer::last_error() const { return sqlite3_errmsg(db_); }
 
 bool Writer::is_empty() { return single_integer(db_, "SELECT count(*) FROM (SELECT 1 FROM records LIMIT 1)", 0) == 0; }
 
-std::optional<Writer::Kept> Writer::newest_record()
+bool Writer::newest_record(std::optional<Kept> *kept)
 {
+    kept->reset();
     Statement st(db_, "SELECT stamp, raw FROM records WHERE gap_since IS NULL ORDER BY id DESC LIMIT 1");
-    if (!st.ok() || st.step() != SQLITE_ROW)
-        return std::nullopt;
-    return Kept {static_cast<uint32_t>(st.integer(0)), st.text(1)};
+    int rc = st.ok() ? st.step() : SQLITE_ERROR;
+    if (rc == SQLITE_ROW)
+        *kept = Kept {static_cast<uint32_t>(st.integer(0)), st.text(1)};
+    return rc == SQLITE_ROW || rc == SQLITE_DONE;
 }
 
 bool Writer::holds(uint32_t stamp, std::string_view raw)

@@ -117,7 +117,8 @@ public:
         uint32_t stamp;
         std::string raw;
     };
-    std::optional<Kept> newest_record();
+    // False when it cannot be read; *kept is empty in an empty archive.
+    bool newest_record(std::optional<Kept> *kept);
     bool is_empty();
     // Whether a record with this stamp and text is kept already.
     bool holds(uint32_t stamp, std::string_view raw);

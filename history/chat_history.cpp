@@ -41,9 +41,11 @@ const char *const usage_text = N_(
     "                    text, notice\n"
     "      --no-colour   no colour escapes (also when NO_COLOR is set, or when\n"
     "                    the output is not a terminal)\n"
+    "  -h, --help        this text\n"
+    "  -V, --version     the version\n"
     "\n"
+    "the archive that chat_archive keeps, read instead of FILE:\n"
     "  -a, --archive DATABASE\n"
-    "                    read the archive that chat_archive keeps instead of FILE:\n"
     "                    every record, with a line where some may be missing\n"
     "      --since TIME  only records posted at TIME or later: YYYY-MM-DD or\n"
     "                    ISO 8601 such as 2026-12-08T14:00 (local time, or with\n"
@@ -53,11 +55,9 @@ const char *const usage_text = N_(
     "  -s, --search TEXT records whose text holds TEXT, case and full or half\n"
     "                    width aside\n"
     "  -n, --limit N     only the newest N (default: all; 100 for a search)\n"
-    "  -h, --help        this text\n"
-    "  -V, --version     the version\n"
     "\n"
-    "exit status: 0 done; 1 the file is missing, no history file, or unreadable;\n"
-    "2 bad arguments.\n");
+    "exit status: 0 done; 1 the file or the archive is missing, is no history or\n"
+    "archive, or is unreadable; 2 bad arguments.\n");
 
 // How long one reading waits for a post to release the file.
 constexpr int lock_wait_ms = 10'000;
