@@ -3,6 +3,7 @@
 // histories; files that are no archive refused untouched; search, ranges
 // and retention on a hand-made history; faults and other users' readers.
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sqlite3.h>
@@ -83,6 +84,16 @@ protected:
 
     std::string dir_, db_;
 };
+
+// A hand-made history as the server leaves it after posts m1 to mN: the
+// newest 20 of them, a second apart.
+void write_board(const std::string &path, int n)
+{
+    std::vector<Slot> slots;
+    for (int i = n; i >= 1 && i > n - 20; --i)
+        slots.push_back({static_cast<uint32_t>(1796738400 + i), "255000000\talice\tm" + std::to_string(i) + "\r\n"});
+    write_file(path, history_bytes(slots));
+}
 
 std::vector<std::string> numbered(const std::string &prefix, int from, int to)
 {
@@ -318,6 +329,14 @@ TEST_F(ArchiveTest, RangesLimitsAndRetention)
     EXPECT_EQ(kept({"--since", "2026-12-08T14:01", "--until", "2026-12-08T23:01:00+09:00"}, true), Lines {all[1]});
     EXPECT_EQ(kept({"--since", "2026-12-08T23:00+0900", "--limit", "2"}, true), Lines(all.end() - 2, all.end()));
     EXPECT_EQ(kept({"--limit", "0"}), Lines {});
+    ChildProcess follower(CHAT_HISTORY_BINARY, {"--archive", db_, "--follow", "--json", "--limit", "1"}, false);
+    ASSERT_TRUE(follower.expect("\"text\":\"carolがログインしました\""));
+    std::vector<Slot> later = two_days;
+    later.push_back({1796824980, "255000000\talice\tlater\r\n"});
+    write_file(dir_ + "/chat.dat", newest_first(later));
+    EXPECT_TRUE(follower.expect("{\"stamp\":1796824980,"));
+    follower.signal(SIGTERM);
+    EXPECT_EQ(follower.wait(), 0);
     for (const char *bad : {"2026-02-30", "2026-12-08T25:00", "yesterday", "2026-12-08T14:00+9"}) {
         ChildProcess refused(CHAT_HISTORY_BINARY, {"--archive", db_, "--since", bad}, false);
         EXPECT_EQ(refused.wait(), 2) << bad;
@@ -326,11 +345,104 @@ TEST_F(ArchiveTest, RangesLimitsAndRetention)
     ASSERT_EQ(keeper->wait(), 0);
     sql(db_, "UPDATE records SET archived = archived - 3 * 86400 WHERE stamp < 1796824800", true);
     keeper = archiver(dir_ + "/chat.dat", {"--keep-days", "2"});
-    ASSERT_TRUE(eventually([&] { return sql(db_, "SELECT count(*) FROM records") == "3"; }));
+    ASSERT_TRUE(eventually([&] { return sql(db_, "SELECT count(*) FROM records") == "4"; }));
     EXPECT_EQ(kept({"-s", "会議"}), Lines {});
     EXPECT_EQ(kept({"-s", "abc"}).size(), 2u);
     keeper->signal(SIGTERM);
     ASSERT_EQ(keeper->wait(), 0);
-    EXPECT_EQ(kept().size(), 3u) << "the old records are not kept again from the board";
+    EXPECT_EQ(kept().size(), 4u) << "the old records are not kept again from the board";
     expect_sound();
+}
+
+// A full disk and then a read-only file system under the archive (a tmpfs
+// of the test's own in a mount namespace, so root only): each said once,
+// tried again, and caught up from the board with nothing lost or repeated.
+TEST_F(ArchiveTest, AFullDiskOrAReadOnlyFileIsSaidOnceAndCaughtUpFromTheBoard)
+{
+    std::string disk = dir_ + "/disk";
+    fs::create_directory(disk);
+    if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=512k") != 0)
+        GTEST_SKIP() << "a file system of the test's own needs root";
+    db_ = disk + "/archive.db";
+    std::string history = dir_ + "/chat.dat";
+    write_board(history, 3);
+    auto keeper = archiver(history);
+    ASSERT_TRUE(rows_reach(3)) << keeper->errors();
+    std::string full = "cannot keep records in " + db_ + ": database or disk is full; trying again every second\n";
+    std::string again = "chat_archive: keeping records in " + db_ + " again\n";
+    {
+        std::ofstream filler(disk + "/filler");
+        std::string block(65536, 'x');
+        while (filler.write(block.data(), block.size()))
+            filler.flush();
+    }
+    write_board(history, 8);
+    ASSERT_TRUE(keeper->expect_error(full)) << keeper->errors();
+    write_board(history, 10);
+    fs::remove(disk + "/filler");
+    ASSERT_TRUE(keeper->expect_error(again)) << keeper->errors();
+    ASSERT_TRUE(rows_reach(10));
+    keeper->signal(SIGTERM);
+    EXPECT_EQ(keeper->wait(), 0);
+    EXPECT_EQ(keeper->errors(), "chat_archive: " + full + again);
+
+    ASSERT_EQ(mount(nullptr, disk.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    write_board(history, 13);
+    keeper = archiver(history);
+    ASSERT_TRUE(keeper->expect_error("attempt to write a readonly database; trying again every second\n"));
+    ASSERT_EQ(mount(nullptr, disk.c_str(), nullptr, MS_REMOUNT, nullptr), 0);
+    ASSERT_TRUE(keeper->expect_error(again));
+    ASSERT_TRUE(rows_reach(13));
+    keeper->signal(SIGTERM);
+    EXPECT_EQ(keeper->wait(), 0);
+    EXPECT_EQ(kept(), numbered("alice: m", 1, 13));
+    expect_sound();
+    umount2(disk.c_str(), MNT_DETACH);
+}
+
+// Kept by root with umask 022, read by nobody: while the keeper runs and
+// after it stopped, even with its -wal and -shm gone, the reader needs no
+// file of its own and leaves none.
+TEST_F(ArchiveTest, AnotherUsersReaderMakesNoFileAndNeedsNone)
+{
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "reading as another user needs root and setpriv";
+    chmod(dir_.c_str(), 0755);
+    mode_t saved = umask(022);
+    std::string history = dir_ + "/chat.dat";
+    write_board(history, 2);
+    auto keeper = archiver(history);
+    umask(saved);
+    ASSERT_TRUE(rows_reach(2));
+    auto listing = [&] {
+        std::string files;
+        for (const auto &entry : fs::directory_iterator(dir_)) {
+            struct stat st;
+            stat(entry.path().c_str(), &st);
+            files += entry.path().filename().string() + ":" + std::to_string(st.st_uid) + " ";
+        }
+        return files;
+    };
+    auto read_as_nobody = [&] {
+        ChildProcess reader("/usr/bin/setpriv",
+                            {"--reuid=nobody", "--regid=nogroup", "--clear-groups", CHAT_HISTORY_BINARY, "--archive", db_},
+                            false, "", {"TZ=UTC"});
+        EXPECT_EQ(reader.wait(), 0) << reader.errors();
+        return std::count(reader.output().begin(), reader.output().end(), '\n');
+    };
+    std::string files = listing();
+    EXPECT_EQ(read_as_nobody(), 2);
+    write_board(history, 3);
+    ASSERT_TRUE(rows_reach(3));
+    EXPECT_EQ(read_as_nobody(), 3) << "what is only in the -wal yet";
+    keeper->signal(SIGTERM);
+    EXPECT_EQ(keeper->wait(), 0);
+    EXPECT_EQ(read_as_nobody(), 3);
+    EXPECT_EQ(listing(), files);
+    fs::remove(db_ + "-wal");
+    fs::remove(db_ + "-shm");
+    files = listing();
+    EXPECT_EQ(read_as_nobody(), 3);
+    EXPECT_EQ(listing(), files);
 }
