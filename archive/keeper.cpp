@@ -81,7 +81,7 @@ Keeper::~Keeper()
         close(fd_);
 }
 
-int Keeper::run()
+int Keeper::follow_board()
 {
     timespec at;
     clock_gettime(CLOCK_MONOTONIC, &at);
@@ -104,7 +104,7 @@ void Keeper::pass(time_t now)
         return;
     if (reopen_ && !reopen_archive())
         return;
-    if (!open_history(now))
+    if (!reopen_history_if_moved(now))
         return;
     std::vector<HistoryRecord> records;
     if ((write_failing_ || !slot_zero_unchanged()) && read_board(records))
@@ -115,7 +115,7 @@ void Keeper::pass(time_t now)
 
 // Opens the history, and once a second checks that the path still names
 // the file open: a history replaced by another file is followed there.
-bool Keeper::open_history(time_t now)
+bool Keeper::reopen_history_if_moved(time_t now)
 {
     if (fd_ >= 0 && now == checked_path_)
         return true;

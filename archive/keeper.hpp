@@ -33,11 +33,11 @@ public:
 
     // Looks at the board ten times a second until stop_requested; 0, or 1
     // when the archive stopped being one (replaced while closed for a retry).
-    int run();
+    int follow_board();
 
 private:
     void pass(time_t now);
-    bool open_history(time_t now);
+    bool reopen_history_if_moved(time_t now);
     bool slot_zero_unchanged();
     bool read_board(std::vector<chat::HistoryRecord> &records);
     void keep_new(const std::vector<chat::HistoryRecord> &records, time_t now);

@@ -102,5 +102,5 @@ int main(int argc, char **argv)
     }
     chat::catch_interrupts(on_stop);
     chat_archive::Keeper keeper(options, std::move(writer));
-    return keeper.run() == 0 ? exit_ok : exit_failed;
+    return keeper.follow_board() == 0 ? exit_ok : exit_failed;
 }
