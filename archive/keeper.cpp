@@ -39,7 +39,7 @@ constexpr int seconds_per_day = 86'400;
 
 void say(const std::string &words) { fprintf(stderr, "chat_archive: %s\n", words.c_str()); }
 
-bool same_record(const HistoryRecord &r, const Writer::Kept &kept)
+bool same_record(const HistoryRecord &r, const Writer::Record &kept)
 {
     return r.stamp == kept.stamp && r.text == kept.raw;
 }
@@ -47,7 +47,7 @@ bool same_record(const HistoryRecord &r, const Writer::Kept &kept)
 // Where the last record kept stands on the board (oldest first), found the
 // way a delivery finds the last one it sent: past every record stamped
 // later, the next must be it. -1 when it is gone.
-int position_of(const std::vector<HistoryRecord> &records, const Writer::Kept &kept)
+int position_of(const std::vector<HistoryRecord> &records, const Writer::Record &kept)
 {
     int at = static_cast<int>(records.size()) - 1;
     while (at >= 0 && records[static_cast<size_t>(at)].stamp > kept.stamp)
@@ -194,7 +194,7 @@ void Keeper::keep_new(const std::vector<HistoryRecord> &records, time_t now)
             first_look_ = now;
         return;
     }
-    std::vector<Writer::Board> fresh;
+    std::vector<Writer::Record> fresh;
     std::optional<uint32_t> gap_since;
     int at = last_ ? position_of(records, *last_) : -1;
     if (at >= 0) {
@@ -222,7 +222,7 @@ void Keeper::keep_new(const std::vector<HistoryRecord> &records, time_t now)
     write_failing_ = false;
     if (first_look_ == 0)
         first_look_ = now;
-    last_ = Writer::Kept {records.back().stamp, records.back().text};
+    last_ = Writer::Record {records.back().stamp, records.back().text};
 }
 
 // A full disk, a read-only file, a lock held too long: said once for the

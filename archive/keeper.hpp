@@ -50,7 +50,7 @@ private:
     std::unique_ptr<chat::archive::Writer> writer_;
     // The newest record kept: the board is read on from it, as a
     // connection's delivery reads on from the last record it sent.
-    std::optional<chat::archive::Writer::Kept> last_;
+    std::optional<chat::archive::Writer::Record> last_;
 
     int fd_ = -1;
     dev_t device_ = 0;

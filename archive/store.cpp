@@ -633,15 +633,14 @@ bool Writer::writable() { return sqlite3_db_readonly(db_, "main") == 0; }
 
 std::string Writer::last_error() const { return sqlite3_errmsg(db_); }
 
-bool Writer::is_empty() { return single_integer(db_, "SELECT count(*) FROM (SELECT 1 FROM records LIMIT 1)", 0) == 0; }
 
-bool Writer::newest_record(std::optional<Kept> *kept)
+bool Writer::newest_record(std::optional<Record> *kept)
 {
     kept->reset();
     Statement st(db_, "SELECT stamp, raw FROM records WHERE gap_since IS NULL ORDER BY id DESC LIMIT 1");
     int rc = st.ok() ? st.step() : SQLITE_ERROR;
     if (rc == SQLITE_ROW)
-        *kept = Kept {static_cast<uint32_t>(st.integer(0)), st.text(1)};
+        *kept = Record {static_cast<uint32_t>(st.integer(0)), st.text(1)};
     return rc == SQLITE_ROW || rc == SQLITE_DONE;
 }
 
@@ -652,7 +651,7 @@ bool Writer::holds(uint32_t stamp, std::string_view raw)
     return st.ok() && st.step() == SQLITE_ROW;
 }
 
-int Writer::keep(const std::vector<Board> &records, std::optional<uint32_t> gap_since, int64_t now)
+int Writer::keep(const std::vector<Record> &records, std::optional<uint32_t> gap_since, int64_t now)
 {
     if (records.empty())
         return SQLITE_OK;

@@ -112,14 +112,14 @@ public:
     Writer(const Writer &) = delete;
     Writer &operator=(const Writer &) = delete;
 
-    // The newest record kept (not a gap): where the board is followed from.
-    struct Kept {
+    // A record as on the board: its stamp and its bytes before the NUL.
+    struct Record {
         uint32_t stamp;
         std::string raw;
     };
+    // The newest record kept (not a gap), where the board is read on from.
     // False when it cannot be read; *kept is empty in an empty archive.
-    bool newest_record(std::optional<Kept> *kept);
-    bool is_empty();
+    bool newest_record(std::optional<Record> *kept);
     // Whether a record with this stamp and text is kept already.
     bool holds(uint32_t stamp, std::string_view raw);
 
@@ -127,11 +127,7 @@ public:
     // before the first record), then the records, oldest first, in one
     // transaction. SQLITE_OK, or the SQLite error code when nothing was
     // kept (the transaction is rolled back).
-    struct Board {
-        uint32_t stamp;
-        std::string raw;
-    };
-    int keep(const std::vector<Board> &records, std::optional<uint32_t> gap_since, int64_t now);
+    int keep(const std::vector<Record> &records, std::optional<uint32_t> gap_since, int64_t now);
     // Deletes up to `batch` of the oldest rows kept before `before` (never
     // the newest row); how many, or -1 on an error.
     int trim(int64_t before, int batch);

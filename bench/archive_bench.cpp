@@ -182,7 +182,7 @@ std::unique_ptr<Writer> open_writer(const std::string &db)
 double keep(Writer &w, Chat &chat, long count, int batch, uint32_t &stamp)
 {
     auto start = Clock::now();
-    std::vector<Writer::Board> records;
+    std::vector<Writer::Record> records;
     for (long done = 0; done < count; done += batch) {
         records.clear();
         for (int i = 0; i < batch && done + i < count; ++i) {
