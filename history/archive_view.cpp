@@ -3,6 +3,7 @@
 #include "history/archive_view.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <ctime>
 
@@ -25,20 +26,26 @@ constexpr long long default_search_limit = 100;
 // results may be incomplete.
 constexpr Budget query_budget {10'000};
 
-// Reads "[+-]HH[:MM]" or "Z" into seconds east of UTC.
-bool parse_offset(const char *p, long *offset)
+// Reads "Z", "+HH", "+HHMM" or "+HH:MM" (or with -) into seconds east of UTC.
+bool parse_offset(std::string_view p, long *offset)
 {
-    if (*p == 'Z' && p[1] == '\0') {
+    if (p == "Z") {
         *offset = 0;
         return true;
     }
-    int hours = 0, minutes = 0, n = 0;
-    if ((*p != '+' && *p != '-') ||
-        !(sscanf(p + 1, "%2d:%2d%n", &hours, &minutes, &n) == 2 || sscanf(p + 1, "%2d%2d%n", &hours, &minutes, &n) == 2 ||
-          sscanf(p + 1, "%2d%n", &hours, &n) == 1) ||
-        p[1 + n] != '\0' || hours > 23 || minutes > 59)
+    auto digits = [&](size_t at) {
+        return at + 2 <= p.size() && isdigit(static_cast<unsigned char>(p[at])) &&
+               isdigit(static_cast<unsigned char>(p[at + 1]));
+    };
+    bool shaped = (p.size() == 3 && digits(1)) || (p.size() == 5 && digits(1) && digits(3)) ||
+                  (p.size() == 6 && digits(1) && p[3] == ':' && digits(4));
+    if (!shaped || (p[0] != '+' && p[0] != '-'))
         return false;
-    *offset = (*p == '-' ? -1 : 1) * (hours * 3600L + minutes * 60L);
+    int hours = std::stoi(std::string(p.substr(1, 2)));
+    int minutes = p.size() > 3 ? std::stoi(std::string(p.substr(p.size() - 2))) : 0;
+    if (hours > 23 || minutes > 59)
+        return false;
+    *offset = (p[0] == '-' ? -1 : 1) * (hours * 3600L + minutes * 60L);
     return true;
 }
 
