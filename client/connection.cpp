@@ -174,6 +174,10 @@ std::vector<Event> Connection::wait_for_events(int timeout_ms, bool watch_input,
     while (auto e = reader_.next()) {
         if (e->kind == Event::record)
             timeout_notice_seen_ = e->text == notice_text(notice_timeout);
+        // A batch as long as the board: more may have been posted than it holds.
+        if (e->kind == Event::record && e->place == board_slots)
+            note(chat::sentence(_("%d new records at once: earlier ones may have been skipped; "
+                                  "the archive keeps them all (see chat_archive(8))"), board_slots));
         events.push_back(*e);
     }
     return events;

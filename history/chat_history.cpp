@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "history/archive_view.hpp"
 #include "i18n/i18n.hpp"
 #include "i18n/sentence.hpp"
 #include "wire/history_file.hpp"
@@ -25,6 +26,8 @@ enum Exit { exit_ok = 0, exit_failed = 1, exit_usage = 2 };
 
 const char *const usage_text = N_(
     "usage: chat_history [options] [FILE]\n"
+    "       chat_history [options] --archive DATABASE [--since TIME] [--until TIME]\n"
+    "                    [--search TEXT] [--limit N]\n"
     "\n"
     "Print the chat's history file (default ./chat.dat), oldest record first, one\n"
     "line each: the local date and time it was posted, the sender and the text.\n"
@@ -41,8 +44,20 @@ const char *const usage_text = N_(
     "  -h, --help        this text\n"
     "  -V, --version     the version\n"
     "\n"
-    "exit status: 0 done; 1 the file is missing, no history file, or unreadable;\n"
-    "2 bad arguments.\n");
+    "the archive that chat_archive keeps, read instead of FILE:\n"
+    "  -a, --archive DATABASE\n"
+    "                    every record, with a line where some may be missing\n"
+    "      --since TIME  only records posted at TIME or later: YYYY-MM-DD or\n"
+    "                    ISO 8601 such as 2026-12-08T14:00 (local time, or with\n"
+    "                    Z or an offset such as +09:00)\n"
+    "      --until TIME  only records posted at TIME or earlier (a bare date:\n"
+    "                    to the end of that day)\n"
+    "  -s, --search TEXT records whose text holds TEXT, case and full or half\n"
+    "                    width aside\n"
+    "  -n, --limit N     only the newest N (default: all; 100 for a search)\n"
+    "\n"
+    "exit status: 0 done; 1 the file or the archive is missing, is no history or\n"
+    "archive, or is unreadable; 2 bad arguments.\n");
 
 // How long one reading waits for a post to release the file.
 constexpr int lock_wait_ms = 10'000;
@@ -52,6 +67,8 @@ constexpr int follow_lock_wait_ms = 500;
 
 struct Options {
     const char *path = "chat.dat";
+    bool archive = false;
+    chat_history::ArchiveQuery query;
     bool follow = false;
     bool json = false;
     bool no_colour = false;
@@ -67,30 +84,72 @@ void on_interrupt(int) { interrupted = 1; }
     exit(exit_usage);
 }
 
+// --since and --until, --limit: their values.
+uint32_t time_option(const char *name, const char *value, bool end_of_day)
+{
+    auto t = chat_history::parse_time(value, end_of_day);
+    if (!t)
+        usage_error(chat::sentence(_("%s wants YYYY-MM-DD or an ISO 8601 time such as 2026-12-08T14:00, not '%s'"),
+                                   name, value));
+    return *t;
+}
+
+long long limit_option(const char *value)
+{
+    char *end = nullptr;
+    long long n = strtoll(value, &end, 10);
+    if (*value == '\0' || *end != '\0' || n < 0)
+        usage_error(chat::sentence(_("--limit wants a number of records, not '%s'"), value));
+    return n;
+}
+
+// The archive's options make sense only together with --archive.
+void check_archive_options(Options &o, bool archive_only, int argc)
+{
+    if (o.archive && argc - optind > 0)
+        usage_error(_("--archive takes the place of FILE"));
+    if (!o.archive && archive_only)
+        usage_error(_("--since, --until, --search and --limit need --archive"));
+    if (o.archive && o.follow && o.query.search)
+        usage_error(_("--follow and --search cannot be combined"));
+    o.query.follow = o.follow;
+}
+
 Options parse_options(int argc, char **argv)
 {
-    enum { no_colour = 256 };
+    enum { no_colour = 256, since, until };
     static const option longs[] = {
         {"follow", no_argument, nullptr, 'f'},      {"json", no_argument, nullptr, 'j'},
         {"no-colour", no_argument, nullptr, no_colour}, {"no-color", no_argument, nullptr, no_colour},
         {"help", no_argument, nullptr, 'h'},        {"version", no_argument, nullptr, 'V'},
+        {"archive", required_argument, nullptr, 'a'}, {"since", required_argument, nullptr, since},
+        {"until", required_argument, nullptr, until}, {"search", required_argument, nullptr, 's'},
+        {"limit", required_argument, nullptr, 'n'},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, "fjhV", longs, nullptr)) != -1) {
+    bool archive_only = false;
+    while ((c = getopt_long(argc, argv, ":fjhVa:s:n:", longs, nullptr)) != -1) {
         switch (c) {
         case 'f': o.follow = true; break;
         case 'j': o.json = true; break;
         case no_colour: o.no_colour = true; break;
         case 'h': fputs(_(usage_text), stdout); exit(exit_ok);
         case 'V': printf("chat_history %s\n", CHAT_VERSION); exit(exit_ok);
+        case 'a': o.archive = true; o.query.database = optarg; break;
+        case since: o.query.since = time_option("--since", optarg, false); archive_only = true; break;
+        case until: o.query.until = time_option("--until", optarg, true); archive_only = true; break;
+        case 's': o.query.search = optarg; archive_only = true; break;
+        case 'n': o.query.limit = limit_option(optarg); archive_only = true; break;
+        case ':': usage_error(chat::sentence(_("missing value after %s"), argv[optind - 1]));
         default:
             usage_error(optopt ? chat::sentence(_("unknown option -%c"), optopt)
                                : chat::sentence(_("unknown option %s"), argv[optind - 1]));
         }
     }
+    check_archive_options(o, archive_only, argc);
     if (argc - optind > 1)
         usage_error(_("only one FILE, please"));
     if (optind < argc)
@@ -161,6 +220,26 @@ public:
         else
             line = chat::format_event(chat::parse_record(record.text), style_, codec_, record.stamp);
         printf("%s\n", line.c_str());
+    }
+
+    // A possible gap in the archive: records posted after `since` and
+    // before `until` may be missing there.
+    void gap(uint32_t since, uint32_t until) const
+    {
+        if (json_) {
+            printf("%s\n", chat::JsonWriter()
+                               .add("gap", true)
+                               .add("since_stamp", static_cast<long long>(since))
+                               .add("since", iso_time(since))
+                               .add("until_stamp", static_cast<long long>(until))
+                               .add("until", iso_time(until))
+                               .text()
+                               .c_str());
+            return;
+        }
+        std::string words = chat::sentence(_("records posted after %s may be missing here"),
+                                           chat::clock_text(since, style_).c_str());
+        printf("%s\n", chat::format_note(words, style_, until).c_str());
     }
 
     void skipped() const
@@ -258,6 +337,12 @@ int main(int argc, char **argv)
     bind_message_catalogues();
     Options options = parse_options(argc, argv);
     Printer printer(options);
+    if (options.archive) {
+        chat::catch_interrupts(on_interrupt);
+        chat_history::ArchiveOutput out {[&](const chat::HistoryRecord &r) { printer.print(r); },
+                                         [&](uint32_t since, uint32_t until) { printer.gap(since, until); }};
+        return chat_history::show_archive(options.query, out, interrupted);
+    }
     std::vector<chat::HistoryRecord> records;
     std::string why;
     if (!read_records(options.path, records, lock_wait_ms, &why)) {

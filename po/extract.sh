@@ -6,7 +6,7 @@
 set -eu
 src=$1 out=$2 version=${3:-}
 cd "$src"
-find src i18n client history web terminal wire json -name '*.cpp' -o -name '*.hpp' |
+find src i18n client history archive web terminal wire json -name '*.cpp' -o -name '*.hpp' |
     LC_ALL=C sort |
     xgettext --language=C++ --from-code=UTF-8 --keyword=_ --keyword=N_ \
         --add-comments=TRANSLATORS: --add-location=file --no-wrap \

@@ -92,16 +92,12 @@ public:
     // before; true when it came within the deadline.
     bool expect(std::string_view marker, millis deadline = 10s)
     {
-        auto end = clock_type::now() + deadline;
-        for (;;) {
-            size_t at = output_text_.find(marker, checked_);
-            if (at != std::string::npos) {
-                checked_ = at + marker.size();
-                return true;
-            }
-            if (!fill(output_, output_text_, end))
-                return false;
-        }
+        return expect_in(output_, output_text_, checked_, marker, deadline);
+    }
+    // The same on standard error.
+    bool expect_error(std::string_view marker, millis deadline = 10s)
+    {
+        return expect_in(error_, error_text_, error_checked_, marker, deadline);
     }
 
     // Waits for the exit status, collecting the rest of the output.
@@ -126,6 +122,20 @@ public:
     const std::string &errors() const { return error_text_; }
 
 private:
+    static bool expect_in(int fd, std::string &text, size_t &checked, std::string_view marker, millis deadline)
+    {
+        auto end = clock_type::now() + deadline;
+        for (;;) {
+            size_t at = text.find(marker, checked);
+            if (at != std::string::npos) {
+                checked = at + marker.size();
+                return true;
+            }
+            if (!fill(fd, text, end))
+                return false;
+        }
+    }
+
     static bool fill(int fd, std::string &into, clock_type::time_point end)
     {
         auto left = std::chrono::duration_cast<millis>(end - clock_type::now()).count();
@@ -143,7 +153,7 @@ private:
     pid_t pid_ = -1;
     int output_ = -1, error_ = -1, status_ = -1;
     std::string output_text_, error_text_;
-    size_t checked_ = 0;
+    size_t checked_ = 0, error_checked_ = 0;
 };
 
 }  // namespace chat_test

@@ -163,8 +163,19 @@ TEST_F(ClientTest, ListenPrintsDecodedRecords)
         << "decoded, with the escape defused: " << listener.output();
     poster.send("SEND :party_popper:, :no_such_code: and :sushi::\r\n");
     EXPECT_TRUE(listener.expect(" raw: 🎉, :no_such_code: and 🍣:\n")) << "short codes shown as their emoji";
+    // 45 posts in one write: whichever ticks they fall in, one batch holds
+    // the board's full 20, and the listener says that some may be missing.
+    std::string flood;
+    for (int i = 1; i <= 45; ++i)
+        flood += "SEND m" + std::to_string(i) + "\r\n";
+    poster.send(flood);
+    EXPECT_TRUE(listener.expect(" raw: m45\n"));
     listener.signal(SIGINT);
     EXPECT_EQ(listener.wait(), 0);
+    EXPECT_NE(listener.errors().find("chat_client: 20 new records at once: earlier ones may have been skipped; "
+                                     "the archive keeps them all (see chat_archive(8))\n"),
+              std::string::npos) << listener.errors();
+    EXPECT_EQ(listener.output().find("skipped"), std::string::npos) << "records alone on standard output";
     EXPECT_NE(poster.read_until(logout_notice("000000000", "logger")), "");
     EXPECT_EQ(listener.output().find("\x1b"), std::string::npos) << "no escapes into a pipe";
 }

@@ -35,7 +35,8 @@ make_root() {
 
 case $mode in
 pages)
-    for page in "$src/man/chat_server.8" "$src/man/chat_client.1" "$src/man/chat_history.1" "$src/man/chat_web.8"; do
+    for page in "$src/man/chat_server.8" "$src/man/chat_client.1" "$src/man/chat_history.1" "$src/man/chat_web.8" \
+                "$src/man/chat_archive.8"; do
         warnings=$(groff -k -man -Tutf8 -ww -z "$page" 2>&1)
         [ -z "$warnings" ] || fail "$page: $warnings"
         lines=$(MANWIDTH=80 man -l "$page" 2>&1 | wc -l)
@@ -50,7 +51,8 @@ package)
             fail "the manual pages name $path; the package lacks it"
     done
     for path in /usr/share/man/man8/chat_server.8.gz /usr/share/man/man1/chat_client.1.gz \
-                /usr/share/man/man1/chat_history.1.gz /usr/share/doc/chat-server/copyright; do
+                /usr/share/man/man1/chat_history.1.gz /usr/share/man/man8/chat_archive.8.gz \
+                /usr/share/doc/chat-server/copyright; do
         [ -f "$work/root$path" ] || fail "no $path in the package"
     done
     gzip -dc "$work/root/usr/share/man/man1/chat_history.1.gz" | grep -q '^.TH CHAT_HISTORY' ||
@@ -58,11 +60,17 @@ package)
     export LC_ALL=C.UTF-8 LANGUAGE=en
     "$work/root/usr/bin/chat_history" --help | grep -q "usage: chat_history" || fail "chat_history does not run"
     "$work/root/usr/bin/chat_client" --help | grep -q "usage: chat_client" || fail "client does not run"
+    "$work/root/usr/sbin/chat_archive" --help | grep -q "usage: chat_archive" || fail "chat_archive does not run"
+    # The archive's unit starts after the server, as the server's user,
+    # whose history only that user can read.
+    archive="$work/root/usr/lib/systemd/system/chat-archive.service"
+    grep -q '^After=.*chat-server.service' "$archive" || fail "chat-archive.service does not start after the server"
+    grep -q '^User=chat-server$' "$archive" || fail "chat-archive.service does not run as chat-server"
     # The installed programs find the installed catalogues (found beside
     # them, so also where dpkg -x put them).
     if [ -d "$build/locale" ]; then
         [ -f "$work/root/usr/share/locale/ja/LC_MESSAGES/chat-server.mo" ] || fail "no Japanese messages in the package"
-        for program in bin/chat_client bin/chat_history sbin/chat_server sbin/chat_web; do
+        for program in bin/chat_client bin/chat_history sbin/chat_server sbin/chat_web sbin/chat_archive; do
             [ -x "$work/root/usr/$program" ] || continue
             LANGUAGE=ja "$work/root/usr/$program" --help | grep -q "^使い方: " ||
                 fail "the installed $program does not speak Japanese"
@@ -90,6 +98,9 @@ unit)
     sed "s|/usr/sbin/chat_server|$work/root/usr/sbin/chat_server|" \
         "$work/root/usr/lib/systemd/system/chat-server.service" >"$work/chat-server.service"
     systemd-analyze verify --man=no "$work/chat-server.service" || fail "systemd-analyze verify"
+    sed "s|/usr/sbin/chat_archive|$work/root/usr/sbin/chat_archive|" \
+        "$work/root/usr/lib/systemd/system/chat-archive.service" >"$work/chat-archive.service"
+    systemd-analyze verify --man=no "$work/chat-archive.service" || fail "systemd-analyze verify chat-archive"
     if [ -f "$work/root/usr/lib/systemd/system/chat-web.service" ]; then
         sed "s|/usr/sbin/chat_web|$work/root/usr/sbin/chat_web|" \
             "$work/root/usr/lib/systemd/system/chat-web.service" >"$work/chat-web.service"

@@ -114,12 +114,14 @@ Reader::Step Reader::read_between(Event &event)
     std::string_view line = strip_line_end(std::string_view(buffer_).substr(0, lf + 1));
     if (looks_like_record(line)) {
         state_ = State::batch;
+        batch_records_ = 0;
         return Step::again;
     }
     std::string taken(line);
     buffer_.erase(0, lf + 1);
     if (taken == "OK") {
         state_ = State::batch;
+        batch_records_ = 0;
     } else if (taken == "ERR") {
         state_ = State::explanation;
     } else if (!taken.empty() && taken != "END") {
@@ -145,6 +147,7 @@ Reader::Step Reader::read_in_batch(Event &event)
     if (!record)
         return Step::wait;
     event = parse_record(*record);
+    event.place = ++batch_records_;
     return Step::event;
 }
 

@@ -19,6 +19,7 @@ struct Event {
     std::string body;    // record: text without its line end; error: explanation
     bool system = false; // record: a login, logout or time-out notice
     std::string text;    // record: the whole record without its line end
+    int place = 0;       // record: its place in its batch, from 1
 };
 
 // Splits the byte stream into events. Records are framed by OK and END;
@@ -49,6 +50,7 @@ private:
     std::optional<std::string> take_record();
     std::string buffer_;
     State state_ = State::between;
+    int batch_records_ = 0;  // records so far in the current batch
 };
 
 // A record text (with or without its line end) taken apart: colour (as
