@@ -139,6 +139,14 @@ TEST_F(ClientTest, ListenPrintsDecodedRecords)
     poster.send("SEND " + sjis("日本語のメッセージ") + "\x1b[2J\r\n");
     EXPECT_TRUE(listener.expect(" raw: 日本語のメッセージ?[2J\n"))
         << "decoded, with the escape defused: " << listener.output();
+    // Bytes shown as they came are defused too, C1 controls in UTF-8 (but
+    // not the no-break space after them) included.
+    ClientProcess bytes({"--listen", "--raw", "-p", port(), "-c", "0,0,0", "bytes"}, false);
+    ASSERT_TRUE(bytes.expect("* bytes"));
+    poster.send("SEND a\xc2\x9b" "31mb\xc2\xa0" "c\r\n");
+    EXPECT_TRUE(bytes.expect(" raw: a?31mb\xc2\xa0" "c\n")) << bytes.output();
+    bytes.signal(SIGINT);
+    EXPECT_EQ(bytes.wait(), 0);
     listener.signal(SIGINT);
     EXPECT_EQ(listener.wait(), 0);
     EXPECT_NE(poster.read_until(logout_notice("000000000", "logger")), "");
