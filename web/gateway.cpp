@@ -26,6 +26,7 @@
 
 #include "admission.hpp"
 #include "gateway.hpp"
+#include "serving.hpp"
 #include "i18n/i18n.hpp"
 
 namespace chat_web {
@@ -171,7 +172,7 @@ public:
     Conversation(const Conversation &) = delete;
     Conversation &operator=(const Conversation &) = delete;
 
-    Session &session() { return session_; }
+    SessionLogic &session() { return session_; }
     bool ended() const { return ended_; }
     std::shared_ptr<PageLink> page() const { return page_.lock(); }
     void set_page(const std::shared_ptr<PageLink> &page) { page_ = page; }
@@ -207,7 +208,7 @@ private:
     asio::steady_timer resume_timer_;
     asio::steady_timer idle_timer_;
     Shared &shared_;
-    Session session_;
+    SessionLogic session_;
     std::weak_ptr<PageLink> page_;
     std::list<Conversation *>::iterator listed_;
     // While detached: the place of the page that went, and one count
@@ -345,7 +346,7 @@ private:
                 return;
             std::string text = beast::buffers_to_string(self->in_.data());
             self->in_.consume(self->in_.size());
-            Session &session = self->conversation_->session();
+            SessionLogic &session = self->conversation_->session();
             Actions a = self->ws_.got_text() ? session.page_message(text, steady::now()) : session.page_binary();
             if (a.resume)
                 self->resume(*a.resume);
@@ -357,7 +358,7 @@ private:
     }
 
     // A page asks to take over the session with `request.token`.
-    void resume(const ResumeRequest &request)
+    void resume(const Resume &request)
     {
         std::shared_ptr<Conversation> target;
         for (Conversation *c : shared_.conversations)
@@ -662,15 +663,6 @@ void Conversation::write_server_front()
                           self->server_out_.pop_front();
                           self->write_server_front();
                       });
-}
-
-const PageFile *find_page(std::string_view target)
-{
-    target = target.substr(0, target.find('?'));
-    for (unsigned long i = 0; i < page_file_count; ++i)
-        if (target == page_files[i].path)
-            return &page_files[i];
-    return nullptr;
 }
 
 // Plain HTTP: the page's files, and the upgrade to a WebSocket. Requests

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "session.hpp"
+#include "logic.hpp"
 #include "src/common/protocol.hpp"
 
 namespace chat_web {
@@ -30,15 +30,5 @@ inline constexpr int exit_usage = 2;        // bad arguments
 
 // Serves until SIGINT or SIGTERM; returns the exit status.
 int run_gateway(const Options &options);
-
-// The page's files, embedded at build time.
-struct PageFile {
-    const char *path;
-    const char *type;
-    const char *body;
-    unsigned long size;
-};
-extern const PageFile page_files[];
-extern const unsigned long page_file_count;
 
 }  // namespace chat_web

@@ -87,10 +87,11 @@ describe('the page texts', () => {
   });
 
   test('every reason code the gateway sends has a page text', () => {
-    const gateway = read('web/session.cpp') + read('web/gateway.cpp');
-    const patterns = [/\.add\("reason",\s*"([^"]+)"\)/g, /\b(?:say|refuse_post)\(a,\s*"([^"]+)"/g,
-      /\bend\("([^"]+)"/g, /\breason = "([^"]+)"/g];
-    const codes = new Set(patterns.flatMap((p) => [...gateway.matchAll(p)].map((m) => m[1])));
+    const wire = read('web/page_wire.hpp');
+    const codes = new Set([...wire.matchAll(/\{Reason::\w+, "([^"]+)"/g)].map((m) => m[1]));
+    for (const [, list] of wire.matchAll(/server_error_codes\[\] = \{([^}]*)\}/g)) {
+      for (const [, code] of list.matchAll(/"([^"]+)"/g)) codes.add(code);
+    }
     for (const code of ['rate', 'name', 'replaced', 'timeout', 'missed', 'resume', 'busy']) {
       assert.ok(codes.has(code), `found the reason code ${code} in the gateway`);
     }

@@ -56,6 +56,7 @@ const TEXT = {
   reason: {
     rate: (e) => `Too many messages: at most ${limits.rate_count} every ${limits.rate_seconds} seconds. This session is closed.`,
     invalid: 'The gateway did not understand a message from the page.',
+    room: 'There is no such room here.',
     'logged-in': 'Already logged in.',
     'not-logged-in': 'Not logged in.',
     name: 'A name is 1 to 30 Shift_JIS bytes without spaces (a Japanese character takes 2).',
@@ -123,6 +124,7 @@ const TEXT_JA = {
   reason: {
     rate: (e) => `メッセージが多すぎます（${limits.rate_seconds}秒間に${limits.rate_count}件まで）。このセッションは閉じられました。`,
     invalid: 'ページから届いたメッセージをゲートウェイが理解できませんでした。',
+    room: 'この部屋はここにはありません。',
     'logged-in': 'すでにログインしています。',
     'not-logged-in': 'ログインしていません。',
     name: '名前は空白なしで1〜30バイト（Shift_JIS、全角文字は2バイト）です。',
