@@ -321,6 +321,10 @@ public:
         stream_.close();
     }
 
+    // Whether this is a connection of `address` that has been answered and
+    // now only waits for another request.
+    bool idle_of(const std::string &address) const { return requests_ > 0 && place_.address() == address; }
+
 private:
     void stop_waiting()
     {
@@ -475,6 +479,16 @@ bool Links::evict_waiting()
     return true;
 }
 
+bool Links::evict_idle_of(const std::string &address)
+{
+    for (HttpLink *link : waiting)
+        if (link->idle_of(address)) {
+            link->evict();
+            return true;
+        }
+    return false;
+}
+
 namespace {
 
 // Refuses a connection at once, with a short answer written if the socket
@@ -511,7 +525,10 @@ void admit(tcp::socket socket, Links &links)
     }
     // A trusted proxy's connection is counted for its client once its
     // request names the client.
-    auto place = links.counts.admit(links.trusted(address) ? "" : address);
+    std::string counted = links.trusted(address) ? "" : address;
+    auto place = links.counts.admit(counted);
+    if (!place && !counted.empty() && links.evict_idle_of(counted))
+        place = links.counts.admit(counted);
     if (!place) {
         refuse(socket, "Too many connections from your address; try again later.\n");
         return;

@@ -38,6 +38,10 @@ struct Links {
     // Closes the HTTP connection that has waited longest for a request, to
     // make room for a new one; false when none waits.
     bool evict_waiting();
+    // The same among the connections from one address (not through a
+    // proxy) that have been answered and wait for another request: a page
+    // loads its files over several at once, and keeps them open a while.
+    bool evict_idle_of(const std::string &address);
 
     const Options &options;
     std::string index_html;  // the page's HTML with the title filled in

@@ -100,6 +100,14 @@ describe('places', () => {
     held.shift().close();
     await until(async () => /^HTTP\/1\.1 200/.test(await fetchPage(gateway.port, { localAddress: from })), 5000,
       'a freed place');
+
+    // A connection that was answered and only waits for another request
+    // (a page keeps several after loading its files) makes room instead.
+    const idle = await RawClient.connect(gateway.port, { localAddress: from });
+    idle.send(get('/', `127.0.0.1:${gateway.port}`));
+    await idle.waitFor('</html>');
+    assert.match(await fetchPage(gateway.port, { localAddress: from }), /^HTTP\/1\.1 200/, 'the idle one made room');
+    await idle.waitClosed(2000);
     for (const c of held) c.close();
   });
 
