@@ -12,7 +12,7 @@
 // is lifted.
 #include <string>
 
-void record_figure(const std::string &key, double value);  // bench/chat_bench.cpp
+#include "scenarios.hpp"
 
 #ifndef CHAT_WEB_BINARY
 
