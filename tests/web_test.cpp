@@ -1,9 +1,10 @@
-// The gateway's session logic without a network: conversion and
-// splitting, the caps, the end of a session, the Host and Origin rules, the
-// counts of connections, the page's headers, the seam between the history
-// file and the live stream, what keeps a session across a reload (the
-// numbered events and their replay, the token, own posts, the idle
-// warning); and chat_web's command line.
+// The gateway's session logic without a network: the page's messages and
+// the events for them, conversion and splitting, the caps, the end of a
+// session, the Host and Origin rules, the counts of connections, the
+// page's title, the seam between the history file and the live stream,
+// what keeps a session across a reload (the numbered events and their
+// replay, the token, own posts, the idle warning); and chat_web's command
+// line.
 #include <gtest/gtest.h>
 
 #include "json/json.hpp"
@@ -197,7 +198,9 @@ TEST_F(Fixture, SizeRateAndBinaryCloseTheSessionWithTheirReasonOnly)
     SessionLogic r = logged_in("ann");
     for (int i = 1; i < limits.rate_count; ++i)  // the login was the first
         ASSERT_EQ(r.page_message(R"({"type":"reload"})", now + std::chrono::milliseconds(i)).close_code, 0);
-    a = r.page_message(R"({"type":"reload"})", now + std::chrono::seconds(1));
+    EXPECT_EQ(r.page_message(R"({"type":"reload"})", now + std::chrono::seconds(10)).close_code, 0)
+        << "the login has left the 10 s window";
+    a = r.page_message(R"({"type":"reload"})", now + std::chrono::seconds(10));
     EXPECT_EQ(a.close_code, close_policy);
     EXPECT_TRUE(a.drop_server);
     EXPECT_EQ(a.to_server, "");
@@ -208,12 +211,6 @@ TEST_F(Fixture, SizeRateAndBinaryCloseTheSessionWithTheirReasonOnly)
     EXPECT_NE(field(rate, "text").find("at most 20 every 10 seconds"), std::string::npos);
     EXPECT_TRUE(r.server_closed().to_page.empty()) << "no 'lost' after the true reason";
     EXPECT_TRUE(r.server_bytes("OK\r\n" + chat_test::message("001001001", "x", "late\r\n") + "END\r\n").to_page.empty());
-
-    RateLimit limit(2, std::chrono::seconds(10));
-    EXPECT_TRUE(limit.allow(now));
-    EXPECT_TRUE(limit.allow(now + std::chrono::seconds(1)));
-    EXPECT_FALSE(limit.allow(now + std::chrono::seconds(9)));
-    EXPECT_TRUE(limit.allow(now + std::chrono::seconds(10)));  // the first has left the window
 }
 
 // A page that reads promptly has at most the message being written and
@@ -365,30 +362,7 @@ TEST(WebAdmission, ForwardedClientAndCountsPerAddressAndInTotal)
     EXPECT_EQ(counts.total(), 0u);
     EXPECT_EQ(counts.at("c"), 0u);
 
-    EXPECT_EQ(connections_for_descriptors(256), 74u) << "room for each connection's server socket and history read";
     EXPECT_GE(connections_for_descriptors(10), 1u);
-}
-
-TEST(WebHeaders, StrictPolicyForThePage)
-{
-    auto headers = page_headers("chat.example.org");
-    auto value = [&](const char *name) {
-        for (const auto &[n, v] : headers)
-            if (n == name)
-                return v;
-        return std::string("<none>");
-    };
-    std::string csp = value("Content-Security-Policy");
-    EXPECT_NE(csp.find("default-src 'none'"), std::string::npos);
-    EXPECT_NE(csp.find("script-src 'self';"), std::string::npos);
-    EXPECT_NE(csp.find("connect-src 'self' ws://chat.example.org wss://chat.example.org;"), std::string::npos);
-    EXPECT_EQ(csp.find("unsafe"), std::string::npos);
-    EXPECT_EQ(value("X-Content-Type-Options"), "nosniff");
-    EXPECT_EQ(value("Cache-Control"), "no-cache");
-    EXPECT_EQ(value("Referrer-Policy"), "no-referrer");
-    // A Host that could break the header is left out of the policy.
-    csp = page_headers("a;script-src *")[0].second;
-    EXPECT_EQ(csp.find("script-src *"), std::string::npos);
 }
 
 TEST(WebHeaders, TheTitleGoesIntoThePageEscaped)
