@@ -13,11 +13,10 @@
 #include <unistd.h>
 
 #include "i18n/i18n.hpp"
+#include "terminal/interrupts.hpp"
 #include "i18n/sentence.hpp"
 
 namespace chat_archive {
-
-volatile sig_atomic_t stop_requested = 0;
 
 namespace {
 
@@ -85,14 +84,14 @@ int Keeper::follow_board()
 {
     timespec at;
     clock_gettime(CLOCK_MONOTONIC, &at);
-    while (!stop_requested && !failed_for_good_) {
+    while (!chat::interrupted && !failed_for_good_) {
         pass(time(nullptr));
         next_tick(at);
         timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
         if (now.tv_sec > at.tv_sec + 1)  // a pass that took long (a slow disk): no catching up in a rush
             at = now;
-        while (!stop_requested && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+        while (!chat::interrupted && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
         }
     }
     return failed_for_good_ ? 1 : 0;
@@ -128,10 +127,7 @@ bool Keeper::reopen_history_if_moved(time_t now)
         int error = errno;
         if (fd_ >= 0)
             return true;  // being replaced: the old file until the new one is there
-        history_trouble(error == EINVAL ? chat::sentence(_("cannot read %s: not a regular file"),
-                                                         options_.history.c_str())
-                                        : chat::sentence(_("cannot read %s: %s"), options_.history.c_str(),
-                                                         strerror(error)));
+        history_trouble(problem_sentence(chat::HistoryStatus::failed, error));
         return false;
     }
     if (fd_ >= 0)
@@ -164,11 +160,10 @@ bool Keeper::read_board(std::vector<HistoryRecord> &records)
         records.clear();  // cleared or cut short: empty until the server writes it again
         break;
     case chat::HistoryStatus::failed:
-        history_trouble(chat::sentence(_("cannot read %s: %s"), options_.history.c_str(), strerror(errno)));
+        history_trouble(problem_sentence(chat::HistoryStatus::failed, errno));
         return false;
     case chat::HistoryStatus::foreign:
-        history_trouble(chat::sentence(_("%s is no chat history: none of its records looks like one"),
-                                       options_.history.c_str()));
+        history_trouble(problem_sentence(chat::HistoryStatus::foreign, 0));
         records.clear();
         break;
     }
@@ -270,6 +265,16 @@ void Keeper::trim(time_t now)
     int deleted = writer_->trim(before, trim_batch);
     if (deleted < trim_batch)
         trim_at_ = now + trim_interval_seconds;
+}
+
+// Why the history cannot be read now, in the words chat_history uses.
+std::string Keeper::problem_sentence(chat::HistoryStatus status, int error) const
+{
+    std::string problem = chat::history_read_problem(status, error);
+    const char *path = options_.history.c_str();
+    if (status == chat::HistoryStatus::foreign)
+        return chat::sentence(_("%s is no chat history: %s"), path, problem.c_str());
+    return chat::sentence(_("cannot read %s: %s"), path, problem.c_str());
 }
 
 void Keeper::history_trouble(const std::string &words)

@@ -21,9 +21,6 @@ struct Options {
     int keep_days = 0;  // 0: keep everything
 };
 
-// Set by SIGINT and SIGTERM: the keeper finishes its pass and returns.
-extern volatile sig_atomic_t stop_requested;
-
 class Keeper {
 public:
     Keeper(Options options, std::unique_ptr<chat::archive::Writer> writer);
@@ -31,7 +28,7 @@ public:
     Keeper(const Keeper &) = delete;
     Keeper &operator=(const Keeper &) = delete;
 
-    // Looks at the board ten times a second until stop_requested; 0, or 1
+    // Looks at the board ten times a second until SIGINT or SIGTERM (chat::interrupted); 0, or 1
     // when the archive stopped being one (replaced while closed for a retry).
     int follow_board();
 
@@ -44,6 +41,7 @@ private:
     void write_failed(int code, time_t now);
     bool reopen_archive();
     void trim(time_t now);
+    std::string problem_sentence(chat::HistoryStatus status, int error) const;
     void history_trouble(const std::string &words);
 
     Options options_;

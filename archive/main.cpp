@@ -40,8 +40,6 @@ const char *const usage_text = N_(
 // Ten years: more than any retention anybody means.
 constexpr long max_keep_days = 3660;
 
-void on_stop(int) { chat_archive::stop_requested = 1; }
-
 [[noreturn]] void usage_error(const std::string &why)
 {
     fprintf(stderr, _("chat_archive: %s\nTry 'chat_archive --help' for more.\n"), why.c_str());
@@ -100,7 +98,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "chat_archive: %s\n", why.c_str());
         return exit_failed;
     }
-    chat::catch_interrupts(on_stop);
+    chat::catch_interrupts();
     chat_archive::Keeper keeper(options, std::move(writer));
     return keeper.follow_board() == 0 ? exit_ok : exit_failed;
 }

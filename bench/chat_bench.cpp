@@ -28,8 +28,7 @@
 
 #include "harness.hpp"
 #include "loopback_server.hpp"
-
-void web_scenario(int ticks);  // bench/web_bench.cpp
+#include "scenarios.hpp"
 
 using namespace chat_test;
 using std::chrono::duration_cast;
@@ -48,7 +47,6 @@ struct Options {
 };
 
 Options options;
-std::map<std::string, double> figures;  // for the machine-readable line
 
 // The server under test for one scenario: our own, or the one given.
 struct Target {
@@ -100,8 +98,6 @@ void row(const char *what, long long value, const char *unit)
 {
     row(what, std::to_string(value) + " " + unit);
 }
-
-void record(const std::string &key, double value) { figures[key] = value; }
 
 // What a connection process answers to RELD before any login.
 const std::string &not_logged_in_reply()
@@ -220,13 +216,13 @@ void echo()
     row("floor p50", f.p50, "us");
     row("floor p99", f.p99, "us");
     row("own echo / floor, p50 / p99", ratios);
-    record("echo_p50_us", s.p50);
-    record("echo_p99_us", s.p99);
-    record("echo_max_us", s.max);
-    record("floor_p50_us", f.p50);
-    record("floor_p99_us", f.p99);
-    record("echo_floor_ratio_p50", p50_ratio);
-    record("echo_floor_ratio_p99", p99_ratio);
+    record_figure("echo_p50_us", s.p50);
+    record_figure("echo_p99_us", s.p99);
+    record_figure("echo_max_us", s.max);
+    record_figure("floor_p50_us", f.p50);
+    record_figure("floor_p99_us", f.p99);
+    record_figure("echo_floor_ratio_p50", p50_ratio);
+    record_figure("echo_floor_ratio_p99", p99_ratio);
 }
 
 // ---- fan-out: one poster at a steady rate, 19 listeners ----
@@ -284,9 +280,9 @@ void fan_out()
     row("delay p99", s.p99 / 1000, "ms");
     row("delay max", s.max / 1000, "ms");
     row("records lost", lost, "");
-    record("fanout_p50_ms", s.p50 / 1000);
-    record("fanout_max_ms", s.max / 1000);
-    record("fanout_lost", lost);
+    record_figure("fanout_p50_ms", s.p50 / 1000);
+    record_figure("fanout_max_ms", s.max / 1000);
+    record_figure("fanout_lost", lost);
 }
 
 // ---- storm: 20 posters at 2 posts/s each ----
@@ -336,12 +332,12 @@ void storm()
     row("own echo p50", s.p50, "us");
     row("own echo p99", s.p99, "us");
     row("own echo max", s.max, "us");
-    record("storm_busy", busy);
-    record("storm_lost", lost);
-    record("storm_waited", waited);
-    record("storm_p50_us", s.p50);
-    record("storm_p99_us", s.p99);
-    record("storm_max_us", s.max);
+    record_figure("storm_busy", busy);
+    record_figure("storm_lost", lost);
+    record_figure("storm_waited", waited);
+    record_figure("storm_p50_us", s.p50);
+    record_figure("storm_p99_us", s.p99);
+    record_figure("storm_max_us", s.max);
 }
 
 // ---- connect: set-up rate and latency, the 21st client, a burst ----
@@ -400,11 +396,11 @@ void connect_scenario()
     row("burst connect p50", b.p50, "us");
     row("burst connect max", b.max, "us");
     row("burst connections retried (>0.9 s)", retried, "of 20");
-    record("connect_rate", rate);
-    record("connect_p50_us", s.p50);
-    record("refused_us", refused);
-    record("burst_max_us", b.max);
-    record("burst_retried", retried);
+    record_figure("connect_rate", rate);
+    record_figure("connect_p50_us", s.p50);
+    record_figure("refused_us", refused);
+    record_figure("burst_max_us", b.max);
+    record_figure("burst_retried", retried);
 }
 
 long long pss_kb(pid_t pid)
@@ -431,8 +427,8 @@ void memory()
     row("listener", pss_kb(t.pid), "kB");
     row("connection process p50", s.p50, "kB");
     row("connection process max", s.max, "kB");
-    record("pss_listener_kb", pss_kb(t.pid));
-    record("pss_connection_max_kb", s.max);
+    record_figure("pss_listener_kb", pss_kb(t.pid));
+    record_figure("pss_connection_max_kb", s.max);
 }
 
 long long cpu_ns(pid_t pid)
@@ -469,7 +465,7 @@ void idle()
     printf("idle: 20 silent logged-in clients for %.0f s\n", seconds);
     row("CPU time of all server processes", std::to_string(used * 1000) + " ms");
     row("share of one core", std::to_string(100 * used / seconds) + " %");
-    record("idle_cpu_percent", 100 * used / seconds);
+    record_figure("idle_cpu_percent", 100 * used / seconds);
 }
 
 const std::map<std::string, void (*)()> scenarios = {
@@ -505,9 +501,6 @@ int usage(const char *why)
 }
 
 }  // namespace
-
-// For the scenarios in other files (bench/web_bench.cpp).
-void record_figure(const std::string &key, double value) { record(key, value); }
 
 int main(int argc, char **argv)
 {
@@ -547,7 +540,7 @@ int main(int argc, char **argv)
         fflush(stdout);
     }
     printf("RESULT");
-    for (const auto &[key, value] : figures)
+    for (const auto &[key, value] : figures())
         printf(" %s=%g", key.c_str(), value);
     printf("\n");
     return 0;

@@ -12,7 +12,7 @@
 // is lifted.
 #include <string>
 
-void record_figure(const std::string &key, double value);  // bench/chat_bench.cpp
+#include "scenarios.hpp"
 
 #ifndef CHAT_WEB_BINARY
 
@@ -144,7 +144,7 @@ struct Gateway {
     }
 
     // Nanoseconds it has run on a CPU and waited for one, so far.
-    std::pair<long long, long long> cpu_ns() const
+    std::pair<long long, long long> run_and_wait_ns() const
     {
         long long run = 0, wait = 0;
         std::string stat = read_file("/proc/" + std::to_string(pid) + "/schedstat");
@@ -390,14 +390,14 @@ BurstFigures tick_bursts(int ticks)
             return std::all_of(arrived[round].begin(), arrived[round].end(),
                                [](const Arrivals &a) { return a.count >= burst_records; });
         };
-        auto before = gateway.cpu_ns();
+        auto before = gateway.run_and_wait_ns();
         for (int round = 0; round < ticks; ++round) {
             for (int k = 0; k < burst_records; ++k)
                 line_echo(poster, "burst " + std::to_string(round) + "/" + std::to_string(k));
             if (!eventually([&] { return round_done(round); }, 15s))
                 throw std::runtime_error("the sessions did not get tick " + std::to_string(round));
         }
-        auto after = gateway.cpu_ns();
+        auto after = gateway.run_and_wait_ns();
         f.run_us = (after.first - before.first) / 1000 / (ticks * burst_listeners);
         f.wait_us = (after.second - before.second) / 1000 / (ticks * burst_listeners);
         f.rss_kb = gateway.rss_kb();

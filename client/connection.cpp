@@ -24,10 +24,6 @@ namespace chat_client {
 
 using chat::Event;
 
-volatile sig_atomic_t interrupted = 0;
-
-void on_interrupt(int) { interrupted = 1; }
-
 bool is_busy(const Event &e) { return e.body == chat::explanation(reply_busy); }
 
 Connection::Connection(const chat::Codec &codec, std::string host, std::string port)

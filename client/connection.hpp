@@ -4,20 +4,19 @@
 #pragma once
 
 #include <chrono>
-#include <csignal>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "exit.hpp"
+#include "terminal/interrupts.hpp"
 #include "wire/codec.hpp"
 #include "wire/reader.hpp"
 
 namespace chat_client {
 
-// Set by Ctrl-C and SIGTERM (through on_interrupt); waits end early.
-extern volatile sig_atomic_t interrupted;
-void on_interrupt(int);
+// Set by Ctrl-C and SIGTERM; waits end early.
+using chat::interrupted;
 
 // Whether an error reply is the busy one.
 bool is_busy(const chat::Event &e);

@@ -30,7 +30,7 @@ int main(int argc, char **argv)
     std::string problem = name_problem(name, replaced, codec);
     if (!problem.empty())
         usage_error(problem);
-    chat::catch_interrupts(on_interrupt);
+    chat::catch_interrupts();
     signal(SIGPIPE, SIG_IGN);
     bool interactive = !options.listen && isatty(0);
     chat::Style style = chat::choose_style(1, options.no_colour);

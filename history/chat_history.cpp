@@ -2,9 +2,7 @@
 // connection; with --follow keeps printing new records as they are posted.
 #include <cerrno>
 #include <clocale>
-#include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <getopt.h>
 #include <langinfo.h>
@@ -66,17 +64,13 @@ constexpr int lock_wait_ms = 10'000;
 constexpr int follow_lock_wait_ms = 500;
 
 struct Options {
-    const char *path = "chat.dat";
+    const char *path = board_path;  // in the working directory, as the server keeps it
     bool archive = false;
     chat_history::ArchiveQuery query;
     bool follow = false;
     bool json = false;
     bool no_colour = false;
 };
-
-volatile sig_atomic_t interrupted = 0;
-
-void on_interrupt(int) { interrupted = 1; }
 
 [[noreturn]] void usage_error(const std::string &why)
 {
@@ -262,31 +256,34 @@ private:
 
 // ---- reading ----
 
+// What kept the history at `path` from being shown, in one sentence.
+std::string problem_sentence(const char *path, chat::HistoryStatus status, int error, int wait_ms)
+{
+    using chat::HistoryStatus;
+    if (status == HistoryStatus::locked)
+        return chat::sentence(_("%s stayed locked for %d seconds; try again"), path, wait_ms / 1000);
+    std::string problem = chat::history_read_problem(status, error);
+    if (status == HistoryStatus::too_short || status == HistoryStatus::foreign)
+        return chat::sentence(_("%s is no chat history: %s"), path, problem.c_str());
+    return chat::sentence(_("cannot read %s: %s"), path, problem.c_str());
+}
+
 // Reads the history at `path`. On failure returns false and, when `why`
 // is given, a message for the user.
 bool read_records(const char *path, std::vector<chat::HistoryRecord> &records, int wait_ms,
                   std::string *why)
 {
     records.clear();
+    auto status = chat::HistoryStatus::failed;
     int fd = chat::open_history(path);
-    if (fd < 0) {
-        int error = errno;
-        if (why)
-            *why = error == EINVAL ? chat::sentence(_("cannot read %s: not a regular file"), path)
-                                   : chat::sentence(_("cannot read %s: %s"), path, strerror(error));
-        return false;
-    }
-    chat::HistoryStatus status = chat::read_history(fd, records, wait_ms);
     int error = errno;
-    close(fd);
-    if (why && status == chat::HistoryStatus::too_short)
-        *why = chat::sentence(_("%s is no chat history: it is shorter than %zu bytes"), path, board_bytes);
-    else if (why && status == chat::HistoryStatus::locked)
-        *why = chat::sentence(_("%s stayed locked for %d seconds; try again"), path, wait_ms / 1000);
-    else if (why && status == chat::HistoryStatus::failed)
-        *why = chat::sentence(_("cannot read %s: %s"), path, strerror(error));
-    else if (why && status == chat::HistoryStatus::foreign)
-        *why = chat::sentence(_("%s is no chat history: none of its records looks like one"), path);
+    if (fd >= 0) {
+        status = chat::read_history(fd, records, wait_ms);
+        error = errno;
+        close(fd);
+    }
+    if (why && status != chat::HistoryStatus::ok)
+        *why = problem_sentence(path, status, error, wait_ms);
     return status == chat::HistoryStatus::ok;
 }
 
@@ -302,9 +299,9 @@ void pause_a_second()
 void follow(const char *path, uint32_t newest, const Printer &printer)
 {
     std::vector<chat::HistoryRecord> records;
-    while (!interrupted) {
+    while (!chat::interrupted) {
         pause_a_second();
-        if (interrupted)
+        if (chat::interrupted)
             break;
         // A missing or cut file (being cleared or replaced) counts as empty
         // for this poll; a locked one is tried again at the next.
@@ -338,10 +335,10 @@ int main(int argc, char **argv)
     Options options = parse_options(argc, argv);
     Printer printer(options);
     if (options.archive) {
-        chat::catch_interrupts(on_interrupt);
+        chat::catch_interrupts();
         chat_history::ArchiveOutput out {[&](const chat::HistoryRecord &r) { printer.print(r); },
                                          [&](uint32_t since, uint32_t until) { printer.gap(since, until); }};
-        return chat_history::show_archive(options.query, out, interrupted);
+        return chat_history::show_archive(options.query, out, chat::interrupted);
     }
     std::vector<chat::HistoryRecord> records;
     std::string why;
@@ -353,7 +350,7 @@ int main(int argc, char **argv)
         printer.print(r);
     fflush(stdout);
     if (options.follow) {
-        chat::catch_interrupts(on_interrupt);
+        chat::catch_interrupts();
         follow(options.path, records.empty() ? 0 : records.back().stamp, printer);
     }
     return exit_ok;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "wire/control.hpp"
 #include "wire/emoji.hpp"
 
 namespace chat {
@@ -84,17 +85,13 @@ std::string defuse_controls(std::string_view text)
 {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '\t')
+        size_t control = chat::control_length(text, i);
+        if (text[i] == '\t')
             out += ' ';
-        else if (c < 0x20 || c == 0x7f)
-            out += '?';
-        else if (c == 0xc2 && i + 1 < text.size() &&
-                 static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                 static_cast<unsigned char>(text[i + 1]) <= 0x9f)
-            out += '?', ++i;  // a UTF-8 C1 control
+        else if (control > 0)
+            out += '?', i += control - 1;
         else
-            out += static_cast<char>(c);
+            out += text[i];
     }
     return out;
 }

@@ -1,14 +1,20 @@
-// Installing the interrupt handler without SA_RESTART.
+// The interrupt flag and its handler, installed without SA_RESTART.
 #include "terminal/interrupts.hpp"
-
-#include <csignal>
 
 namespace chat {
 
-void catch_interrupts(void (*handler)(int))
+volatile sig_atomic_t interrupted = 0;
+
+namespace {
+
+void on_interrupt(int) { interrupted = 1; }
+
+}  // namespace
+
+void catch_interrupts()
 {
     struct sigaction action {};
-    action.sa_handler = handler;
+    action.sa_handler = on_interrupt;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);

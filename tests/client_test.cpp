@@ -170,6 +170,14 @@ TEST_F(ClientTest, ListenPrintsDecodedRecords)
         flood += "SEND m" + std::to_string(i) + "\r\n";
     poster.send(flood);
     EXPECT_TRUE(listener.expect(" raw: m45\n"));
+    // Bytes shown as they came are defused too, C1 controls in UTF-8 (but
+    // not the no-break space after them) included.
+    ClientProcess bytes({"--listen", "--raw", "-p", port(), "-c", "0,0,0", "bytes"}, false);
+    ASSERT_TRUE(bytes.expect("* bytes"));
+    poster.send("SEND a\xc2\x9b" "31mb\xc2\xa0" "c\r\n");
+    EXPECT_TRUE(bytes.expect(" raw: a?31mb\xc2\xa0" "c\n")) << bytes.output();
+    bytes.signal(SIGINT);
+    EXPECT_EQ(bytes.wait(), 0);
     listener.signal(SIGINT);
     EXPECT_EQ(listener.wait(), 0);
     EXPECT_NE(listener.errors().find("chat_client: 20 new records at once: earlier ones may have been skipped; "

@@ -1,27 +1,11 @@
-// The gateway's network side: one thread, one port for the page and the
-// WebSocket, one TCP connection to the chat server per logged-in session.
+// chat_web's start-up and its one thread: the page's port, the chat
+// server's address and the history checked, then the network link
+// (web/link.hpp) served until a stop signal.
 #pragma once
 
-#include <string>
-#include <vector>
-
-#include "session.hpp"
-#include "src/common/protocol.hpp"
+#include "options.hpp"
 
 namespace chat_web {
-
-struct Options {
-    std::string listen_address = "0.0.0.0";
-    unsigned short listen_port = 8080;
-    std::string server_host = "127.0.0.1";
-    unsigned short server_port = default_port;
-    std::string history;                  // empty: no history file
-    std::string title;                    // empty: "Chat on" and the host
-    std::vector<std::string> allow_origins;
-    std::vector<std::string> allow_hosts;     // names the Host header may carry
-    std::vector<std::string> trusted_proxies; // canonical addresses
-    Limits limits;
-};
 
 // Exit statuses.
 inline constexpr int exit_stopped = 0;      // SIGINT or SIGTERM
@@ -30,15 +14,5 @@ inline constexpr int exit_usage = 2;        // bad arguments
 
 // Serves until SIGINT or SIGTERM; returns the exit status.
 int run_gateway(const Options &options);
-
-// The page's files, embedded at build time.
-struct PageFile {
-    const char *path;
-    const char *type;
-    const char *body;
-    unsigned long size;
-};
-extern const PageFile page_files[];
-extern const unsigned long page_file_count;
 
 }  // namespace chat_web

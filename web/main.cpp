@@ -1,4 +1,5 @@
-// chat_web: the command line; the network code is in gateway.cpp.
+// chat_web: the command line, read through a table of its options; the
+// start-up is in gateway.cpp.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -88,6 +89,101 @@ bool valid_host_name(const std::string &name)
                std::string::npos;
 }
 
+// A count from 1 to 65535 for a --rate-limit, --max-pages or the like.
+std::string take_count(const std::string &option, const std::string &value, int &into)
+{
+    unsigned short count = 0;
+    if (!parse_u16(value, count) || count == 0)
+        return chat::sentence(_("%s wants a count from 1 to 65535, not '%s'"), option.c_str(), value.c_str());
+    into = count;
+    return "";
+}
+
+std::string take_seconds(const std::string &option, const std::string &value, int &into, bool zero_allowed)
+{
+    unsigned short seconds = 0;
+    if (!parse_u16(value, seconds) || (seconds == 0 && !zero_allowed))
+        return chat::sentence(_("%s wants seconds from %d to 65535, not '%s'"), option.c_str(), zero_allowed ? 0 : 1,
+                              value.c_str());
+    into = seconds;
+    return "";
+}
+
+// Every option that takes a value: what it does with the value, and why
+// it will not do (empty when it does).
+struct ValueOption {
+    const char *name;
+    std::string (*take)(const std::string &option, const std::string &value, Options &o);
+};
+
+const ValueOption value_options[] = {
+    {"--listen", [](const std::string &, const std::string &v, Options &o) -> std::string {
+         if (parse_endpoint(v, o.listen_address, o.listen_port, false))
+             return "";
+         return chat::sentence(_("--listen wants [ADDR:]PORT with PORT from 0 to 65535, not '%s'"), v.c_str());
+     }},
+    {"--server", [](const std::string &, const std::string &v, Options &o) -> std::string {
+         if (parse_endpoint(v, o.server_host, o.server_port, true) && o.server_port != 0)
+             return "";
+         return chat::sentence(_("--server wants HOST:PORT with PORT from 1 to 65535, not '%s'"), v.c_str());
+     }},
+    {"--history", [](const std::string &, const std::string &v, Options &o) -> std::string {
+         if (v.empty())
+             return _("--history wants a file name");
+         o.history = v;
+         return "";
+     }},
+    {"--allow-origin", [](const std::string &, const std::string &v, Options &o) -> std::string {
+         if (!valid_origin(v))
+             return chat::sentence(_("--allow-origin wants an origin such as https://chat.example.org, not '%s'"),
+                                   v.c_str());
+         o.allow_origins.push_back(v);
+         return "";
+     }},
+    {"--allow-host", [](const std::string &, const std::string &v, Options &o) -> std::string {
+         if (!valid_host_name(v))
+             return chat::sentence(_("--allow-host wants a host name such as chat.example.org, not '%s'"), v.c_str());
+         o.allow_hosts.push_back(v);
+         return "";
+     }},
+    {"--trusted-proxy", [](const std::string &, const std::string &v, Options &o) -> std::string {
+         auto address = canonical_address(v);
+         if (!address)
+             return chat::sentence(_("--trusted-proxy wants an IP address such as 127.0.0.1, not '%s'"), v.c_str());
+         o.trusted_proxies.push_back(*address);
+         return "";
+     }},
+    {"--rate-limit", [](const std::string &a, const std::string &v, Options &o) {
+         return take_count(a, v, o.limits.rate_count);
+     }},
+    {"--max-pages", [](const std::string &a, const std::string &v, Options &o) {
+         return take_count(a, v, o.limits.sessions_max);
+     }},
+    {"--max-per-address", [](const std::string &a, const std::string &v, Options &o) {
+         return take_count(a, v, o.limits.per_address_max);
+     }},
+    {"--resume-seconds", [](const std::string &a, const std::string &v, Options &o) {
+         return take_seconds(a, v, o.limits.resume_seconds, true);
+     }},
+    {"--idle-seconds", [](const std::string &a, const std::string &v, Options &o) {
+         return take_seconds(a, v, o.limits.idle_seconds, false);
+     }},
+    {"--title", [](const std::string &, const std::string &v, Options &o) -> std::string {
+         if (v.empty() || v.size() > title_max || has_control(v))
+             return chat::sentence(_("--title wants a text of 1 to %zu bytes without control characters"), title_max);
+         o.title = v;
+         return "";
+     }},
+};
+
+const ValueOption *find_option(const std::string &name)
+{
+    for (const auto &option : value_options)
+        if (name == option.name)
+            return &option;
+    return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -104,69 +200,14 @@ int main(int argc, char **argv)
             printf("chat_web %s\n", CHAT_VERSION);
             return 0;
         }
-        bool known = a == "--listen" || a == "--server" || a == "--history" || a == "--allow-origin" ||
-                     a == "--allow-host" || a == "--trusted-proxy" || a == "--rate-limit" ||
-                     a == "--max-pages" || a == "--max-per-address" || a == "--resume-seconds" ||
-                     a == "--idle-seconds" || a == "--title";
-        if (!known)
+        const ValueOption *option = find_option(a);
+        if (!option)
             return usage_error(chat::sentence(_("unknown option %s"), a.c_str()));
         if (i + 1 >= argc)
             return usage_error(chat::sentence(_("missing value after %s"), a.c_str()));
-        std::string v = argv[++i];
-        if (a == "--listen" && !parse_endpoint(v, options.listen_address, options.listen_port, false))
-            return usage_error(chat::sentence(
-                _("--listen wants [ADDR:]PORT with PORT from 0 to 65535, not '%s'"), v.c_str()));
-        if (a == "--server" && (!parse_endpoint(v, options.server_host, options.server_port, true) ||
-                                options.server_port == 0))
-            return usage_error(chat::sentence(
-                _("--server wants HOST:PORT with PORT from 1 to 65535, not '%s'"), v.c_str()));
-        if (a == "--history") {
-            if (v.empty())
-                return usage_error(_("--history wants a file name"));
-            options.history = v;
-        }
-        if (a == "--rate-limit" || a == "--max-pages" || a == "--max-per-address") {
-            unsigned short count = 0;
-            if (!parse_u16(v, count) || count == 0)
-                return usage_error(chat::sentence(
-                    _("%s wants a count from 1 to 65535, not '%s'"), a.c_str(), v.c_str()));
-            (a == "--rate-limit"  ? options.limits.rate_count
-             : a == "--max-pages" ? options.limits.sessions_max
-                                  : options.limits.per_address_max) = count;
-        }
-        if (a == "--resume-seconds" || a == "--idle-seconds") {
-            unsigned short seconds = 0;
-            bool zero_allowed = a == "--resume-seconds";
-            if (!parse_u16(v, seconds) || (seconds == 0 && !zero_allowed))
-                return usage_error(chat::sentence(_("%s wants seconds from %d to 65535, not '%s'"), a.c_str(),
-                                                  zero_allowed ? 0 : 1, v.c_str()));
-            (a == "--resume-seconds" ? options.limits.resume_seconds : options.limits.idle_seconds) = seconds;
-        }
-        if (a == "--title") {
-            if (v.empty() || v.size() > title_max || has_control(v))
-                return usage_error(chat::sentence(_("--title wants a text of 1 to %zu bytes without control characters"),
-                                                  title_max));
-            options.title = v;
-        }
-        if (a == "--allow-host") {
-            if (!valid_host_name(v))
-                return usage_error(chat::sentence(
-                    _("--allow-host wants a host name such as chat.example.org, not '%s'"), v.c_str()));
-            options.allow_hosts.push_back(v);
-        }
-        if (a == "--trusted-proxy") {
-            auto address = canonical_address(v);
-            if (!address)
-                return usage_error(chat::sentence(
-                    _("--trusted-proxy wants an IP address such as 127.0.0.1, not '%s'"), v.c_str()));
-            options.trusted_proxies.push_back(*address);
-        }
-        if (a == "--allow-origin") {
-            if (!valid_origin(v))
-                return usage_error(chat::sentence(
-                    _("--allow-origin wants an origin such as https://chat.example.org, not '%s'"), v.c_str()));
-            options.allow_origins.push_back(v);
-        }
+        std::string problem = option->take(a, argv[++i], options);
+        if (!problem.empty())
+            return usage_error(problem);
     }
     return run_gateway(options);
 }

@@ -10,6 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "i18n/i18n.hpp"
+#include "i18n/sentence.hpp"
+
 namespace chat {
 
 namespace {
@@ -105,6 +108,19 @@ HistoryStatus read_history(int fd, std::vector<HistoryRecord> &records, int lock
         return HistoryStatus::foreign;
     }
     return HistoryStatus::ok;
+}
+
+std::string history_read_problem(HistoryStatus status, int error)
+{
+    switch (status) {
+    case HistoryStatus::ok:
+    case HistoryStatus::locked: return "";
+    case HistoryStatus::too_short: return sentence(_("it is shorter than %zu bytes"), board_bytes);
+    case HistoryStatus::foreign: return _("none of its records looks like one");
+    case HistoryStatus::failed: break;
+    }
+    // What open_history says of anything that is no regular file.
+    return error == EINVAL ? _("not a regular file") : strerror(error);
 }
 
 std::vector<HistoryRecord> newer_than(const std::vector<HistoryRecord> &records, uint32_t stamp)

@@ -45,6 +45,14 @@ uint32_t decode_stamp(const void *bytes);
 // file at all.
 int open_history(const char *path);
 
+// Why the history could not be read, in the user's language, for a
+// message that names the file before it: "not a regular file" or the
+// system's words for `error` after a failed open_history (status failed)
+// or read_history, and for too_short and foreign what makes the file no
+// chat history. Empty for ok and locked (a later try may get past a lock;
+// the caller says how long it waited).
+std::string history_read_problem(HistoryStatus status, int error);
+
 // The records in `records` (oldest first) stamped later than `stamp`.
 std::vector<HistoryRecord> newer_than(const std::vector<HistoryRecord> &records, uint32_t stamp);
 

@@ -1,6 +1,7 @@
 // Attacks on chat_web over raw sockets, against the real chat_server_fast:
 // requests no browser would send, foreign names, floods of connections
-// from many addresses of 127.0.0.0/8, and text meant for other terminals.
+// from many addresses of 127.0.0.0/8, frames and floods of messages no page
+// would send.
 import { afterEach, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
@@ -100,6 +101,14 @@ describe('places', () => {
     held.shift().close();
     await until(async () => /^HTTP\/1\.1 200/.test(await fetchPage(gateway.port, { localAddress: from })), 5000,
       'a freed place');
+
+    // A connection that was answered and only waits for another request
+    // (a page keeps several after loading its files) makes room instead.
+    const idle = await RawClient.connect(gateway.port, { localAddress: from });
+    idle.send(get('/', `127.0.0.1:${gateway.port}`));
+    await idle.waitFor('</html>');
+    assert.match(await fetchPage(gateway.port, { localAddress: from }), /^HTTP\/1\.1 200/, 'the idle one made room');
+    await idle.waitClosed(2000);
     for (const c of held) c.close();
   });
 
@@ -152,23 +161,6 @@ describe('places', () => {
 });
 
 describe('what reaches the wire', () => {
-  test('control characters from a page never reach a raw client', async () => {
-    const { gateway, raw } = await serverWithTaro();
-    const ws = await loggedInSocket(gateway.port, 'page');
-    for (const text of ['\x1b[31mred', 'bell\x07', 'del\x7f', '\u009b31mc1', 'nel\u0085']) {
-      const before = ws.events().length;
-      ws.send({ type: 'send', text });
-      const refusal = await until(() => ws.events().slice(before).find((e) => e.type === 'gateway'), 5000, 'the refusal');
-      assert.equal(refusal.reason, 'control', JSON.stringify(text));
-    }
-    const sneaky = await RawWebSocket.open(gateway.port);
-    sneaky.send({ type: 'login', name: 'a\x1b[2Jb', colour: [1, 2, 3] });
-    assert.equal((await sneaky.waitForEvent((e) => e.type === 'gateway')).reason, 'name-control');
-    ws.send({ type: 'send', text: 'tab\tis fine' });
-    const got = await raw.waitFor(bytes('\tpage\ttab\tis fine\r\n'));
-    for (const control of [0x1b, 0x07, 0x7f]) assert.equal(got.indexOf(control), -1, `byte ${control}`);
-  });
-
   test('binary frames close the session with 1003', async () => {
     const server = await startServer();
     const gateway = await startGateway(server.port);
@@ -186,37 +178,6 @@ describe('what reaches the wire', () => {
     assert.ok(events.some((e) => e.type === 'gateway' && e.reason === 'rate'));
     assert.deepEqual(events.filter((e) => e.type === 'ended'), [], 'no second, wrong reason');
     await raw.waitFor(bytes('hasty', sjis('がログアウトしました')));
-  });
-
-  test('a resume token takes over only its detached session, from its own origin, once', async () => {
-    const { gateway, raw } = await serverWithTaro();
-    const { port } = gateway;
-    const origin = `http://127.0.0.1:${port}`;
-    const first = await loggedInSocket(port, 'keeper', { origin });
-    const token = (await first.waitForEvent((e) => e.type === 'hello' && e.token)).token;
-    assert.match(token, /^[0-9a-f]{32}$/);
-    const resumeWith = async (t, options = { origin }, after = 0) => {
-      const ws = await RawWebSocket.open(port, options);
-      assert.equal(ws.status, 101, ws.answer());
-      ws.send({ type: 'resume', token: t, after });
-      return ws;
-    };
-    const refused = async (ws) => (await ws.waitForEvent((e) => e.type === 'ended' || e.resumed)).reason;
-    assert.equal(await refused(await resumeWith('0'.repeat(32))), 'resume', 'a guessed token');
-
-    first.close();  // gone without a logout: detached
-    raw.send('SEND while nobody reads\r\n');
-    const elsewhere = { host: `localhost:${port}`, origin: `http://localhost:${port}` };
-    assert.equal(await refused(await resumeWith(token, elsewhere)), 'resume', 'another origin');
-    const second = await resumeWith(token);
-    const hello = await second.waitForEvent((e) => e.type === 'hello' && e.resumed);
-    assert.notEqual(hello.token, token, 'a fresh token');
-    await second.waitForEvent((e) => e.type === 'state' && e.state === 'in');
-    await second.waitForEvent((e) => e.text === 'while nobody reads', 10000, 'the record that came meanwhile');
-    assert.equal(await refused(await resumeWith(token)), 'resume', 'the old token, once used');
-    second.send({ type: 'send', text: 'same session' });
-    await raw.waitFor('\tkeeper\tsame session\r\n');
-    assert.ok(!raw.received.includes(bytes('keeper', sjis('がログアウトしました'))));
   });
 
   test('a detached session keeps its place among the pages and its address\'s until its page is back', async () => {

@@ -149,12 +149,15 @@ describe('keeping what people type', () => {
     assert.deepEqual(Buffer.concat(pieces()), sjis(long), 'in order, none cut inside a character');
 
     // A line the gateway refuses (a control character) leaves the queue at
-    // once, marked as not sent, with the reason.
+    // once, marked as not sent, with the reason; it never reaches a raw
+    // client, and a TAB, no control to refuse, does.
     await say(page, 'bell\x07here');
     await page.waitForSelector('.unposted >> text=not sent');
     assert.equal(await page.textContent('.unposted .text'), 'bell\x07here');
     assert.ok(await page.isVisible('.error >> text=cannot hold control characters'));
     assert.equal(await page.$$eval('.pending', (n) => n.length), 0);
+    await say(page, 'tab\there');
+    assert.equal((await raw.waitFor('\tpaster\ttab\there\r\n')).indexOf(0x07), -1, 'no BEL on the wire');
 
     // The session is alive: what taro says still arrives.
     raw.send('SEND still here\r\n');
@@ -188,17 +191,31 @@ describe('keeping what people type', () => {
   });
 
   test('a reload within the window keeps the session and shows what came meanwhile; a copied token does not', async () => {
-    const { gateway, raw } = await serverWithTaro();
+    const { server, gateway, raw } = await serverWithTaro();
+    const ticker = await RawClient.connect(server.port);
+    await ticker.login('005005005', 'ticker');
     const page = await loggedInPage(browser, gateway.url, 'stayer');
     await say(page, 'before the reload');
     await until(async () => (await texts(page)).includes('before the reload'), 10000, 'own record');
     const mark = await markAfterLogin(raw, 'stayer');
+    const tabStorage = await page.evaluate(() => JSON.stringify(sessionStorage));
     await page.goto('about:blank');  // the tab leaves the page; the gateway keeps the session
     raw.send('SEND while you were away\r\n');
     await raw.waitFor('while you were away\r\n');
-    // Away for more than two of the server's 1 s ticks: the detached session
-    // has the record by then, and the page gets it replayed.
-    await new Promise((r) => setTimeout(r, 2500));
+    // Its own post restarts the raw client's 1 s tick; its next two
+    // deliveries of another's posts come at two later ticks, by which the
+    // detached session has the record, and the page gets it replayed.
+    for (const n of [1, 2]) {
+      ticker.send(`SEND tick ${n}\r\n`);
+      await raw.waitFor(`tick ${n}\r\n`);
+    }
+    // The token from a page of another origin takes nothing over.
+    const elsewhere = await browser.newPage();
+    await elsewhere.goto(gateway.url.replace('127.0.0.1', 'localhost'));
+    await elsewhere.evaluate((s) => { for (const [k, v] of Object.entries(JSON.parse(s))) sessionStorage.setItem(k, v); }, tabStorage);
+    await elsewhere.reload();
+    await elsewhere.waitForSelector('.error >> text=cannot be taken up again');
+    await elsewhere.close();
     await page.goto(gateway.url);
     await page.waitForSelector('.record >> text=while you were away');
     await page.waitForSelector('#status >> text=Logged in as stayer');
@@ -673,8 +690,13 @@ describe('history', () => {
     const lock = await holdLock(server.history);
     const logins = [];
     for (let i = 0; i < 15; i++) logins.push(await RawWebSocket.open(gateway.port));
-    logins.forEach((ws, i) => ws.send({ type: 'login', name: `waiter${i}`, colour: [1, 2, 3] }));
-    await new Promise((r) => setTimeout(r, 50));  // the logins arrive first
+    // Each is taken, and waits for the history, when a second login on the
+    // same socket is refused as one too many.
+    for (const [i, ws] of logins.entries()) {
+      ws.send({ type: 'login', name: `waiter${i}`, colour: [1, 2, 3] });
+      ws.send({ type: 'login', name: `waiter${i}`, colour: [1, 2, 3] });
+    }
+    for (const ws of logins) await ws.waitForEvent((e) => e.reason === 'logged-in', 10000, 'the login taken');
     // Each login tries the lock for 200 ms; one after another that was 3 s
     // in which the gateway answered nobody.
     let started = Date.now();

@@ -1,33 +1,22 @@
-// The page's texts without a browser: the English and Japanese tables in
-// app.js match, every text the page and index.html use is in them, every
-// reason code the gateway sends has a text, and the language is chosen
+// The page's texts without a browser: the English and Japanese tables of
+// texts.js match, every text the page and index.html use is in them, they
+// word every reason the gateway sends (as web_codes, built from the
+// gateway's own header, prints its events), and the language is chosen
 // from the browser's list.
 import { describe, test } from 'node:test';
 import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
-import vm from 'node:vm';
 import { fileURLToPath } from 'node:url';
+import { pageLanguage, tables } from '../../web/page/texts.js';
 
 const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
-const read = (file) => fs.readFileSync(path.join(root, file), 'utf8');
-const app = read('web/page/app.js');
-const html = read('web/page/index.html');
-
-// A top-level declaration of app.js (from its first line to the closing
-// brace at the start of a line), evaluated on its own.
-function declaration(head) {
-  const at = app.indexOf(`\n${head}`);
-  assert.ok(at >= 0, `app.js declares ${head}`);
-  const end = app.indexOf('\n}', at + 1);
-  return app.slice(at + 1, end + 2).replace(/;?$/, ';');
-}
-
-const sandbox = { limits: { rate_count: 20, rate_seconds: 10 } };
-vm.createContext(sandbox);
-vm.runInContext(`${declaration('const TEXT = {')}\n${declaration('const TEXT_JA = {')}\n` +
-  `${declaration('function pageLanguage(')}\nthis.tables = { en: TEXT, ja: TEXT_JA };`, sandbox);
-const { en, ja } = sandbox.tables;
+const pageDir = path.join(root, 'web', 'page');
+const scripts = fs.readdirSync(pageDir).filter((f) => f.endsWith('.js'))
+  .map((f) => fs.readFileSync(path.join(pageDir, f), 'utf8')).join('\n');
+const html = fs.readFileSync(path.join(pageDir, 'index.html'), 'utf8');
+const { en, ja } = tables;
 
 // Every entry as [path, value], the reason codes under 'reason.'.
 function entries(table, prefix = '') {
@@ -35,11 +24,14 @@ function entries(table, prefix = '') {
     value && typeof value === 'object' ? entries(value, `${prefix}${key}.`) : [[prefix + key, value]]));
 }
 
-// A function's text with made-up arguments (a reason's gets its event).
+// A function's text with made-up arguments (a reason's gets an event).
 function sample(id, value) {
   if (typeof value !== 'function') return value;
   return id.startsWith('reason.') ? value({ count: 2, seconds: 30 }) : value(...[7, 8, 9].slice(0, value.length));
 }
+
+const worded = (text) => typeof text === 'string' && text.trim() !== '' && !/undefined|NaN|\[object/.test(text);
+const japanese = /[\u3040-\u30ff\u4e00-\u9fff]/;
 
 describe('the page texts', () => {
   test('English and Japanese tables have the same ids, of the same kind, and Japanese is Japanese', () => {
@@ -50,22 +42,20 @@ describe('the page texts', () => {
     assert.deepEqual(missing, [], 'English texts without a Japanese one');
     assert.deepEqual(extra, [], 'Japanese texts without an English one');
     for (const [id, english] of enEntries) {
-      const japanese = jaEntries.get(id);
-      assert.equal(typeof japanese, typeof english, `${id}: the same kind of text`);
-      if (typeof english === 'function') assert.equal(japanese.length, english.length, `${id}: the same arguments`);
-      for (const [language, text] of [['en', sample(id, english)], ['ja', sample(id, japanese)]]) {
-        assert.equal(typeof text, 'string', `${language} ${id} is a text`);
-        assert.ok(text.trim() !== '' && !/undefined|NaN|\[object/.test(text), `${language} ${id}: ${JSON.stringify(text)}`);
+      const other = jaEntries.get(id);
+      assert.equal(typeof other, typeof english, `${id}: the same kind of text`);
+      if (typeof english === 'function') assert.equal(other.length, english.length, `${id}: the same arguments`);
+      for (const [language, text] of [['en', sample(id, english)], ['ja', sample(id, other)]]) {
+        assert.ok(worded(text), `${language} ${id}: ${JSON.stringify(text)}`);
       }
       // A text made only of its arguments, such as the unread count
       // before the title, has no words to translate.
-      if (/[A-Za-z]/.test(sample(id, english)))
-        assert.match(sample(id, japanese), /[\u3040-\u30ff\u4e00-\u9fff]/, `ja ${id} is written in Japanese`);
+      if (/[A-Za-z]/.test(sample(id, english))) assert.match(sample(id, other), japanese, `ja ${id} is written in Japanese`);
     }
   });
 
-  test('every text app.js and index.html use is in the table, and every text in index.html is filled', () => {
-    const used = [...app.matchAll(/\bt\(\s*'([^']+)'/g)].map((m) => m[1]);
+  test('every text the scripts and index.html use is in the table, and every text in index.html is filled', () => {
+    const used = [...scripts.matchAll(/\bt\(\s*'([^']+)'/g)].map((m) => m[1]);
     assert.ok(used.length > 20, 'found the t() calls');
     const named = [...html.matchAll(/\bdata-text(?:-title|-label|-placeholder)?="([^"]+)"/g)].map((m) => m[1]);
     for (const id of [...used, ...named]) assert.ok(id in en, `no text "${id}"`);
@@ -86,27 +76,31 @@ describe('the page texts', () => {
     }
   });
 
-  test('every reason code the gateway sends has a page text', () => {
-    const gateway = read('web/session.cpp') + read('web/gateway.cpp');
-    const patterns = [/\.add\("reason",\s*"([^"]+)"\)/g, /\b(?:say|refuse_post)\(a,\s*"([^"]+)"/g,
-      /\bend\("([^"]+)"/g, /\breason = "([^"]+)"/g];
-    const codes = new Set(patterns.flatMap((p) => [...gateway.matchAll(p)].map((m) => m[1])));
-    for (const code of ['rate', 'name', 'replaced', 'timeout', 'missed', 'resume', 'busy']) {
-      assert.ok(codes.has(code), `found the reason code ${code} in the gateway`);
+  test('the tables word each reason the gateway sends, from the members its event has, and no other', () => {
+    const program = process.env.CHAT_WEB_CODES;
+    assert.ok(program, 'CHAT_WEB_CODES names the web_codes program (ctest sets it)');
+    const codes = JSON.parse(execFileSync(program, { encoding: 'utf8' }));
+    assert.ok(codes.reasons.length > 15 && codes.events.includes('ended'), 'the gateway\'s reasons');
+    for (const event of codes.reasons) {
+      for (const [language, table] of [['en', en], ['ja', ja]]) {
+        const text = table.reason[event.reason];
+        assert.ok(text !== undefined, `${language}: no text for the reason "${event.reason}"`);
+        const shown = typeof text === 'function' ? text(event) : text;
+        assert.ok(worded(shown), `${language} ${event.reason}: ${JSON.stringify(shown)}`);
+      }
     }
-    // Error replies carry the chat server's own Japanese words, shown as
-    // they are; the idle warning is worded by the page with its own clock.
-    const notWorded = new Set(['server', 'busy', 'idle']);
-    const without = [...codes].filter((code) => !notWorded.has(code) && !(code in en.reason));
-    assert.deepEqual(without, [], 'reason codes without a page text');
+    const sent = new Set(codes.reasons.map((e) => e.reason));
+    assert.deepEqual(Object.keys(en.reason).filter((code) => !sent.has(code)), [], 'texts for reasons never sent');
+    // An error event carries the chat server's own Japanese words, shown
+    // as they are: its codes need no text.
+    assert.deepEqual(codes.server_errors, ['server', 'busy', 'full', 'stopped']);
   });
 
   test('the language is the first of Japanese or English in the browser list, else English', () => {
-    const pick = (languages) => vm.runInContext(`pageLanguage(${JSON.stringify(languages)})`, sandbox);
-    assert.equal(pick(['ja-JP', 'en-US']), 'ja');
-    assert.equal(pick(['fr-FR', 'JA', 'en']), 'ja');
-    assert.equal(pick(['de', 'en-GB', 'ja']), 'en');
-    assert.equal(pick(['jv', 'ko-KR']), 'en');
-    assert.equal(pick([]), 'en');
+    assert.equal(pageLanguage(['ja-JP', 'en-US']), 'ja');
+    assert.equal(pageLanguage(['fr-FR', 'JA', 'en']), 'ja');
+    assert.equal(pageLanguage(['de', 'en-GB', 'ja']), 'en');
+    assert.equal(pageLanguage(['jv', 'ko-KR']), 'en');
+    assert.equal(pageLanguage([]), 'en');
   });
 });

@@ -1,8 +1,9 @@
-// What one browser session does, apart from the sockets: the page's JSON
-// messages become protocol lines, the server's bytes become JSON messages,
-// and the per-session limits, the numbering and replay of what the page
-// was sent, the resume token and the idle warning are kept here. The
-// gateway's network code carries out the Actions that each step returns.
+// The gateway's logic, without a socket or a timer: what one browser
+// session does. The page's messages (web/page_wire.hpp) become protocol
+// lines, the server's bytes become events for the page, and the session's
+// limits, the numbering and replay of what the page was sent, the resume
+// token and the idle warning are kept here. Each step returns Actions, which
+// the conversation (web/conversation.hpp) carries out.
 #pragma once
 
 #include <chrono>
@@ -15,21 +16,13 @@
 #include <utility>
 #include <vector>
 
+#include "page_wire.hpp"
+#include "src/common/protocol.hpp"
 #include "wire/codec.hpp"
-#include "wire/compose.hpp"
 #include "wire/history_file.hpp"
 #include "wire/reader.hpp"
-#include "wire/splitter.hpp"
-#include "json/json.hpp"
 
 namespace chat_web {
-
-using chat::JsonObject;
-using chat::JsonWriter;
-using chat::get_numbers;
-using chat::get_string;
-using chat::parse_object;
-using chat::quote;
 
 using steady = std::chrono::steady_clock;
 
@@ -47,7 +40,7 @@ struct Limits {
     int ping_seconds = 30;           // quiet time before a WebSocket ping
     int history_wait_ms = 200;       // how long one history read waits for the lock
     int resume_seconds = 30;         // a session waits this long for its page to come back (0: never)
-    int idle_seconds = 300;          // the chat server's idle time-out, for the warning
+    int idle_seconds = ::idle_seconds;  // the chat server's idle time-out, for the warning
     size_t replay_max = 64 * 1024;   // bytes of sent events kept for a page that comes back
     int probe_ms = 2000;             // how long a page that seems gone has to answer a ping
 };
@@ -63,12 +56,6 @@ std::string random_token();
 // they differ.
 bool same_secret(std::string_view a, std::string_view b);
 
-// WebSocket close codes the gateway uses.
-inline constexpr int close_normal = 1000;
-inline constexpr int close_unsupported = 1003;
-inline constexpr int close_policy = 1008;
-inline constexpr int close_too_big = 1009;
-
 // At most `count` events in any `window`.
 class RateLimit {
 public:
@@ -83,27 +70,6 @@ private:
     int count_;
     std::chrono::seconds window_;
     std::deque<steady::time_point> recent_;
-};
-
-// Messages for the browser. One is written at a time: take() hands it to
-// the socket, and from then on it no longer counts; the cap counts the
-// bytes waiting behind it, so that a browser that reads promptly is never
-// taken for a slow one however large the message being written.
-class OutQueue {
-public:
-    explicit OutQueue(size_t max_bytes) : max_(max_bytes) {}
-    // False (and nothing queued) when the waiting bytes would pass the
-    // cap; a message that finds nothing waiting is always taken.
-    bool push(std::string message);
-    bool empty() const { return queue_.empty(); }
-    // The next message to write, no longer counted.
-    std::string take();
-    size_t bytes() const { return bytes_; }
-
-private:
-    size_t max_;
-    size_t bytes_ = 0;
-    std::deque<std::string> queue_;
 };
 
 // Every event sent to a session, numbered from 1 in the order sent, and
@@ -134,21 +100,9 @@ private:
     std::deque<std::pair<uint64_t, std::string>> kept_;
 };
 
-// One message to the page: the events of one step as a JSON array.
-std::string page_batch(const std::vector<std::string> &events);
-
 // Whether text from a page holds a control character that must not reach
-// the chat: C0 other than TAB, DEL, or C1 (U+0080 to U+009F).
+// the chat: any but TAB (see wire/control.hpp).
 bool has_control(std::string_view utf8);
-
-// The headers sent with the page and its files (Content-Type aside).
-// `host` is the request's Host, for the WebSocket source of the policy.
-std::vector<std::pair<std::string, std::string>> page_headers(std::string_view host);
-
-// The page's HTML with the chat's title (from --title) in its chat-title
-// meta element, escaped; with an empty title the page names itself after
-// the host the browser used.
-std::string page_with_title(std::string_view html, std::string_view title);
 
 // The records of the history file to show as earlier: `file` was read
 // after the live stream brought our own login notice (the last of
@@ -161,17 +115,11 @@ std::vector<chat::HistoryRecord> earlier_records(const std::vector<chat::History
                                                  uint32_t newest_before,
                                                  const std::vector<std::string> &live_prefix);
 
-// A page that asks to take over a session whose page went away.
-struct ResumeRequest {
-    std::string token;
-    uint64_t after = 0;  // the last event number the page has seen
-};
-
-// What the network code is to do after a step, in this order: open the
+// What the conversation is to do after a step, in this order: open the
 // server connection, write `to_server`, send `to_page` (events) as one
 // message, close the server connection, close the WebSocket, and read the
-// history file and give the result to Session::history_read. A `resume`
-// comes alone: the network code looks for the session it names.
+// history file and give the result to SessionLogic::history_read. A
+// `resume` comes alone: the network link looks for the session it names.
 struct Actions {
     bool connect = false;
     std::string to_server;
@@ -179,21 +127,19 @@ struct Actions {
     bool drop_server = false;
     int close_code = 0;
     bool read_history = false;
-    std::optional<ResumeRequest> resume;
+    std::optional<Resume> resume;
 };
 
-// Every event to the page carries "seq" (see ReplayBuffer); records carry
-// "at", when the gateway received them (wall clock, ms), and those of our
-// own posts "own", the "id" the page gave the send and "last" on its last
-// piece. A logged-in session that loses its page is detached: it goes on
-// reading from the server and keeping events, until a page with its token
-// from the same Origin resumes it.
-class Session {
+// One session in one room. Every event to the page carries "seq" (see
+// ReplayBuffer). A logged-in session that loses its page is detached: it
+// goes on reading from the server and keeping events, until a page with
+// its token from the same Origin resumes it.
+class SessionLogic {
 public:
     // With `history`, a login reads the history file before it connects
     // and again once the server has sent our own login notice. `origin` is
     // the Origin header of the page that opened the session.
-    Session(const chat::Codec &codec, const Limits &limits, bool history = false, std::string origin = "");
+    SessionLogic(const chat::Codec &codec, const Limits &limits, bool history = false, std::string origin = "");
 
     Actions page_message(std::string_view text, steady::time_point now);
     Actions page_binary();
@@ -252,27 +198,30 @@ private:
     void emit(Actions &a, const std::string &event, bool keep = true);
     std::string hello(bool resumed, steady::time_point now) const;
     std::string state_in() const;
-    void login(const JsonObject &message, Actions &a);
-    std::optional<Identity> checked_identity(const JsonObject &message, Actions &a);
+    bool refused(const PageMessage &message, Actions &a);
+    void take(const Login &login, Actions &a);
+    void take(const Resume &resume, Actions &a);
+    void take(const Send &send, Actions &a);
+    void take(const Reload &reload, Actions &a);
+    void take(const Logout &logout, Actions &a);
+    void take(const ParseError &, Actions &) {}
+    std::optional<Identity> checked_identity(const Login &login, Actions &a);
     void start_login(const Identity &who, Actions &a);
-    void post(const JsonObject &message, Actions &a, steady::time_point now);
     void handle(const chat::Event &event, Actions &a, long long at);
     void handle_record(const chat::Event &event, Actions &a, long long at);
     void deliver(const chat::Event &event, Actions &a, long long at);
     void flush_held(const std::vector<chat::HistoryRecord> &earlier, Actions &a, long long at);
     void logged_in(Actions &a);
-    void end(std::string_view reason, std::string_view text, Actions &a);
+    void end(Reason reason, Actions &a);
     void close(int code, Actions &a);
     std::optional<OwnPost> own_post(const std::string &record);
-    JsonWriter record_members(const chat::Event &event, bool earlier) const;
-    std::string record_json(const chat::Event &event, long long at, const std::optional<OwnPost> &own) const;
-    std::string earlier_json(const chat::HistoryRecord &record, long long at) const;
-    void say(Actions &a, std::string_view reason, std::string_view text);
-    void refuse_post(Actions &a, std::string_view reason, std::string_view text, std::optional<long long> id);
+    RecordEvent record_of(const chat::Event &event) const;
+    void say(Actions &a, Reason reason, const ReasonValues &values = {}, std::optional<long long> id = std::nullopt);
     void emit_idle(Actions &a, steady::time_point now);
 
     const chat::Codec &codec_;
     Limits limits_;
+    std::string room_ {main_room};
     bool history_;
     RateLimit rate_;
     chat::Reader reader_;

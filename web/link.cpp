@@ -1,0 +1,558 @@
+// All of the gateway's Beast code: HTTP requests for the page, the
+// WebSocket of each page, and the accepting of connections. What they
+// decide is plain code in web/admission.* and web/serving.*; what a page
+// says goes to its conversation.
+#include "link.hpp"
+
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+
+#include "serving.hpp"
+
+namespace chat_web {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+
+DelayLog::DelayLog() : on(getenv("CHAT_WEB_TIMING") != nullptr) {}
+
+void DelayLog::add(steady::duration d)
+{
+    if (on && micros_.size() < 1'000'000)
+        micros_.push_back(std::chrono::duration_cast<std::chrono::microseconds>(d).count());
+}
+
+void DelayLog::report()
+{
+    if (!on || micros_.empty())
+        return;
+    std::sort(micros_.begin(), micros_.end());
+    auto at = [&](size_t per_cent) { return micros_[std::min(micros_.size() - 1, micros_.size() * per_cent / 100)]; };
+    fprintf(stderr, "chat_web: server read to browser write: %zu batches, p50 %lld us, p99 %lld us, max %lld us\n",
+            micros_.size(), at(50), at(99), micros_.back());
+}
+
+Links::Links(const Options &o, size_t connections_max)
+    : options(o), conversations(o.limits, o.history),
+      counts(connections_max, static_cast<size_t>(o.limits.per_address_max))
+{
+}
+
+bool Links::trusted(const std::string &address) const
+{
+    return std::find(options.trusted_proxies.begin(), options.trusted_proxies.end(), address) !=
+           options.trusted_proxies.end();
+}
+
+namespace {
+
+std::string_view view(beast::string_view s) { return {s.data(), s.size()}; }
+
+}  // namespace
+
+// One page's WebSocket, the page end of its conversation. It starts with a
+// conversation of its own and may trade it for a detached one that its
+// first message resumes. Each message from the page goes to the session's
+// logic as it came, to be parsed there once.
+class PageLink : public PageEnd, public std::enable_shared_from_this<PageLink> {
+public:
+    PageLink(beast::tcp_stream &&stream, Links &links, Place place, std::string origin)
+        : ws_(std::move(stream)), probe_timer_(ws_.get_executor()), links_(links), place_(std::move(place)),
+          origin_(std::move(origin)), out_(links.options.limits.output_max)
+    {
+        ++links_.conversations.sessions;
+    }
+    ~PageLink() override { --links_.conversations.sessions; }
+    PageLink(const PageLink &) = delete;
+    PageLink &operator=(const PageLink &) = delete;
+
+    // Takes the upgrade request along: it must outlive the handshake.
+    void start(http::request<http::empty_body> request)
+    {
+        request_ = std::move(request);
+        conversation_ = std::make_shared<Conversation>(ws_.get_executor(), links_.conversations, origin_);
+        conversation_->set_page(shared_from_this());
+        const Limits &limits = links_.options.limits;
+        beast::get_lowest_layer(ws_).expires_never();
+        websocket::stream_base::timeout timeout {};
+        timeout.handshake_timeout = std::chrono::seconds(limits.handshake_seconds);
+        // Beast pings after half the idle time and gives up after all of it.
+        timeout.idle_timeout = std::chrono::seconds(2 * limits.ping_seconds);
+        timeout.keep_alive_pings = true;
+        ws_.set_option(timeout);
+        ws_.read_message_max(limits.message_max);
+        ws_.text(true);
+        ws_.control_callback([weak = weak_from_this()](websocket::frame_type kind, beast::string_view payload) {
+            auto self = weak.lock();
+            if (self && kind == websocket::frame_type::pong && view(payload) == probe_payload)
+                self->probe_answered(true);
+        });
+        ws_.async_accept(request_, [self = shared_from_this()](error_code ec) {
+            if (ec) {
+                self->finish();
+                return;
+            }
+            self->conversation_->apply(self->conversation_->session().opened());
+            self->read_page();
+        });
+    }
+
+    bool send_events(std::string message, std::optional<steady::time_point> read_at) override
+    {
+        if (done_)
+            return true;
+        if (!out_.push(std::move(message)))
+            return false;
+        stamps_.push_back(read_at);
+        write_page();
+        return true;
+    }
+
+    void close_page(int code) override
+    {
+        closing_ = code;
+        write_page();
+    }
+
+    void let_page_go() override { finish(); }
+
+    // The page is gone, or let go: its socket is closed, its session is
+    // told once, and a probe waiting on it learns that it did not answer.
+    void finish()
+    {
+        if (done_)
+            return;
+        done_ = true;
+        beast::get_lowest_layer(ws_).close();
+        conversation_->page_gone(this);
+        place_.release();
+        probe_answered(false);
+    }
+
+    // A ping whose pong must come within the probe time.
+    void probe_page(std::function<void(bool alive)> done) override
+    {
+        if (done_) {
+            done(false);
+            return;
+        }
+        probe_done_ = std::move(done);
+        probe_timer_.expires_after(std::chrono::milliseconds(links_.options.limits.probe_ms));
+        probe_timer_.async_wait([self = shared_from_this()](error_code ec) {
+            if (!ec)
+                self->probe_answered(false);
+        });
+        ws_.async_ping(websocket::ping_data(probe_payload), [self = shared_from_this()](error_code ec) {
+            if (ec)
+                self->probe_answered(false);
+        });
+    }
+
+    Place hand_over_place() override { return std::move(place_); }
+
+private:
+    static constexpr const char *probe_payload = "still there?";
+
+    void read_page()
+    {
+        ws_.async_read(in_, [self = shared_from_this()](error_code ec, size_t) {
+            if (ec) {
+                self->finish();
+                return;
+            }
+            if (self->done_)
+                return;
+            std::string text = beast::buffers_to_string(self->in_.data());
+            self->in_.consume(self->in_.size());
+            SessionLogic &session = self->conversation_->session();
+            Actions a = self->ws_.got_text() ? session.page_message(text, steady::now()) : session.page_binary();
+            if (a.resume)
+                self->resume(*a.resume);
+            else
+                self->conversation_->apply(std::move(a));
+            if (!self->closing_ && !self->done_)
+                self->read_page();
+        });
+    }
+
+    // A page asks to take over the session with `request.token`.
+    void resume(const Resume &request)
+    {
+        auto target = links_.conversations.with_token(request.token, origin_, conversation_.get());
+        if (target && target->session().may_resume(request.token, origin_)) {
+            adopt(target, request.after);
+            return;
+        }
+        auto old = target ? target->page() : nullptr;
+        if (!old || target->probing || !target->session().logged_in()) {
+            refuse_resume();
+            return;
+        }
+        // The session still has a page. If that page answers, this is a
+        // second tab with a copied token; if not, it went away without a
+        // word (a phone that slept), and this page takes its place.
+        target->probing = true;
+        old->probe_page([self = shared_from_this(), target, request](bool alive) {
+            target->probing = false;
+            if (!alive)
+                if (auto gone = target->page())
+                    gone->let_page_go();
+            if (self->done_)
+                return;
+            if (!alive && !target->ended() && target->session().may_resume(request.token, self->origin_))
+                self->adopt(target, request.after);
+            else
+                self->refuse_resume();
+        });
+    }
+
+    // The page's own conversation, not logged in, goes; `target` is its
+    // conversation from now on.
+    void adopt(const std::shared_ptr<Conversation> &target, uint64_t after)
+    {
+        conversation_ = target;
+        target->take_over(shared_from_this(), after);
+    }
+
+    void refuse_resume() { conversation_->apply(conversation_->session().refuse_resume()); }
+
+    void probe_answered(bool alive)
+    {
+        if (!probe_done_)
+            return;
+        auto done = std::move(probe_done_);
+        probe_done_ = nullptr;
+        probe_timer_.cancel();
+        done(alive);
+    }
+
+    void write_page()
+    {
+        if (writing_page_ || done_)
+            return;
+        if (out_.empty()) {
+            if (closing_ && !close_sent_) {
+                close_sent_ = true;
+                ws_.async_close(websocket::close_reason(static_cast<websocket::close_code>(closing_)),
+                                [self = shared_from_this()](error_code) { self->finish(); });
+            }
+            return;
+        }
+        writing_page_ = true;
+        writing_ = out_.take();
+        writing_read_at_ = stamps_.front();
+        stamps_.pop_front();
+        ws_.async_write(asio::buffer(writing_), [self = shared_from_this()](error_code ec, size_t) {
+            self->writing_page_ = false;
+            if (ec) {
+                self->finish();
+                return;
+            }
+            if (auto at = self->writing_read_at_)
+                self->links_.delays.add(steady::now() - *at);
+            self->write_page();
+        });
+    }
+
+    websocket::stream<beast::tcp_stream> ws_;
+    http::request<http::empty_body> request_;
+    asio::steady_timer probe_timer_;
+    Links &links_;
+    Place place_;
+    std::string origin_;  // the handshake's Origin; empty without one
+    std::shared_ptr<Conversation> conversation_;
+    std::function<void(bool)> probe_done_;
+    OutQueue out_;
+    std::deque<std::optional<steady::time_point>> stamps_;  // when the server's bytes of each waiting message were read
+    std::string writing_;                                    // the message being written
+    std::optional<steady::time_point> writing_read_at_;
+    beast::flat_buffer in_;
+    int closing_ = 0;
+    bool close_sent_ = false;
+    bool writing_page_ = false;
+    bool done_ = false;
+};
+
+
+// Plain HTTP: the page's files, and the upgrade to a WebSocket. Requests
+// are answered one after another, also when a client sends several at once.
+class HttpLink : public std::enable_shared_from_this<HttpLink> {
+public:
+    HttpLink(tcp::socket &&socket, Links &links, Place place, std::string peer)
+        : stream_(std::move(socket)), links_(links), place_(std::move(place)), peer_(std::move(peer))
+    {
+    }
+    ~HttpLink() { stop_waiting(); }
+    HttpLink(const HttpLink &) = delete;
+    HttpLink &operator=(const HttpLink &) = delete;
+
+    void read()
+    {
+        const Limits &limits = links_.options.limits;
+        parser_.emplace();
+        parser_->header_limit(8192);
+        // The first request may take the handshake's time; later ones
+        // must follow the previous answer promptly.
+        stream_.expires_after(std::chrono::seconds(requests_ == 0 ? limits.handshake_seconds : limits.keep_alive_seconds));
+        waiting_ = links_.waiting.insert(links_.waiting.end(), this);
+        http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](error_code ec, size_t) {
+            self->stop_waiting();
+            if (ec) {
+                error_code ignored;
+                self->stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+                return;
+            }
+            self->answer();
+        });
+    }
+
+    // Makes room for a new connection: this one is closed at once.
+    void evict()
+    {
+        stop_waiting();
+        place_.release();
+        stream_.close();
+    }
+
+    // Whether this is a connection of `address` that has been answered and
+    // now only waits for another request.
+    bool idle_of(const std::string &address) const { return requests_ > 0 && place_.address() == address; }
+
+private:
+    void stop_waiting()
+    {
+        if (waiting_) {
+            links_.waiting.erase(*waiting_);
+            waiting_.reset();
+        }
+    }
+
+    void answer()
+    {
+        ++requests_;
+        auto &request = parser_->get();
+        // The Host first: a name that points here by somebody else's doing
+        // (DNS rebinding) gets neither the page nor a session.
+        if (request.count(http::field::host) != 1 || request[http::field::host].empty()) {
+            send(plain(request, http::status::bad_request, "A request needs one Host header.\n"));
+            return;
+        }
+        std::string host(request[http::field::host]);
+        auto verdict = links_.hosts.check(host);
+        if (verdict == HostRule::Verdict::malformed) {
+            send(plain(request, http::status::bad_request, "The Host header is not a host name or an IP address.\n"));
+            return;
+        }
+        if (verdict == HostRule::Verdict::foreign) {
+            send(plain(request, http::status::forbidden,
+                       "This gateway does not answer to that host name; start it with --allow-host NAME.\n"));
+            return;
+        }
+        if (links_.trusted(peer_) && !place_.claim(forwarded_address(request))) {
+            send(plain(request, http::status::service_unavailable,
+                       "Too many connections from your address; try again later.\n"));
+            return;
+        }
+        if (websocket::is_upgrade(request)) {
+            upgrade(request);
+            return;
+        }
+        const PageFile *file = find_page(view(request.target()));
+        if (request.method() != http::verb::get && request.method() != http::verb::head)
+            send(plain(request, http::status::method_not_allowed, "Only GET and HEAD\n"));
+        else if (!file)
+            send(plain(request, http::status::not_found, "Not found\n"));
+        else
+            send(page(request, *file, host));
+    }
+
+    // Behind a trusted proxy, the address that the proxy itself put last
+    // into X-Forwarded-For; the proxy's own without one.
+    std::string forwarded_address(const http::request<http::empty_body> &request) const
+    {
+        std::string values;
+        for (auto range = request.equal_range("X-Forwarded-For"); range.first != range.second; ++range.first) {
+            if (!values.empty())
+                values += ',';
+            values += view(range.first->value());
+        }
+        return forwarded_client(values).value_or(peer_);
+    }
+
+    void upgrade(const http::request<http::empty_body> &request)
+    {
+        std::optional<std::string_view> origin;
+        if (request.find(http::field::origin) != request.end())
+            origin = view(request[http::field::origin]);
+        if (request.target() != "/ws") {
+            send(plain(request, http::status::not_found, "Not found\n"));
+            return;
+        }
+        if (!origin_allowed(origin, view(request[http::field::host]), links_.options.allow_origins)) {
+            send(plain(request, http::status::forbidden, "This page may not connect here.\n"));
+            return;
+        }
+        // Open pages cost a descriptor each even before they log in.
+        if (links_.conversations.sessions >= links_.options.limits.sessions_max) {
+            send(plain(request, http::status::service_unavailable, "Too many pages are open; try again later.\n"));
+            return;
+        }
+        std::make_shared<PageLink>(std::move(stream_), links_, std::move(place_), std::string(origin.value_or("")))
+            ->start(parser_->release());
+    }
+
+    using Response = http::response<http::string_body>;
+
+    // Whether the connection stays open for another request.
+    bool keep_alive(const http::request<http::empty_body> &request, http::status status) const
+    {
+        bool refused = status == http::status::bad_request || status == http::status::forbidden ||
+                       status == http::status::service_unavailable;
+        return request.keep_alive() && !refused && requests_ < links_.options.limits.requests_max;
+    }
+
+    Response plain(const http::request<http::empty_body> &request, http::status status, const char *text)
+    {
+        Response r {status, request.version()};
+        r.set(http::field::content_type, "text/plain; charset=utf-8");
+        r.set("X-Content-Type-Options", "nosniff");
+        r.set(http::field::cache_control, "no-store");
+        r.keep_alive(keep_alive(request, status));
+        r.body() = text;
+        r.prepare_payload();
+        return r;
+    }
+
+    Response page(const http::request<http::empty_body> &request, const PageFile &file, const std::string &host)
+    {
+        Response r {http::status::ok, request.version()};
+        r.set(http::field::content_type, file.type);
+        for (const auto &[name, value] : page_headers(host))
+            r.set(name, value);
+        r.keep_alive(keep_alive(request, http::status::ok));
+        if (std::string_view(file.path) == "/")
+            r.body() = links_.index_html;
+        else
+            r.body().assign(file.body, file.size);
+        r.prepare_payload();
+        if (request.method() == http::verb::head)
+            r.body().clear();
+        return r;
+    }
+
+    void send(Response &&response)
+    {
+        auto shared = std::make_shared<Response>(std::move(response));
+        http::async_write(stream_, *shared, [self = shared_from_this(), shared](error_code ec, size_t) {
+            if (ec || !shared->keep_alive()) {
+                error_code ignored;
+                self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+                return;
+            }
+            self->read();  // a request sent along with this one is in buffer_ already
+        });
+    }
+
+    beast::tcp_stream stream_;
+    Links &links_;
+    Place place_;
+    std::string peer_;  // the peer's address, canonical
+    int requests_ = 0;
+    std::optional<std::list<HttpLink *>::iterator> waiting_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::empty_body>> parser_;
+};
+
+
+bool Links::evict_waiting()
+{
+    if (waiting.empty())
+        return false;
+    waiting.front()->evict();
+    return true;
+}
+
+bool Links::evict_idle_of(const std::string &address)
+{
+    for (HttpLink *link : waiting)
+        if (link->idle_of(address)) {
+            link->evict();
+            return true;
+        }
+    return false;
+}
+
+namespace {
+
+// Refuses a connection at once, with a short answer written if the socket
+// takes it without waiting.
+void refuse(tcp::socket &socket, std::string_view text)
+{
+    std::string response = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\n"
+                           "Content-Length: " + std::to_string(text.size()) + "\r\nConnection: close\r\n\r\n" +
+                           std::string(text);
+    error_code ignored;
+    socket.non_blocking(true, ignored);
+    socket.write_some(asio::buffer(response), ignored);
+    // What the client sent already is read, so that closing does not
+    // reset the connection before the answer is read.
+    std::array<char, 4096> sink;
+    for (int i = 0; i < 4 && socket.read_some(asio::buffer(sink), ignored) > 0;)
+        ++i;
+    socket.shutdown(tcp::socket::shutdown_both, ignored);
+    socket.close(ignored);
+}
+
+// A new connection gets a place: in total (making room by closing the
+// connection that has waited longest for a request) and for its address.
+void admit(tcp::socket socket, Links &links)
+{
+    error_code ec;
+    auto peer = socket.remote_endpoint(ec);
+    if (ec)
+        return;  // gone already
+    std::string address = canonical_address(peer.address().to_string()).value_or(peer.address().to_string());
+    if (links.counts.full() && !links.evict_waiting()) {
+        refuse(socket, "The gateway is busy; try again later.\n");
+        return;
+    }
+    // A trusted proxy's connection is counted for its client once its
+    // request names the client.
+    std::string counted = links.trusted(address) ? "" : address;
+    auto place = links.counts.admit(counted);
+    if (!place && !counted.empty() && links.evict_idle_of(counted))
+        place = links.counts.admit(counted);
+    if (!place) {
+        refuse(socket, "Too many connections from your address; try again later.\n");
+        return;
+    }
+    std::make_shared<HttpLink>(std::move(socket), links, std::move(*place), address)->read();
+}
+
+}  // namespace
+
+void accept_next(tcp::acceptor &acceptor, Links &links)
+{
+    acceptor.async_accept([&acceptor, &links](error_code ec, tcp::socket socket) {
+        if (!acceptor.is_open())
+            return;
+        if (!ec)
+            admit(std::move(socket), links);
+        else if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space) {
+            // Out of descriptors: wait a little rather than spin.
+            auto timer = std::make_shared<asio::steady_timer>(acceptor.get_executor(), std::chrono::milliseconds(100));
+            timer->async_wait([&acceptor, &links, timer](error_code) { accept_next(acceptor, links); });
+            return;
+        }
+        accept_next(acceptor, links);
+    });
+}
+
+}  // namespace chat_web

@@ -1,0 +1,25 @@
+// What chat_web is told on its command line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "logic.hpp"
+#include "src/common/protocol.hpp"
+
+namespace chat_web {
+
+struct Options {
+    std::string listen_address = "0.0.0.0";
+    unsigned short listen_port = 8080;
+    std::string server_host = "127.0.0.1";
+    unsigned short server_port = default_port;
+    std::string history;                  // empty: no history file
+    std::string title;                    // empty: "Chat on" and the host
+    std::vector<std::string> allow_origins;
+    std::vector<std::string> allow_hosts;     // names the Host header may carry
+    std::vector<std::string> trusted_proxies; // canonical addresses
+    Limits limits;
+};
+
+}  // namespace chat_web

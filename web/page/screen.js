@@ -1,0 +1,97 @@
+// The controls around the log: the status line, the login form or the
+// line to post from, the counter of what is left of a message, the name's
+// hint, and the warning before the idle time-out.
+import { sendSize } from './outbox.js';
+import { sjisBytes } from './sjis.js';
+import { session } from './state.js';
+import { reasonText, t } from './texts.js';
+
+const $ = (id) => document.getElementById(id);
+export const loginForm = $('login');
+export const nameInput = $('name');
+export const compose = $('compose');
+export const messageInput = $('message');
+const left = $('left');
+const nameHint = $('name-hint');
+const idleWarning = document.querySelector('.idle-warning');
+
+export function setStatus(text) {
+  $('status').textContent = text;
+}
+
+// Logged in: the line to post from and the session's buttons; else the
+// login form.
+export function setComposing(on) {
+  loginForm.hidden = on;
+  compose.hidden = !on;
+  $('reload').hidden = !on;
+  $('logout').hidden = !on;
+  (on ? messageInput : nameInput).focus();
+  updateLeft();
+}
+
+// What is left of the message: bytes of its last post, and how many posts
+// it goes out as; or why it is too long to send.
+export function updateLeft() {
+  const text = messageInput.value;
+  const size = sendSize(text);
+  const { message_max } = session.limits;
+  const tooLong = size > message_max;
+  left.classList.toggle('bad', tooLong);
+  messageInput.setAttribute('aria-invalid', tooLong ? 'true' : 'false');
+  if (compose.hidden || !session.bodyMax) {
+    left.textContent = '';
+  } else if (tooLong) {
+    left.textContent = t('tooLong', size, message_max);
+  } else {
+    const used = sjisBytes(text);
+    const posts = Math.max(1, Math.ceil(used / session.bodyMax));
+    const room = posts * session.bodyMax - used;
+    left.textContent = posts > 1 ? t('bytesLeftPosts', room, posts) : t('bytesLeft', room);
+  }
+}
+
+// Send refuses: the text stays in the box, and the counter says why.
+export function refuse(reason) {
+  left.textContent = reason;
+  left.classList.add('bad');
+  messageInput.setAttribute('aria-invalid', 'true');
+  messageInput.focus();
+}
+
+function nameProblem(name) {
+  if (name === '') return t('nameEmpty');
+  if (/\s/.test(name)) return t('nameSpaces');
+  const n = sjisBytes(name);
+  if (n > 30) return t('nameLong', n);
+  return '';
+}
+
+// The name's hint says what is wrong with it as it is typed.
+export function checkName() {
+  const problem = nameProblem(nameInput.value);
+  nameHint.textContent = problem || t('nameHint');
+  nameHint.classList.toggle('bad', problem !== '');
+  nameInput.setAttribute('aria-invalid', problem ? 'true' : 'false');
+  return problem === '';
+}
+
+// The gateway refused the name or colour: the reason by the name.
+export function nameRefused(text) {
+  nameHint.textContent = text;
+  nameHint.classList.add('bad');
+  nameInput.setAttribute('aria-invalid', 'true');
+  nameInput.focus();
+}
+
+// The idle warning: shown before the server's idle time-out, gone with the
+// next thing the user sends. It says the time once, rather than counting
+// down: an alert that changes every second is read out every second.
+export function showIdle(event) {
+  $('idle-text').textContent = reasonText(event);
+  idleWarning.hidden = false;
+}
+
+export function hideIdle() {
+  idleWarning.hidden = true;
+}

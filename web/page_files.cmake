@@ -1,0 +1,17 @@
+# The page's files in web/page/, each with its type: the one list that the
+# build embeds into chat_web (embed.cmake) and watches for changes. Each is
+# served at /NAME, index.html at /. The scripts are ES modules, which
+# start.js imports.
+set(page_files
+  "index.html|text/html"
+  "style.css|text/css"
+  "favicon.svg|image/svg+xml"
+  "start.js|text/javascript"
+  "texts.js|text/javascript"
+  "sjis.js|text/javascript"
+  "colours.js|text/javascript"
+  "state.js|text/javascript"
+  "log.js|text/javascript"
+  "outbox.js|text/javascript"
+  "screen.js|text/javascript"
+  "socket.js|text/javascript")
