@@ -8,6 +8,7 @@
 #include "json/json.hpp"
 #include "wire/codec.hpp"
 #include "wire/compose.hpp"
+#include "wire/control.hpp"
 #include "wire/emoji.hpp"
 #include "wire/reader.hpp"
 #include "wire/splitter.hpp"
@@ -106,6 +107,23 @@ TEST(Wire, CodecAndNames)
     EXPECT_EQ(replaced, 1u) << "one mark per character, not per byte";
     EXPECT_EQ(codec.to_local(sjis("日本語") + "\xff" + "!"), "日本語\xef\xbf\xbd!");
     EXPECT_EQ(codec.to_local("\x83"), "\xef\xbf\xbd") << "a lead byte without its trail";
+
+    // How a terminal's text is taken apart, by the codeset's name; in any
+    // set but UTF-8 and Shift_JIS by the C library, here in the C locale.
+    EXPECT_EQ(chat::charset_of("utf8"), chat::Charset::utf8);
+    EXPECT_EQ(chat::charset_of("SHIFT_JIS"), chat::Charset::shift_jis);
+    EXPECT_EQ(chat::charset_of("ANSI_X3.4-1968"), chat::Charset::locale);
+    auto units = [](std::string_view text, chat::Charset set) {
+        std::string shown;  // each unit's length, or ? for an unsafe one
+        for (size_t at = 0; at < text.size();) {
+            chat::TextUnit unit = chat::text_unit(text, at, set);
+            shown += unit.safe ? std::to_string(unit.length) : "?";
+            at += unit.length;
+        }
+        return shown;
+    };
+    EXPECT_EQ(units("a\x1b\xe9", chat::Charset::locale), "1??") << "ESC, and a byte past ASCII";
+    EXPECT_EQ(units("\xed\xa0\x80\xf0\x9f\x8e\x89", chat::Charset::utf8), "???4") << "a surrogate, an emoji";
 
     EXPECT_TRUE(chat::valid_name(sjis("アリス")));
     EXPECT_FALSE(chat::valid_name(sjis("メッセージ"))) << "the system's sender";
