@@ -168,6 +168,11 @@ std::vector<Event> Connection::wait_for_events(int timeout_ms, bool watch_input,
             closed();
     }
     while (auto e = reader_.next()) {
+        if (e->kind == Event::overlong) {
+            note(chat::sentence(_("the server sent a line longer than %zu KiB; the rest of it was dropped"),
+                                chat::Reader::line_max / 1024));
+            continue;
+        }
         if (e->kind == Event::record)
             timeout_notice_seen_ = e->text == notice_text(notice_timeout);
         // A batch as long as the board: more may have been posted than it holds.

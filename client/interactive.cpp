@@ -168,9 +168,9 @@ private:
     }
 
     // A pending line as it was typed: "name> text".
-    static std::string typed_form(const Posted &line)
+    std::string typed_form(const Posted &line) const
     {
-        return chat::defuse_controls(line.sender + "> " + line.text());
+        return chat::defuse_controls(line.sender + "> " + line.text(), style_.charset);
     }
 
     std::vector<PendingLine> pending_lines() const

@@ -246,7 +246,7 @@ public:
 private:
     std::string shown(std::string_view text) const
     {
-        return chat::defuse_controls(codec_.to_local(chat::strip_line_end(text)));
+        return chat::defuse_controls(codec_.to_local(chat::strip_line_end(text)), style_.charset);
     }
 
     chat::Codec codec_;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <langinfo.h>
 #include <unistd.h>
 
 #include "wire/control.hpp"
@@ -81,17 +82,18 @@ Rgb palette_256(int index)
 
 }  // namespace
 
-std::string defuse_controls(std::string_view text)
+std::string defuse_controls(std::string_view text, Charset set)
 {
     std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        size_t control = chat::control_length(text, i);
+    for (size_t i = 0; i < text.size();) {
+        TextUnit unit = text_unit(text, i, set);
         if (text[i] == '\t')
             out += ' ';
-        else if (control > 0)
-            out += '?', i += control - 1;
+        else if (!unit.safe)
+            out += '?';
         else
-            out += text[i];
+            out.append(text.substr(i, unit.length));
+        i += unit.length;
     }
     return out;
 }
@@ -112,6 +114,7 @@ Style choose_style(int fd, bool no_colour_option)
     s.colour = isatty(fd) && !no_colour_option && !(no_color && *no_color);
     const char *colorterm = getenv("COLORTERM");
     s.truecolor = colorterm && (strcmp(colorterm, "truecolor") == 0 || strcmp(colorterm, "24bit") == 0);
+    s.charset = charset_of(nl_langinfo(CODESET));
     return s;
 }
 
@@ -150,7 +153,7 @@ std::string local_text(std::string_view sjis, const Codec &codec)
 std::string format_event(const Event &event, const Style &style, const Codec &codec, time_t when)
 {
     std::string line = clock_text(when, style) + " ";
-    std::string body = defuse_controls(local_text(event.body, codec));
+    std::string body = defuse_controls(local_text(event.body, codec), style.charset);
     const char *reset = style.colour ? "\033[0m" : "";
     constexpr std::string_view action = "/me ";
     if (event.kind == Event::error) {
@@ -163,7 +166,7 @@ std::string format_event(const Event &event, const Style &style, const Codec &co
         line += "* " + body + reset;
     } else {
         bool acts = event.body.compare(0, action.size(), action) == 0;
-        std::string name = defuse_controls(codec.to_local(event.sender));
+        std::string name = defuse_controls(codec.to_local(event.sender), style.charset);
         if (acts)
             line += "* ";
         if (style.colour)

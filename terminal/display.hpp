@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "wire/codec.hpp"
+#include "wire/control.hpp"
 #include "wire/reader.hpp"
 
 namespace chat {
@@ -15,10 +16,12 @@ struct Style {
     bool colour = false;     // escape sequences at all
     bool truecolor = false;  // 24-bit colour, else the nearest of 256
     bool date = false;       // the date before the time of day
+    Charset charset = Charset::utf8;  // how the terminal reads bytes
 };
 
 // Colour for the terminal: on, 24-bit or 256, from the output and the
-// environment (NO_COLOR, COLORTERM) and a --no-colour option.
+// environment (NO_COLOR, COLORTERM) and a --no-colour option; the
+// character set from the locale's codeset.
 Style choose_style(int fd, bool no_colour_option);
 
 // One line for a person: the local time (and date), then the sender and
@@ -34,9 +37,11 @@ std::string format_note(std::string_view text, const Style &style, time_t when);
 // "HH:MM:SS", or "YYYY-MM-DD HH:MM:SS" with style.date, in local time.
 std::string clock_text(time_t when, const Style &style);
 
-// Control characters could move the cursor or rewrite the terminal: each
-// becomes '?' (a TAB a space), C1 controls in UTF-8 included.
-std::string defuse_controls(std::string_view text);
+// Control characters could move the cursor or rewrite the terminal, and
+// reordering characters make a line read otherwise: each, and each byte
+// that is no character of `set`, becomes '?' (a TAB a space). The rest
+// is shown as it is.
+std::string defuse_controls(std::string_view text, Charset set);
 
 // The foreground escape for a sender's name in its colour, readable on a
 // dark and on a light terminal: components are clamped to 0..255, and a

@@ -118,6 +118,7 @@ public:
         return status_;
     }
 
+    pid_t pid() const { return pid_; }
     const std::string &output() const { return output_text_; }
     const std::string &errors() const { return error_text_; }
 

@@ -2,15 +2,20 @@
 // an interactive session on a pseudo-terminal (its screen played through
 // a small terminal emulator), long messages, names and colours, and how
 // it ends when the server cannot serve it.
+#include <arpa/inet.h>
 #include <cmath>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
 #include <regex>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "child_process.hpp"
@@ -54,6 +59,97 @@ std::string automatic_colour(const std::string &sjis_name)
     chat::stable_colour(sjis_name, colour);
     return chat::colour_field(colour);
 }
+
+// Makes the locale `name` (ja_JP.SJIS, say) from the system's definition
+// `source` in `charmap` under `dir`, for LOCPATH. False, with the reason in
+// *why, when the system lacks the definitions (Debian's package locales);
+// CI installs them and sets CHAT_REQUIRE_LOCALES=1, which makes that a
+// failure rather than a skip.
+bool make_locale(const std::string &dir, const std::string &source, const std::string &charmap,
+                 const std::string &name, std::string *why)
+{
+    std::string definitions = "/usr/share/i18n/locales/" + source;
+    if (access(definitions.c_str(), R_OK) != 0) {
+        *why = "no " + definitions + " (the package locales) to make " + name + " from";
+        const char *required = getenv("CHAT_REQUIRE_LOCALES");
+        if (required && std::string(required) == "1")
+            ADD_FAILURE() << *why;
+        return false;
+    }
+    std::string make = "mkdir -p " + dir + " && localedef --no-warnings=ascii -i " + source + " -f " + charmap +
+                       " " + dir + "/" + name + " >/dev/null 2>&1";
+    EXPECT_EQ(system(make.c_str()), 0) << make;
+    return true;
+}
+
+// The most memory the process has held so far, in kB (VmHWM).
+long peak_kb(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+// A server of the test's own on a free port, for what no chat server
+// sends: one client, whose first line it reads, and then any bytes.
+class FakeServer {
+public:
+    FakeServer()
+    {
+        listen_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof a;
+        if (bind(listen_, reinterpret_cast<sockaddr *>(&a), size) != 0 || listen(listen_, 1) != 0 ||
+            getsockname(listen_, reinterpret_cast<sockaddr *>(&a), &size) != 0)
+            throw std::runtime_error("cannot listen");
+        port_ = ntohs(a.sin_port);
+    }
+    ~FakeServer()
+    {
+        if (client_ >= 0)
+            close(client_);
+        close(listen_);
+    }
+    std::string port() const { return std::to_string(port_); }
+
+    // Waits for the client and reads its first line; "" on the deadline.
+    std::string first_line(millis deadline = 10s)
+    {
+        pollfd p {listen_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(deadline.count())) != 1)
+            return "";
+        client_ = accept(listen_, nullptr, nullptr);
+        std::string line;
+        char c;
+        p = {client_, POLLIN, 0};
+        while ((line.empty() || line.back() != '\n') && poll(&p, 1, static_cast<int>(deadline.count())) == 1 &&
+               read(client_, &c, 1) == 1)
+            line += c;
+        return line;
+    }
+    // Sends all of `bytes` unless the client goes.
+    void send(std::string_view bytes)
+    {
+        while (!bytes.empty()) {
+            ssize_t n = ::send(client_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            if (n <= 0)
+                return;
+            bytes.remove_prefix(static_cast<size_t>(n));
+        }
+    }
+    void hang_up()
+    {
+        close(client_);
+        client_ = -1;
+    }
+
+private:
+    int listen_ = -1, client_ = -1, port_ = 0;
+};
 
 class ClientTest : public ::testing::Test {
 protected:
@@ -170,12 +266,15 @@ TEST_F(ClientTest, ListenPrintsDecodedRecords)
         flood += "SEND m" + std::to_string(i) + "\r\n";
     poster.send(flood);
     EXPECT_TRUE(listener.expect(" raw: m45\n"));
-    // Bytes shown as they came are defused too, C1 controls in UTF-8 (but
-    // not the no-break space after them) included.
+    // Bytes shown as they came are defused too, by the rules of UTF-8: C1
+    // controls encoded or standing alone, bidi controls, line separators
+    // and bytes that are no character; never a character's own bytes (the
+    // no-break space after a C1 control, the Japanese).
     ClientProcess bytes({"--listen", "--raw", "-p", port(), "-c", "0,0,0", "bytes"}, false);
     ASSERT_TRUE(bytes.expect("* bytes"));
-    poster.send("SEND a\xc2\x9b" "31mb\xc2\xa0" "c\r\n");
-    EXPECT_TRUE(bytes.expect(" raw: a?31mb\xc2\xa0" "c\n")) << bytes.output();
+    poster.send("SEND a\xc2\x9b" "31m \x9b" "31m b\xc2\xa0" "c \x85|\xe2\x80\xae" "evil\xe2\x81\xa6|\xe2\x80\xa8|"
+                "日本語\xa0|\xe0\x80\x9b\r\n");
+    EXPECT_TRUE(bytes.expect(" raw: a?31m ?31m b\xc2\xa0" "c ?|?evil?|?|日本語?|???\n")) << bytes.output();
     bytes.signal(SIGINT);
     EXPECT_EQ(bytes.wait(), 0);
     listener.signal(SIGINT);
@@ -186,6 +285,57 @@ TEST_F(ClientTest, ListenPrintsDecodedRecords)
     EXPECT_EQ(listener.output().find("skipped"), std::string::npos) << "records alone on standard output";
     EXPECT_NE(poster.read_until(logout_notice("000000000", "logger")), "");
     EXPECT_EQ(listener.output().find("\x1b"), std::string::npos) << "no escapes into a pipe";
+
+    // In a Shift_JIS locale 0x80, 0xA0, 0xFD and a lead byte without its
+    // trail are no character; a trail byte from 0x80 to 0x9F, and a
+    // half-width katakana (C2) before a lead byte, are parts of one.
+    // Shown as they came and converted alike.
+    std::string locales = server_.dir() + "/locales", why;
+    if (!make_locale(locales, "ja_JP", "SHIFT_JIS", "ja_JP.SJIS", &why))
+        GTEST_SKIP() << "the Shift_JIS half: " << why;
+    std::vector<std::string> shift_jis_locale {"LC_ALL=ja_JP.SJIS", "LOCPATH=" + locales};
+    ClientProcess raw_sjis({"--listen", "--raw", "-p", port(), "-c", "0,0,0", "raw_sjis"}, false, "", shift_jis_locale);
+    ClientProcess converted({"--listen", "-p", port(), "-c", "0,0,0", "converted"}, false, "", shift_jis_locale);
+    ASSERT_TRUE(raw_sjis.expect(sjis("* raw_sjisがログインしました"))) << raw_sjis.output() << raw_sjis.errors();
+    ASSERT_TRUE(converted.expect(sjis("* convertedがログインしました"))) << converted.output();
+    std::string japanese = sjis("ﾂあ÷∞ソ表");
+    poster.send("SEND " + japanese + "\x80\xa0\xfd\x81!\x1b[2J\x83\r\n");
+    for (ClientProcess *shown : {&raw_sjis, &converted}) {
+        EXPECT_TRUE(shown->expect(" raw: " + japanese + "???" "?!?[2J?\n")) << shown->output();
+        shown->signal(SIGINT);
+        EXPECT_EQ(shown->wait(), 0);
+    }
+}
+
+// A server that sends a line without end: chat_client reads the first 64
+// KiB of it as a line, drops the rest with one note, keeps its memory and
+// shows what comes after. 16 MB, so that a client that kept them would
+// show it in its memory.
+TEST(ClientListen, ALineThatNeverEndsIsCutOnce)
+{
+    FakeServer server;
+    ClientProcess listener({"--listen", "-p", server.port(), "-c", "0,0,0", "endless"}, false);
+    ASSERT_EQ(server.first_line(), "LGIN 000000000 endless\r\n");
+    server.send(batch({login_notice("000000000", "endless")}));
+    ASSERT_TRUE(listener.expect("* endlessがログインしました\n")) << listener.errors();
+    long before = peak_kb(listener.pid());
+    // The listener writes the cut line into a pipe that only expect()
+    // empties: the server talks from a thread of its own.
+    std::thread talk([&] {
+        server.send(std::string(16 << 20, 'x'));
+        server.send("\r\n" + batch({message("001002003", "ann", "after the endless line\r\n")}));
+    });
+    EXPECT_TRUE(listener.expect(" ann: after the endless line\n", 60s)) << listener.errors();
+    talk.join();
+    EXPECT_LT(peak_kb(listener.pid()) - before, 8 * 1024) << "kB more than before the line, from " << before;
+    server.send(error_reply(server_stopped));
+    server.hang_up();
+    EXPECT_EQ(listener.wait(), 4);
+    const std::string note = "chat_client: the server sent a line longer than 64 KiB; the rest of it was dropped\n";
+    EXPECT_NE(listener.errors().find(note), std::string::npos) << listener.errors();
+    EXPECT_EQ(listener.errors().find(note), listener.errors().rfind(note)) << "one note";
+    EXPECT_NE(listener.output().find(" " + std::string(64 * 1024, 'x') + "\n"), std::string::npos)
+        << "the line as far as the cap";
 }
 
 TEST_F(ClientTest, InteractiveSessionKeepsThePromptIntact)
@@ -424,10 +574,9 @@ TEST_F(ClientTest, AutomaticColourComesFromTheWireName)
     EXPECT_NE(watcher.read_until(message(automatic_colour("alice"), "alice", "ascii\r\n")), "");
 
     // EUC-JP, when this system can make the locale.
-    std::string locales = server_.dir() + "/locales";
-    std::string make = "localedef -i ja_JP -f EUC-JP " + locales + "/ja_JP.EUC-JP >/dev/null 2>&1";
-    if (system(("mkdir -p " + locales + " && " + make).c_str()) != 0)
-        GTEST_SKIP() << "no EUC-JP locale: " << make;
+    std::string locales = server_.dir() + "/locales", why;
+    if (!make_locale(locales, "ja_JP", "EUC-JP", "ja_JP.EUC-JP", &why))
+        GTEST_SKIP() << why;
     chat::Codec euc;
     ASSERT_TRUE(euc.open("EUC-JP"));
     ClientProcess euc_jp({"-p", port(), euc.to_local(name)}, false, "euc-jp\n",

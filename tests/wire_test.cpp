@@ -1,12 +1,14 @@
 // The protocol library on its own: the reader's framing, also on
 // streams that older servers and damaged files produce, the codec, the
 // emoji short codes and where long messages are cut.
+#include <algorithm>
 #include <fstream>
 #include <gtest/gtest.h>
 
 #include "json/json.hpp"
 #include "wire/codec.hpp"
 #include "wire/compose.hpp"
+#include "wire/control.hpp"
 #include "wire/emoji.hpp"
 #include "wire/reader.hpp"
 #include "wire/splitter.hpp"
@@ -17,17 +19,21 @@ using namespace chat_test;
 namespace {
 
 // Every event of `stream`, fed in pieces of `step` bytes, as "R:text",
-// "E:explanation" or "O:line".
-std::vector<std::string> events(const std::string &stream, size_t step)
+// "E:explanation", "O:line" or "X" for a line cut as too long; the most
+// bytes the reader held unread goes to *held when given.
+std::vector<std::string> events(std::string_view stream, size_t step, size_t *held = nullptr)
 {
     chat::Reader reader;
     std::vector<std::string> out;
     for (size_t at = 0; at < stream.size(); at += step) {
         reader.feed(stream.substr(at, step));
+        if (held)
+            *held = std::max(*held, reader.pending());
         while (auto e = reader.next())
-            out.push_back((e->kind == chat::Event::record  ? "R:" + e->text
-                           : e->kind == chat::Event::error ? "E:" + e->body
-                                                           : "O:" + e->body));
+            out.push_back((e->kind == chat::Event::record     ? "R:" + e->text
+                           : e->kind == chat::Event::error    ? "E:" + e->body
+                           : e->kind == chat::Event::overlong ? "X"
+                                                              : "O:" + e->body));
     }
     return out;
 }
@@ -58,6 +64,32 @@ TEST(Wire, ReaderKeepsItsPlaceWhateverTheStreamHolds)
     EXPECT_EQ(events("garbage\r\n" + message("001002003", "ann", "lost OK\r\n") + "END\r\n", 4),
               (std::vector<std::string> {"O:garbage", "R:001002003\tann\tlost OK"}));
 
+    // A line that never ends is cut at line_max: what it held is read as
+    // a line, the rest up to its LF dropped with one notice, and what
+    // follows is read again. Fed a byte at a time too, which a reader that
+    // searched its whole buffer at every piece would not get through.
+    const size_t max = chat::Reader::line_max;
+    std::string record = message("001002003", "ann", "after\r\n");
+    std::string endless = std::string(1 << 20, 'x') + "\r\n" + batch({record});
+    for (size_t step : {size_t {1}, size_t {8192}, endless.size()}) {
+        size_t held = 0;
+        EXPECT_EQ(events(endless, step, &held),
+                  (std::vector<std::string> {"O:" + std::string(max, 'x'), "X", "R:" + record.substr(0, record.size() - 2)}))
+            << "in pieces of " << step;
+        EXPECT_LE(held, max + 64) << "never the whole line, in pieces of " << step;
+    }
+    EXPECT_EQ(events(std::string(max, 'x') + "\n" + std::string(max + 1, 'y') + "\n", 1000),
+              (std::vector<std::string> {"O:" + std::string(max, 'x'), "O:" + std::string(max, 'y'), "X"}))
+        << "a line of line_max bytes is whole; one byte more is cut";
+    // Inside a batch the line is read as records cut at 255 bytes, as far
+    // as line_max; then the batch goes on.
+    std::vector<std::string> in_batch = events("OK\r\n" + std::string(1 << 20, 'y') + "\r\nEND\r\n" + batch({record}), 4096);
+    ASSERT_EQ(in_batch.size(), max / 255 + 3);
+    EXPECT_EQ(in_batch[0], "O:" + std::string(255, 'y'));
+    EXPECT_EQ(in_batch[max / 255], "O:" + std::string(max % 255, 'y'));
+    EXPECT_EQ(in_batch[max / 255 + 1], "X");
+    EXPECT_EQ(in_batch.back(), "R:" + record.substr(0, record.size() - 2));
+
     // The colour is read once, with the record: three characters a number.
     chat::Event e = chat::parse_record(message("-05-10007", "ann", "hi\r\n"));
     EXPECT_EQ(e.colour, "-05-10007");
@@ -75,6 +107,23 @@ TEST(Wire, CodecAndNames)
     EXPECT_EQ(replaced, 1u) << "one mark per character, not per byte";
     EXPECT_EQ(codec.to_local(sjis("日本語") + "\xff" + "!"), "日本語\xef\xbf\xbd!");
     EXPECT_EQ(codec.to_local("\x83"), "\xef\xbf\xbd") << "a lead byte without its trail";
+
+    // How a terminal's text is taken apart, by the codeset's name; in any
+    // set but UTF-8 and Shift_JIS by the C library, here in the C locale.
+    EXPECT_EQ(chat::charset_of("utf8"), chat::Charset::utf8);
+    EXPECT_EQ(chat::charset_of("SHIFT_JIS"), chat::Charset::shift_jis);
+    EXPECT_EQ(chat::charset_of("ANSI_X3.4-1968"), chat::Charset::locale);
+    auto units = [](std::string_view text, chat::Charset set) {
+        std::string shown;  // each unit's length, or ? for an unsafe one
+        for (size_t at = 0; at < text.size();) {
+            chat::TextUnit unit = chat::text_unit(text, at, set);
+            shown += unit.safe ? std::to_string(unit.length) : "?";
+            at += unit.length;
+        }
+        return shown;
+    };
+    EXPECT_EQ(units("a\x1b\xe9", chat::Charset::locale), "1??") << "ESC, and a byte past ASCII";
+    EXPECT_EQ(units("\xed\xa0\x80\xf0\x9f\x8e\x89", chat::Charset::utf8), "???4") << "a surrogate, an emoji";
 
     EXPECT_TRUE(chat::valid_name(sjis("アリス")));
     EXPECT_FALSE(chat::valid_name(sjis("メッセージ"))) << "the system's sender";

@@ -461,6 +461,10 @@ void SessionLogic::handle(const Event &event, Actions &a, long long at)
         handle_record(event, a, at);
         return;
     }
+    if (event.kind == Event::overlong) {
+        say(a, Reason::overlong, ReasonValues::of_count(chat::Reader::line_max / 1024));
+        return;
+    }
     if (event.kind != Event::error)
         return;
     std::string_view why = event.body;

@@ -88,18 +88,19 @@ inline constexpr std::string_view hello = "hello";      // the limits, and a tok
 inline constexpr std::string_view state = "state";      // logged in: the name and colour as the server has them
 inline constexpr std::string_view record = "record";    // one record, live or earlier
 inline constexpr std::string_view error = "error";      // an error reply of the server, in its own words
-inline constexpr std::string_view gateway = "gateway";  // the gateway refused something; the session goes on
+inline constexpr std::string_view gateway = "gateway";  // the gateway refused or dropped something; the session goes on
 inline constexpr std::string_view missed = "missed";    // a resumed page missed records
 inline constexpr std::string_view idle = "idle";        // the server's idle time-out is near
 inline constexpr std::string_view ended = "ended";      // the session is over
 inline constexpr std::string_view all[] = {hello, state, record, error, gateway, missed, idle, ended};
 }  // namespace event
 
-// Why the gateway refused something (gateway), a session ended (ended),
-// records were missed (missed) or the idle time-out is near (idle).
+// Why the gateway refused something or dropped what the server sent
+// (gateway), a session ended (ended), records were missed (missed) or the
+// idle time-out is near (idle).
 enum class Reason {
     rate, invalid, room, logged_in, not_logged_in, name, reserved, name_control, colour, line, control, replaced,
-    unreachable, timeout, full, stopped, lost, logout, resume, missed, idle,
+    unreachable, timeout, full, stopped, lost, logout, resume, missed, idle, overlong,
 };
 
 // Each reason's code, and its English for a page that has no text for the
@@ -132,6 +133,7 @@ inline constexpr ReasonWords reason_words[] = {
     {Reason::resume, "resume", "This session cannot be taken up again here. Log in again."},
     {Reason::missed, "missed", "Earlier records were missed while the page was away."},
     {Reason::idle, "idle", "The chat server logs out silent users: about {seconds} seconds left."},
+    {Reason::overlong, "overlong", "The chat server sent a line longer than {count} KiB; the rest of it was dropped."},
 };
 static_assert([] {
     for (size_t i = 0; i < std::size(reason_words); ++i)

@@ -6,7 +6,7 @@ import { afterEach, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import {
-  RawClient, RawWebSocket, bytes, serverWithTaro, sjis, startGateway, startServer, stopAll, until,
+  RawClient, RawWebSocket, bytes, serverWithTaro, sjis, startGateway, startProxy, startServer, stopAll, until,
 } from './helpers.mjs';
 
 afterEach(stopAll);
@@ -201,6 +201,21 @@ describe('what reaches the wire', () => {
       assert.equal(third.status, 101, `the session and its new page count once (${cap})`);
       for (const ws of [other, third]) ws.close();
     }
+  });
+
+  test('a line from the server that never ends is cut with one notice, and later records come', async () => {
+    const server = await startServer();
+    const proxy = await startProxy(server.port);
+    const gateway = await startGateway(proxy.port);
+    const raw = await RawClient.connect(server.port);
+    await raw.login('001002003', 'taro');
+    const ws = await loggedInSocket(gateway.port, 'endless');
+    proxy.inject(bytes(Buffer.alloc(1 << 20, 'x'), '\r\n'));
+    raw.send('SEND after the endless line\r\n');
+    await ws.waitForEvent((e) => e.type === 'record' && e.text === 'after the endless line', 10000, 'the later record');
+    const notices = ws.events().filter((e) => e.type === 'gateway');
+    assert.deepEqual(notices.map((e) => [e.reason, e.count]), [['overlong', 64]]);
+    assert.ok(!ws.events().some((e) => e.type === 'ended'), 'the session goes on');
   });
 
   test('a history that is no file is said at start and at each login, and the session goes on', async () => {

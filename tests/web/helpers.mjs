@@ -162,6 +162,7 @@ export async function holdLock(file) {
 // gateway's open and silent (as a phone that went out of reach), and
 // stall() keeps both open but carries nothing more either way: what the
 // browser sends then is counted in `swallowed` and never arrives.
+// inject(data) sends data down every connection as if the target had.
 export async function startProxy(targetPort) {
   const pairs = new Set();
   let swallowed = 0;
@@ -184,6 +185,9 @@ export async function startProxy(targetPort) {
     port,
     url: `http://127.0.0.1:${port}/`,
     get swallowed() { return swallowed; },
+    inject(data) {
+      for (const p of pairs) p.client.write(data);
+    },
     stall() {
       for (const p of pairs) {
         p.client.unpipe(p.upstream);

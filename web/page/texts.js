@@ -81,6 +81,7 @@ export const TEXT = {
     resume: 'This session cannot be taken up again here. Log in again.',
     missed: 'Earlier records were missed while the page was away.',
     idle: (e) => `You have sent nothing for a while: the chat server will log you out at ${clock(inSeconds(e.seconds))} unless you send something.`,
+    overlong: (e) => `The chat server sent a line longer than ${e.count} KiB; the rest of it was dropped.`,
   },
 };
 
@@ -149,6 +150,7 @@ export const TEXT_JA = {
     resume: 'このセッションはここでは再開できません。もう一度ログインしてください。',
     missed: 'ページを離れていた間の発言の一部を受け取れませんでした。',
     idle: (e) => `しばらく発言がありません。${clock(inSeconds(e.seconds))}までに何か送信しないと、チャットサーバーからログアウトされます。`,
+    overlong: (e) => `チャットサーバーから${e.count}KiBを超える行が届いたため、超えた部分を捨てました。`,
   },
 };
 
