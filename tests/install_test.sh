@@ -46,7 +46,7 @@ pages)
 package)
     make_root
     # Paths the pages name, as installed (the pages themselves compressed).
-    for path in $(grep -h -o '/usr/[A-Za-z0-9_./-]*[A-Za-z0-9_]' "$src"/man/*.[18] | sort -u); do
+    for path in $(grep -h -o '/usr/[A-Za-z0-9_./@-]*[A-Za-z0-9_]' "$src"/man/*.[18] | sort -u); do
         [ -e "$work/root$path" ] || [ -e "$work/root$path.gz" ] ||
             fail "the manual pages name $path; the package lacks it"
     done
@@ -88,6 +88,16 @@ package)
     fi
     unit="$work/root/usr/lib/systemd/system/chat-server.service"
     grep -q '^StateDirectory=chat-server$' "$unit" || fail "the state directory is not /var/lib/chat-server"
+    # A room's units: its own folder under the same user, its port from its
+    # own file and never the single unit's, its archive after its server.
+    room="$work/root/usr/lib/systemd/system/chat-server@.service"
+    grep -q '^StateDirectory=chat-server/%i$' "$room" || fail "a room's server has no folder of its own"
+    grep -q '^EnvironmentFile=/etc/chat-server/%i.conf$' "$room" || fail "a room's port is not read from its file"
+    ! grep -q 12345 "$room" || fail "a room's server falls back to the single unit's port"
+    grep -q '^User=chat-server$' "$room" || fail "a room's server does not run as chat-server"
+    room_archive="$work/root/usr/lib/systemd/system/chat-archive@.service"
+    grep -q '^After=chat-server@%i.service' "$room_archive" || fail "a room's archive does not start after its server"
+    grep -q -- '--history /var/lib/chat-server/%i/chat.dat' "$room_archive" || fail "a room's archive reads another history"
     grep -q '^Restart=always$' "$unit" || fail "the unit does not restart the server after an unasked-for exit"
     grep -q '/var/lib/chat-server/chat.dat' "$src/man/chat_server.8" || fail "chat_server(8) does not say where the history lives"
     ;;
@@ -101,6 +111,13 @@ unit)
     sed "s|/usr/sbin/chat_archive|$work/root/usr/sbin/chat_archive|" \
         "$work/root/usr/lib/systemd/system/chat-archive.service" >"$work/chat-archive.service"
     systemd-analyze verify --man=no "$work/chat-archive.service" || fail "systemd-analyze verify chat-archive"
+    # A room's units, as one instance of each.
+    for name in chat-server chat-archive; do
+        program=$(echo "$name" | tr - _)
+        sed "s|/usr/sbin/$program|$work/root/usr/sbin/$program|" \
+            "$work/root/usr/lib/systemd/system/$name@.service" >"$work/$name@lab.service"
+        systemd-analyze verify --man=no "$work/$name@lab.service" || fail "systemd-analyze verify $name@lab"
+    done
     if [ -f "$work/root/usr/lib/systemd/system/chat-web.service" ]; then
         sed "s|/usr/sbin/chat_web|$work/root/usr/sbin/chat_web|" \
             "$work/root/usr/lib/systemd/system/chat-web.service" >"$work/chat-web.service"
@@ -140,12 +157,11 @@ lintian)
 scripts)
     make_root
     dpkg-deb -e "$work"/pkg/chat-server_*.deb "$work/control"
-    # Inside this namespace only: the package's units, and a template
-    # that another package version may bring, where systemd keeps units,
-    # and a /run where systemd seems to run.
+    # Inside this namespace only: the package's units, its templates for
+    # rooms among them, where systemd keeps units, and a /run where
+    # systemd seems to run.
     mkdir "$work/units"
     cp "$work"/root/usr/lib/systemd/system/* "$work/units/"
-    touch "$work/units/chat-server@.service"
     mount --bind "$work/units" /usr/lib/systemd/system
     mount -t tmpfs none /run
     mkdir -p /run/systemd/system
@@ -175,20 +191,20 @@ $3"; }
     done
     each() { for unit in $units "$@"; do echo "$prefix $unit"; done; }
     prefix="deb-systemd-helper update-state"
-    states=$(each chat-server@.service)
+    states=$(each chat-server@.service chat-archive@.service)
     reload="systemctl --system daemon-reload"
     expect "postinst configure" "$(run "$work/tools" postinst configure)" "$states
 $reload"
     prefix="deb-systemd-invoke try-restart"
     expect "postinst configure 1.0.0" "$(run "$work/tools" postinst configure 1.0.0)" "$states
 $reload
-$(each 'chat-server@*.service')"
+$(each 'chat-server@*.service' 'chat-archive@*.service')"
     expect "prerm upgrade" "$(run "$work/tools" prerm upgrade 1.0.1)" ""
     prefix="deb-systemd-invoke stop"
-    expect "prerm remove" "$(run "$work/tools" prerm remove)" "$(each 'chat-server@*.service')"
+    expect "prerm remove" "$(run "$work/tools" prerm remove)" "$(each 'chat-server@*.service' 'chat-archive@*.service')"
     prefix="systemctl stop"
     expect "prerm remove without deb-systemd-invoke" "$(run "$work/systemctl-only" prerm remove)" \
-        "$(each 'chat-server@*.service')"
+        "$(each 'chat-server@*.service' 'chat-archive@*.service')"
     units="chat-web.service chat-server.service chat-archive.service"
     prefix="deb-systemd-helper purge"
     expect "postrm purge" "$(run "$work/tools" postrm purge)" "$(each chat-server@.service chat-archive@.service)
