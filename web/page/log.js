@@ -59,16 +59,20 @@ export function span(className, text) {
   return s;
 }
 
+// A text with its links and emoji, built from DOM nodes (richtext.js).
+export function textOf(value) {
+  const text = document.createElement('span');
+  text.className = 'text';
+  fillText(text, value);
+  return text;
+}
+
 // A record's text: links, emoji and /me built from DOM nodes (richtext.js).
 // An action reads "* name waves", the name in the sender's colour.
 function recordText(item) {
-  const text = document.createElement('span');
-  text.className = 'text';
   const action = item.notice ? null : actionOf(item.text);
-  if (action === null) {
-    fillText(text, item.text);
-    return text;
-  }
+  if (action === null) return textOf(item.text);
+  const text = span('text', '');
   const actor = span('actor', item.sender);
   text.append('* ', actor, ' ');
   fillText(text, action);
@@ -95,7 +99,7 @@ function render(item) {
     row.append(span('sender', item.sender), recordText(item));
   } else if (item.kind === 'unposted') {
     row.className = 'line own unposted';
-    row.append(span('sender', item.sender), span('text', item.text), span('state', item.note));
+    row.append(span('sender', item.sender), textOf(item.text), span('state', item.note));
   } else {
     // No role=alert: the log around it is read out already, and an alert
     // inside it would be read out twice.
