@@ -155,12 +155,25 @@ describe('chatting', () => {
     await until(async () => (await texts(alice)).includes('alice here, not a mention of myself'), 10000, 'own post');
     assert.deepEqual(await marked(alice), ['hi ALICE!']);
 
+    // Notifications, once allowed, are for mentions only unless asked for all.
+    assert.ok(await alice.isVisible('#notify-label'), '127.0.0.1 is a secure context');
+    await alice.evaluate(() => {
+      window.notified = [];
+      window.Notification = class { static permission = 'granted'; constructor(title, o) { window.notified.push(o.body); } };
+    });
+    await alice.check('#notify');
+    assert.equal(await alice.inputValue('#notify-what'), 'mentions');
     await alice.evaluate(() => {
       Object.defineProperty(document, 'hidden', { value: true, configurable: true });
       document.dispatchEvent(new Event('visibilitychange'));
     });
-    for (const text of ['one', 'two, alice?', 'three']) raw.send('SEND ', text, '\r\n');
+    for (const text of ['one', 'two, alice? :party_popper:', 'three']) raw.send('SEND ', text, '\r\n');
     await until(async () => (await alice.title()) === '(3, @1) Chat on 127.0.0.1', 10000, 'the count in the title');
+    assert.deepEqual(await alice.evaluate(() => window.notified), ['two, alice? 🎉']);
+    await alice.selectOption('#notify-what', 'all');
+    raw.send('SEND four\r\n');
+    await until(async () => (await alice.title()) === '(4, @1) Chat on 127.0.0.1', 10000, 'one more');
+    assert.deepEqual(await alice.evaluate(() => window.notified), ['two, alice? 🎉', 'four']);
 
     // tanaka logged in before the page (not in the list) and posts: a recent sender.
     tanaka.send('SEND ready\r\n');
