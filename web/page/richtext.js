@@ -86,7 +86,7 @@ export function pieces(text) {
   let at = 0;
   for (const m of text.matchAll(linkStart)) {
     const url = trimLink(m[0]);
-    if (!/^(?:https?:\/\/|mailto:)./i.test(url) || m.index < at) continue;
+    if (!/^(?:https?:\/\/|mailto:)./i.test(url)) continue;
     if (m.index > at) out.push({ text: text.slice(at, m.index) });
     out.push({ link: url });
     at = m.index + url.length;
