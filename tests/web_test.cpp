@@ -11,6 +11,7 @@
 #include "web/admission.hpp"
 #include "web/logic.hpp"
 #include "web/serving.hpp"
+#include "wire/colour.hpp"
 #include "child_process.hpp"
 #include "harness.hpp"
 
@@ -270,6 +271,35 @@ TEST_F(Fixture, TheSessionEndsWithTheReasonTheServerGave)
 
     SessionLogic lost = logged_in("bob");
     EXPECT_EQ(field(only(lost.server_closed().to_page), "reason"), "lost");
+}
+
+// The names list of the page learns who came and went from these marks
+// alone: each of the server's three notices, with whose name it is, and
+// nothing for a post that reads like one. A colour derived from its name
+// is marked automatic.
+TEST_F(Fixture, NoticesSayWhoCameAndWentAndColoursSayWhetherTheyAreAutomatic)
+{
+    SessionLogic s = logged_in("bob");
+    int automatic[3];
+    chat::stable_colour(sjis("花子"), automatic);
+    std::string hanako_colour = chat::colour_field(automatic);
+    Actions a = s.server_bytes("OK\r\n" + chat_test::login_notice(hanako_colour, sjis("花子")) +
+                               chat_test::logout_notice("010020030", sjis("花子")) +
+                               chat_test::timeout_notice("010020030", "eve") +
+                               chat_test::message(hanako_colour, sjis("花子"), sjis("ボブがログインしました\r\n")) +
+                               chat_test::message("010020030", sjis("花子"), "hi\r\n") + "END\r\n");
+    ASSERT_EQ(a.to_page.size(), 5u);
+    std::vector<std::string> presence, name;
+    std::vector<bool> automatic_flags;
+    for (size_t i = 0; i < 5; ++i) {
+        auto o = only(a.to_page, i);
+        presence.push_back(field(o, "presence"));
+        name.push_back(field(o, "name"));
+        automatic_flags.push_back(flag(o, "auto"));
+    }
+    EXPECT_EQ(presence, (std::vector<std::string> {"login", "logout", "timeout", "<none>", "<none>"}));
+    EXPECT_EQ(name, (std::vector<std::string> {"花子", "花子", "eve", "<none>", "<none>"}));
+    EXPECT_EQ(automatic_flags, (std::vector<bool> {true, false, false, true, false}));
 }
 
 #ifdef CHAT_WEB_BINARY

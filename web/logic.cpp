@@ -20,6 +20,21 @@ using chat::HistoryRecord;
 
 namespace {
 
+// Which of the server's notices a notice body is, and whose name it
+// carries: the one place where the page's names list is told who came and
+// went. {nullptr, ""} for a body that is none of them.
+std::pair<const char *, std::string> presence_of(std::string_view body)
+{
+    static constexpr std::pair<const char *, const char *> formats[] = {
+        {"login", notice_login}, {"logout", notice_logout}, {"timeout", notice_timeout}};
+    for (auto [presence, format] : formats) {
+        std::string name = chat::notice_name(format, body);
+        if (!name.empty())
+            return {presence, name};
+    }
+    return {nullptr, ""};
+}
+
 // Records of our own posts the session waits for; beyond this many the
 // oldest are given up (the server lost them: a busy reply).
 constexpr size_t own_posts_max = 256;
@@ -580,7 +595,8 @@ std::optional<SessionLogic::OwnPost> SessionLogic::own_post(const std::string &r
     return found;
 }
 
-// The members every record has, in UTF-8.
+// The members every record has, in UTF-8; a notice says who logged in or
+// out, a record whether its colour is the automatic one of its name.
 RecordEvent SessionLogic::record_of(const Event &event) const
 {
     RecordEvent r;
@@ -588,6 +604,17 @@ RecordEvent SessionLogic::record_of(const Event &event) const
     r.sender = codec_.to_local(event.sender);
     r.text = codec_.to_local(event.kind == Event::record ? event.body : event.text);
     r.notice = event.system;
+    std::string named = event.sender;
+    if (event.system && event.kind == Event::record) {
+        if (auto [presence, name] = presence_of(event.body); presence) {
+            r.presence = presence;
+            r.about = codec_.to_local(name);
+            named = name;
+        }
+    }
+    int automatic[3];
+    chat::stable_colour(named, automatic);
+    r.automatic = std::equal(automatic, automatic + 3, event.rgb);
     return r;
 }
 

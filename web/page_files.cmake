@@ -12,6 +12,13 @@ set(page_files
   "colours.js|text/javascript"
   "state.js|text/javascript"
   "log.js|text/javascript"
+  "richtext.js|text/javascript"
+  "people.js|text/javascript"
+  "complete.js|text/javascript"
   "outbox.js|text/javascript"
   "screen.js|text/javascript"
   "socket.js|text/javascript")
+# Files the build makes, served like the others: the emoji short codes
+# (wire/emoji/generate.cmake), read from GENERATED_DIR.
+set(generated_page_files
+  "emoji.js|text/javascript")

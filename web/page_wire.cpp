@@ -191,6 +191,10 @@ std::string record_event(std::string_view room, const RecordEvent &r)
 {
     JsonWriter w = start(event::record, room);
     w.add("colour", r.colour).add("sender", r.sender).add("text", r.text).add("notice", r.notice).add("earlier", r.earlier);
+    if (r.automatic)
+        w.add("auto", true);
+    if (!r.presence.empty())
+        w.add("presence", r.presence).add("name", r.about);
     if (r.stamp)
         w.add("stamp", *r.stamp);
     w.add("at", r.at);

@@ -171,8 +171,12 @@ struct Hello {
 // their stamp.
 struct RecordEvent {
     std::vector<int> colour;
+    bool automatic = false;          // the colour is the one derived from the sender's name
     std::string sender, text;
     bool notice = false;
+    // A login, logout or time-out notice: which, and whose name (UTF-8).
+    std::string presence;            // "login", "logout", "timeout" or empty
+    std::string about;
     bool earlier = false;
     long long at = 0;
     std::optional<long long> stamp;  // earlier

@@ -103,6 +103,94 @@ describe('chatting', () => {
     assert.equal(got.toString('latin1').split(`\t${'ime'}\t`).length - 1, 1, 'exactly one post');
   });
 
+  test('links, /me and emoji: clickable, italic and drawn on the page, plain text on the wire', async () => {
+    const { gateway, raw } = await serverWithTaro();
+    const page = await loggedInPage(browser, gateway.url, 'alice');
+    raw.send('SEND ', sjis('see https://example.com/a_(b)?q=1. or (mailto:x@example.org), not javascript:alert(1) nor xhttp://no'), '\r\n');
+    raw.send('SEND ', sjis('https://example.jpを見て「http://example.net/」'), '\r\n');
+    raw.send('SEND :party_popper: :unknown_code: a:thumbs_up:b\r\n');
+    await until(async () => (await texts(page)).includes('🎉 :unknown_code: a👍b'), 10000, 'the raw posts');
+    const links = await page.$$eval('#log .text a', (as) => as.map((a) => [a.textContent, a.href, a.target, a.rel]));
+    assert.deepEqual(links, [
+      ['https://example.com/a_(b)?q=1', 'https://example.com/a_(b)?q=1', '_blank', 'noopener noreferrer'],
+      ['mailto:x@example.org', 'mailto:x@example.org', '_blank', 'noopener noreferrer'],
+      ['https://example.jp', 'https://example.jp/', '_blank', 'noopener noreferrer'],
+      ['http://example.net/', 'http://example.net/', '_blank', 'noopener noreferrer'],
+    ]);
+    assert.ok((await texts(page)).includes('https://example.jpを見て「http://example.net/」'), 'the text as written');
+
+    // Emoji go as the terminal client's short codes; skin tone, ZWJ parts and VS16 ride along.
+    await page.fill('input[name=message]', '🎉');
+    const left = Number((await page.textContent('#left')).match(/\d+/)[0]);
+    await page.fill('input[name=message]', '');
+    const empty = Number((await page.textContent('#left')).match(/\d+/)[0]);
+    assert.equal(empty - left, ':party_popper:'.length, 'the counter counts the short code');
+    await say(page, '🎉 👍🏽 👋\u200d🔥 ❤\ufe0f done');
+    await raw.waitFor('\talice\t:party_popper: :thumbs_up: :waving_hand: :red_heart: done\r\n');
+    await say(page, '/me waves 🎉');
+    await raw.waitFor('\talice\t/me waves :party_popper:\r\n');
+    raw.send('SEND /me nods at https://example.com\r\n');
+    await until(async () => (await texts(page)).includes('* taro nods at https://example.com'), 10000, 'the action');
+    const actions = await page.$$eval('.record.action', (rows) => rows.map((r) => ({
+      text: r.querySelector('.text').textContent, italic: getComputedStyle(r.querySelector('.text')).fontStyle,
+      actor: getComputedStyle(r.querySelector('.actor')).color, sender: r.querySelector('.sender').style.color,
+    })));
+    assert.deepEqual(actions.map((a) => [a.text, a.italic]), [['* alice waves 🎉', 'italic'], ['* taro nods at https://example.com', 'italic']]);
+    for (const a of actions) assert.equal(a.actor, a.sender, 'the actor in the sender\'s colour');
+    assert.equal(await page.$$eval('.record.action a', (as) => as.length), 1);
+  });
+
+  test('a record that names you is marked and counted apart; Tab completes names, cycling', async () => {
+    const { server, gateway, raw } = await serverWithTaro();
+    const tanaka = await RawClient.connect(server.port);
+    await tanaka.login('200100000', 'tanaka');
+    const alice = await loggedInPage(browser, gateway.url, 'Alice');
+    const hanako = await loggedInPage(browser, gateway.url, '花子');
+    for (const text of ['hi ALICE!', 'malice and alice_2 are not her', '花子さん、どうぞ', 'plain']) raw.send('SEND ', sjis(text), '\r\n');
+    for (const page of [alice, hanako]) await until(async () => (await texts(page)).includes('plain'), 10000, 'the posts');
+    const marked = async (page) => page.$$eval('.record.mention .text', (n) => n.map((e) => e.textContent));
+    assert.deepEqual(await marked(alice), ['hi ALICE!']);
+    assert.deepEqual(await marked(hanako), ['花子さん、どうぞ']);
+    await say(alice, 'alice here, not a mention of myself');
+    await until(async () => (await texts(alice)).includes('alice here, not a mention of myself'), 10000, 'own post');
+    assert.deepEqual(await marked(alice), ['hi ALICE!']);
+
+    // Notifications, once allowed, are for mentions only unless asked for all.
+    assert.ok(await alice.isVisible('#notify-label'), '127.0.0.1 is a secure context');
+    await alice.evaluate(() => {
+      window.notified = [];
+      window.Notification = class { static permission = 'granted'; constructor(title, o) { window.notified.push(o.body); } };
+    });
+    await alice.check('#notify');
+    assert.equal(await alice.inputValue('#notify-what'), 'mentions');
+    await alice.evaluate(() => {
+      Object.defineProperty(document, 'hidden', { value: true, configurable: true });
+      document.dispatchEvent(new Event('visibilitychange'));
+    });
+    for (const text of ['one', 'two, alice? :party_popper:', 'three']) raw.send('SEND ', text, '\r\n');
+    await until(async () => (await alice.title()) === '(3, @1) Chat on 127.0.0.1', 10000, 'the count in the title');
+    assert.deepEqual(await alice.evaluate(() => window.notified), ['two, alice? 🎉']);
+    await alice.selectOption('#notify-what', 'all');
+    raw.send('SEND four\r\n');
+    await until(async () => (await alice.title()) === '(4, @1) Chat on 127.0.0.1', 10000, 'one more');
+    assert.deepEqual(await alice.evaluate(() => window.notified), ['two, alice? 🎉', 'four']);
+
+    // tanaka logged in before the page (not in the list) and posts: a recent sender.
+    tanaka.send('SEND ready\r\n');
+    await until(async () => (await texts(alice)).includes('ready'), 10000, 'tanaka\'s post');
+    await alice.fill('input[name=message]', 'thanks t');
+    const tab = async () => { await alice.press('input[name=message]', 'Tab'); return alice.inputValue('input[name=message]'); };
+    const cycled = [await tab(), await tab(), await tab()];
+    assert.deepEqual([...cycled.slice(0, 2)].sort(), ['thanks tanaka', 'thanks taro']);
+    assert.equal(cycled[2], cycled[0], 'round again');
+    assert.equal(await alice.evaluate(() => document.activeElement.id), 'message');
+    await alice.fill('input[name=message]', 'hello 花');
+    assert.equal(await tab(), 'hello 花子', 'a name from the login notices');
+    await alice.fill('input[name=message]', 'nobody zq');
+    await alice.press('input[name=message]', 'Tab');
+    assert.equal(await alice.evaluate(() => document.activeElement.id), 'send', 'nothing to complete: the focus moves');
+  });
+
 });
 
 // What a raw client received since `mark` about `name` logging in or out.
@@ -364,9 +452,9 @@ describe('reading the conversation', () => {
     assert.match(await icon.text(), /<svg /);
     // The automatic colour is the default; the picker waits until it is off.
     assert.ok(await page.isChecked('#auto-colour'));
-    assert.ok(await page.isDisabled('#colour'));
+    assert.ok(await page.isHidden('#colour'));
     await page.uncheck('#auto-colour');
-    assert.ok(await page.isEnabled('#colour'));
+    assert.ok(await page.isVisible('#colour') && await page.isEnabled('#colour'));
     await page.check('#auto-colour');
     await page.fill('input[name=name]', 'visitor');
     await page.click('#login-button');
@@ -470,6 +558,84 @@ describe('reading the conversation', () => {
     assert.ok(!raw.received.includes('\tok\t '), 'no post of spaces');
     // Error rows are read out by the log around them, once: no alert inside it.
     assert.equal(await page.$$eval('#log [role=alert]', (n) => n.length), 0);
+  });
+
+  test('who is here: counted by name and colour from the notices and the history, beside the log or behind a button', async () => {
+    const server = await startServer();
+    const gateway = await startGateway(server.port, ['--history', server.history]);
+    const early = await RawClient.connect(server.port);
+    await early.login('100100100', 'early');
+    const watcher = await loggedInPage(browser, gateway.url, 'watcher');
+    const here = () => watcher.$$eval('#people li', (items) => items.map((i) => i.textContent));
+    const bobs = [];
+    for (const colour of ['010200030', '010200030', '200010030']) {
+      const bob = await RawClient.connect(server.port);
+      await bob.login(colour, 'bob');
+      bobs.push(bob);
+    }
+    await until(async () => (await here()).join() === 'bob×2,bob,early,watcher', 10000, 'three bobs, two alike');
+    bobs[0].send('LGOT\r\n');
+    await until(async () => (await here()).join() === 'bob,bob,early,watcher', 10000, 'a bob gone');
+    assert.ok(await watcher.isVisible('#people'));
+    assert.ok(await watcher.isHidden('#people-button'));
+    assert.equal(await watcher.textContent('#people h2'), 'Logged in, as the notices tell');
+
+    // A reload keeps the list; on a phone it is behind a button.
+    await watcher.reload();
+    await watcher.waitForSelector('#status >> text=Logged in as watcher');
+    await watcher.setViewportSize({ width: 390, height: 700 });
+    assert.ok(await watcher.isHidden('#people'));
+    assert.equal(await watcher.textContent('#people-button'), 'Logged in: 4');
+    await watcher.click('#people-button');
+    assert.ok(await watcher.isVisible('#people'));
+    assert.equal((await here()).join(), 'bob,bob,early,watcher');
+
+    server.child.kill('SIGTERM');
+    await watcher.waitForSelector('.error >> text=サーバーが停止しました');
+    await until(async () => (await here()).length === 0, 10000, 'the list cleared');
+    assert.ok(await watcher.isVisible('#people-empty'));
+    assert.equal(await watcher.textContent('#people-button'), 'Logged in: 0');
+  });
+
+  test('a copied selection is one line per record; look-alike automatic colours are drawn apart', async () => {
+    const { server, gateway, raw } = await serverWithTaro();
+    // Two names whose automatic colours are the same (FNV-1a picks the hue).
+    const hue = (name) => [...Buffer.from(name)].reduce((h, c) => Math.imul(h ^ c, 16777619) >>> 0, 2166136261) % 360;
+    const names = Array.from({ length: 400 }, (_, i) => `u${i}`);
+    const first = names.find((n) => names.some((m) => m !== n && hue(m) === hue(n)));
+    const second = names.find((m) => m !== first && hue(m) === hue(first));
+    const page = await loggedInPage(browser, gateway.url, 'reader');
+    for (const name of [first, second]) {
+      const r = spawnSync(clientBinary, ['-p', String(server.port), name],
+        { input: `from ${name}\n`, env: { ...process.env, LANG: 'C.UTF-8', LC_ALL: 'C.UTF-8' }, encoding: 'utf8' });
+      assert.equal(r.status, 0, r.stderr);
+    }
+    assert.equal(loginColours(raw, first)[0], loginColours(raw, second)[0], 'one colour on the wire');
+    raw.send('SEND /me waves\r\n');
+    await say(page, 'mine 🎉');
+    await until(async () => (await texts(page)).includes('mine 🎉'), 10000, 'all records');
+    const colourOf = (name) => page.$eval(`#log .record:not(.notice) .sender >> text="${name}"`, (e) => getComputedStyle(e).color);
+    const [a, b] = [await colourOf(first), await colourOf(second)].map((c) => c.match(/\d+/g).map(Number));
+    assert.ok(Math.max(...a.map((v, i) => Math.abs(v - b[i]))) >= 24, `${first} ${a} and ${second} ${b} drawn apart`);
+
+    const copied = await page.evaluate(() => {
+      const log = document.getElementById('log');
+      const range = document.createRange();
+      range.setStartBefore(log.querySelector('.record:not(.notice)'));
+      range.setEndAfter(log.lastElementChild);
+      getSelection().removeAllRanges();
+      getSelection().addRange(range);
+      const data = new DataTransfer();
+      log.dispatchEvent(new ClipboardEvent('copy', { clipboardData: data, bubbles: true, cancelable: true }));
+      return data.getData('text/plain');
+    });
+    const times = await page.$$eval('#log .record', (rows) => rows.map((r) => r.querySelector('time').textContent));
+    const expected = [
+      `${first}: from ${first}`, `${first}がログアウトしました`, `${second}がログインしました`,
+      `${second}: from ${second}`, `${second}がログアウトしました`, '* taro waves', 'reader: mine 🎉',
+    ];
+    const at = times.length - expected.length;
+    assert.equal(copied, expected.map((line, i) => `${times[at + i]} ${line}\n`).join(''));
   });
 
   test('axe-core finds nothing serious on the login screen or in a chat, light or dark', async () => {

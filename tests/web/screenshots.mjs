@@ -6,9 +6,13 @@
 // burst of lines waiting for the rate limit (pending), the warning before
 // the idle time-out (idle), a page that came back after a reload with what
 // arrived meanwhile (resumed); and a conversation in a Japanese browser,
-// light and dark (ja, ja-dark). In docs/ they are web.png, web-dark.png,
-// web-phone.png, web-phone-dark.png, web-pending.png, web-idle.png,
-// web-resumed.png, web-ja.png and web-ja-dark.png.
+// light and dark (ja, ja-dark). The conversations hold a link, emoji, an
+// action and a record that names the page's user, beside the names list;
+// at phone width the list is open behind its button (phone-people,
+// ja-phone-people). In docs/ they are web.png, web-dark.png,
+// web-phone.png, web-phone-dark.png, web-phone-people.png, web-pending.png,
+// web-idle.png, web-resumed.png, web-ja.png, web-ja-dark.png and
+// web-ja-phone-people.png.
 import path from 'node:path';
 import { RawClient, launchBrowser, loggedInPage, sjis, startGateway, startServer, stopAll, until } from './helpers.mjs';
 
@@ -33,6 +37,10 @@ async function conversation(context, gateway, server) {
   await say(page, 'ありがとう、太郎さん。レビューします');
   lemon.send('SEND yellow on a light page stays readable\r\n');
   await say(ken, 'I can take the release notes');
+  taro.send('SEND ', sjis('花子さん、https://example.jp/build/42を見てください :party_popper:'), '\r\n');
+  await ken.fill('input[name=message]', '/me waves 👋 see https://example.com/notes.');
+  await ken.press('input[name=message]', 'Enter');
+  await until(async () => (await shown(page)).includes('* ken waves 👋 see https://example.com/notes.'));
   taro.send('SEND ', sjis('<b>太字</b> はそのまま文字として表示されます'), '\r\n');
   await say(page, 'markup stays text here, good');
   await until(async () => (await shown(page)).includes('<b>太字</b> はそのまま文字として表示されます'));
@@ -49,14 +57,14 @@ async function inJapanese(server) {
     await sato.login('000160080', sjis('佐藤'));
     const page = await loggedInPage(context, gateway.url, '鈴木');
     for (const [i, text] of ['おはようございます。今日の打ち合わせは15時からです',
-      '了解です。資料は共有フォルダに置きました', 'ありがとうございます！あとで確認します'].entries()) {
+      '了解です。資料は共有フォルダに置きました', '鈴木さん、ありがとうございます！ https://example.jp/docs を確認します :party_popper:'].entries()) {
       if (i % 2 === 0) {
         sato.send('SEND ', sjis(text), '\r\n');
       } else {
         await page.fill('input[name=message]', text);
         await page.press('input[name=message]', 'Enter');
       }
-      await until(async () => (await shown(page)).includes(text));
+      await until(async () => (await shown(page)).some((s) => s.startsWith(text.slice(0, 8))));
     }
     await page.fill('input[name=message]', '会議室はどこですか？');
     await page.setViewportSize({ width: 900, height: 560 });
@@ -64,6 +72,10 @@ async function inJapanese(server) {
       await page.emulateMedia({ colorScheme: scheme });
       await page.screenshot({ path: path.join(out, `${name}.png`) });
     }
+    await page.emulateMedia({ colorScheme: 'light' });
+    await page.setViewportSize({ width: 390, height: 740 });
+    await page.click('#people-button');
+    await page.screenshot({ path: path.join(out, 'ja-phone-people.png') });
   } finally {
     await context.close();
   }
@@ -81,6 +93,9 @@ try {
     await page.screenshot({ path: path.join(out, `${name}.png`) });
   }
   await page.emulateMedia({ colorScheme: 'light' });
+  await page.click('#people-button');
+  await page.screenshot({ path: path.join(out, 'phone-people.png') });
+  await page.click('#people-button');
   await page.setViewportSize({ width: 900, height: 560 });
 
   // Came back after a reload: what taro said meanwhile follows a line.

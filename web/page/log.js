@@ -2,7 +2,9 @@
 // never markup), kept in the tab for a reload; the view that follows new
 // records only at the bottom; and what a hidden tab counts in its title.
 import { paintSender, repaintSenders } from './colours.js';
-import { load, save } from './state.js';
+import { clearPeople, noteRecord } from './people.js';
+import { actionOf, fillText, fromShortCodes, mentions } from './richtext.js';
+import { load, save, session } from './state.js';
 import { clock, t } from './texts.js';
 
 export const log = document.getElementById('log');
@@ -16,6 +18,7 @@ let shown = load(shownKey, []);
 let showMeanwhile = false;
 let afterEarlier = false;  // the last record shown came from the history file
 let unread = 0;
+let unreadMentions = 0;
 
 function keep(item) {
   shown.push(item);
@@ -56,7 +59,32 @@ export function span(className, text) {
   return s;
 }
 
-// Text from the wire goes in with textContent only, never as markup.
+// A text with its links and emoji, built from DOM nodes (richtext.js).
+export function textOf(value) {
+  const text = document.createElement('span');
+  text.className = 'text';
+  fillText(text, value);
+  return text;
+}
+
+// A record's text: links, emoji and /me built from DOM nodes (richtext.js).
+// An action reads "* name waves", the name in the sender's colour.
+function recordText(item) {
+  const action = item.notice ? null : actionOf(item.text);
+  if (action === null) return textOf(item.text);
+  const text = span('text', '');
+  const actor = span('actor', item.sender);
+  text.append('* ', actor, ' ');
+  fillText(text, action);
+  return text;
+}
+
+function recordClass(item) {
+  return 'record' + (item.notice ? ' notice' : '') + (item.earlier ? ' earlier' : '') + (item.own ? ' own' : '') +
+    (item.mention ? ' mention' : '') + (!item.notice && actionOf(item.text) !== null ? ' action' : '');
+}
+
+// Text from the wire goes in as text nodes only, never as markup.
 function render(item) {
   const row = document.createElement('div');
   if (item.kind === 'separator') {
@@ -67,12 +95,11 @@ function render(item) {
   }
   row.append(timeOf(item.at));
   if (item.kind === 'record') {
-    row.className = 'record' + (item.notice ? ' notice' : '') + (item.earlier ? ' earlier' : '') +
-      (item.own ? ' own' : '');
-    row.append(span('sender', item.sender), span('text', item.text));
+    row.className = recordClass(item);
+    row.append(span('sender', item.sender), recordText(item));
   } else if (item.kind === 'unposted') {
     row.className = 'line own unposted';
-    row.append(span('sender', item.sender), span('text', item.text), span('state', item.note));
+    row.append(span('sender', item.sender), textOf(item.text), span('state', item.note));
   } else {
     // No role=alert: the log around it is read out already, and an alert
     // inside it would be read out twice.
@@ -80,8 +107,8 @@ function render(item) {
     row.append(span('text', item.text));
   }
   append(row);
-  const sender = row.querySelector('.sender');
-  if (sender) paintSender(sender, item.colour);
+  const autoName = item.auto ? item.sender : null;
+  for (const name of row.querySelectorAll('.sender, .actor')) paintSender(name, item.colour, autoName);
 }
 
 export function show(item) {
@@ -108,9 +135,21 @@ export function markMeanwhile(on) {
   showMeanwhile = on;
 }
 
-// A fresh login: the divider after earlier records comes again.
+// A fresh login: the divider after earlier records comes again, and who
+// is here is learnt again.
 export function startAgain() {
   afterEarlier = false;
+  clearPeople();
+}
+
+// The name the user is logged in under, as the server has it.
+function ownName() {
+  return session.resume?.name || '';
+}
+
+// Whether a record names the user: a post of someone else's only.
+function namesMe(message) {
+  return !message.notice && !message.own && mentions(message.text, ownName());
 }
 
 // A record: from the history file at its stamp, but never later than it
@@ -124,10 +163,11 @@ export function showRecord(message) {
     afterEarlier = false;
     show({ kind: 'separator', live: true, text: t('earlierAbove') });
   }
+  noteRecord(message);
   show({
     kind: 'record', colour: message.colour, sender: message.sender, text: message.text,
-    notice: message.notice, earlier: message.earlier, own: !!message.own,
-    at: message.earlier && message.stamp ? Math.min(message.stamp * 1000, at) : at,
+    notice: message.notice, earlier: message.earlier, own: !!message.own, auto: !!message.auto,
+    mention: namesMe(message), at: message.earlier && message.stamp ? Math.min(message.stamp * 1000, at) : at,
   });
 }
 
@@ -137,20 +177,26 @@ export function showKept() {
   return shown.length > 0;
 }
 
-// A live record while the tab is hidden counts in its title, and with
-// notifications allowed and on it is a notification.
+// A live record while the tab is hidden counts in its title, those that
+// name the user apart; with notifications allowed and on it is a
+// notification, unless they are for mentions only and it names nobody.
 export function noticeArrival(message) {
   if (!document.hidden) return;
+  const mention = namesMe(message);
   unread += 1;
-  document.title = t('unread', unread, chatTitle);
-  if (document.getElementById('notify').checked && window.Notification && Notification.permission === 'granted') {
-    new Notification(message.notice ? chatTitle : message.sender, { body: message.text, tag: 'chat' });
+  if (mention) unreadMentions += 1;
+  document.title = t('unread', unread, unreadMentions, chatTitle);
+  const onlyMentions = document.getElementById('notify-what').value === 'mentions';
+  if (document.getElementById('notify').checked && (mention || !onlyMentions) &&
+      window.Notification && Notification.permission === 'granted') {
+    new Notification(message.notice ? chatTitle : message.sender, { body: fromShortCodes(message.text), tag: 'chat' });
   }
 }
 
 document.addEventListener('visibilitychange', () => {
   if (!document.hidden) {
     unread = 0;
+    unreadMentions = 0;
     document.title = chatTitle;
   }
 });
@@ -163,3 +209,30 @@ log.addEventListener('scroll', () => {
   if (atBottom()) newMessages.hidden = true;
 });
 matchMedia('(prefers-color-scheme: dark)').addEventListener('change', () => repaintSenders(log));
+
+// ---- copying: a selection over the log is copied as one line per row,
+// "time name: text" ("time * name waves" for an action, "time text" for a
+// notice or an error), rather than as the rows' pieces run together. A
+// selection inside one text is copied as it is.
+function copyLine(row) {
+  const part = (selector) => row.querySelector(selector)?.textContent ?? '';
+  const time = part('time');
+  const text = part('.text');
+  if (row.classList.contains('separator')) return null;
+  if (row.classList.contains('notice') || row.classList.contains('action') || !row.querySelector('.sender')) {
+    return `${time} ${text}`;
+  }
+  return `${time} ${part('.sender')}: ${text}`;
+}
+
+log.addEventListener('copy', (e) => {
+  const selection = document.getSelection();
+  if (!selection || selection.rangeCount === 0 || selection.isCollapsed) return;
+  const range = selection.getRangeAt(0);
+  const inside = range.commonAncestorContainer;
+  if ((inside.nodeType === Node.ELEMENT_NODE ? inside : inside.parentElement)?.closest('.text')) return;
+  const lines = [...log.children].filter((row) => range.intersectsNode(row)).map(copyLine).filter((l) => l !== null);
+  if (lines.length === 0) return;
+  e.preventDefault();
+  e.clipboardData.setData('text/plain', lines.join('\n') + '\n');
+});

@@ -3,7 +3,7 @@
 // other messages within the gateway's rate, so that nothing is dropped and
 // nothing is sent that the gateway would refuse.
 import { colourOf, paintSender } from './colours.js';
-import { atBottom, log, show, span, timeOf, toBottom } from './log.js';
+import { atBottom, log, show, span, textOf, timeOf, toBottom } from './log.js';
 import { load, save, session, socketOpen } from './state.js';
 import { t } from './texts.js';
 
@@ -53,7 +53,7 @@ export function renderOutgoing() {
       row.className = 'line own outgoing pending';
       row.dataset.id = line.id;
       const sender = span('sender', ownName());
-      row.append(timeOf(line.at), sender, span('text', line.text), span('state', ''));
+      row.append(timeOf(line.at), sender, textOf(line.text), span('state', ''));
       log.append(row);
       paintSender(sender, ownColour());
     }

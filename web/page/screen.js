@@ -2,6 +2,7 @@
 // line to post from, the counter of what is left of a message, the name's
 // hint, and the warning before the idle time-out.
 import { sendSize } from './outbox.js';
+import { toShortCodes } from './richtext.js';
 import { sjisBytes } from './sjis.js';
 import { session } from './state.js';
 import { reasonText, t } from './texts.js';
@@ -31,9 +32,10 @@ export function setComposing(on) {
 }
 
 // What is left of the message: bytes of its last post, and how many posts
-// it goes out as; or why it is too long to send.
+// it goes out as; or why it is too long to send. Emoji count as the short
+// codes they go out as.
 export function updateLeft() {
-  const text = messageInput.value;
+  const text = toShortCodes(messageInput.value);
   const size = sendSize(text);
   const { message_max } = session.limits;
   const tooLong = size > message_max;

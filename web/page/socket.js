@@ -3,6 +3,7 @@
 // up again after a reload or a lost connection while the gateway keeps it.
 // A message without a room is for the gateway's one room.
 import { markMeanwhile, noticeArrival, show, showError, showRecord } from './log.js';
+import { clearPeople } from './people.js';
 import {
   giveUpOutbox, markUnsure, newWindow, ownRecord, pump, refused, renderOutgoing, sendAgainAfter, stopSending, transmit,
 } from './outbox.js';
@@ -114,6 +115,7 @@ function received(message) {
     case 'error':
       showError('error', message.text);  // the server's own words
       if (message.reason === 'busy') markUnsure();
+      if (message.reason === 'stopped') clearPeople();  // nobody is logged in any more
       break;
     case 'gateway':
       if (session.phase === 'login') {

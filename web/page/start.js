@@ -3,11 +3,13 @@
 // its token, else the login form; and what the user does on it: log in,
 // post, reload, log out.
 import { colourOf } from './colours.js';
+import { completeOnTab } from './complete.js';
 import { chatTitle, log, scrollToEnd, showForNow, showKept, startAgain, toBottom } from './log.js';
 import { giveUpOutbox, pump, queue, renderOutgoing, sendControl, sendSize } from './outbox.js';
 import {
   checkName, compose, hideIdle, loginForm, messageInput, nameInput, refuse, setComposing, setStatus, updateLeft,
 } from './screen.js';
+import { toShortCodes } from './richtext.js';
 import { closeSocket, logIn, offerLogin, resumeAfterReload } from './socket.js';
 import { session, socketOpen } from './state.js';
 import { language, t } from './texts.js';
@@ -32,8 +34,9 @@ loginForm.addEventListener('submit', (e) => {
   logIn(login, nameInput.value);
 });
 
+// Emoji go as their short codes, which every client can read.
 function post() {
-  const text = messageInput.value;
+  const text = toShortCodes(messageInput.value);
   if (text === '' || (session.phase !== 'in' && session.phase !== 'resuming')) return;
   if (text.trim() === '') {
     refuse(t('blank'));
@@ -66,6 +69,7 @@ function isComposing(e) {
   return e.isComposing || e.keyCode === 229 || composing;
 }
 messageInput.addEventListener('keydown', (e) => {
+  if (!isComposing(e) && completeOnTab(e, messageInput)) return;
   if (e.key !== 'Enter') return;
   e.preventDefault();
   if (!isComposing(e)) post();
@@ -84,7 +88,13 @@ document.querySelector('.new-messages').addEventListener('click', () => {
   toBottom();
   (compose.hidden ? log : messageInput).focus();
 });
-autoColour.addEventListener('change', () => { colourInput.disabled = autoColour.checked; });
+// The swatch only while the colour is the user's to pick.
+function showColour() {
+  colourInput.disabled = autoColour.checked;
+  colourInput.hidden = autoColour.checked;
+  $('colour-label').hidden = autoColour.checked;
+}
+autoColour.addEventListener('change', showColour);
 $('reload').addEventListener('click', () => control({ type: 'reload' }));
 $('still-here').addEventListener('click', () => control({ type: 'reload' }));
 // A logout goes at once, past the queue; the gateway lets it through.
@@ -98,13 +108,18 @@ $('logout').addEventListener('click', () => {
   session.socket.send(JSON.stringify({ type: 'logout' }));
 });
 
-// Notifications only where the browser allows them (a secure context).
+// Notifications only where the browser allows them (a secure context);
+// once allowed, of all records or (the default) those that name the user.
+const notifyWhat = $('notify-what');
+notifyWhat.value = localStorage.getItem('chat-notify-what') === 'all' ? 'all' : 'mentions';
+notifyWhat.addEventListener('change', () => localStorage.setItem('chat-notify-what', notifyWhat.value));
 if (window.Notification && window.isSecureContext) {
   $('notify-label').hidden = false;
   $('notify').addEventListener('change', async (e) => {
     if (e.target.checked && Notification.permission !== 'granted') {
       e.target.checked = (await Notification.requestPermission()) === 'granted';
     }
+    notifyWhat.hidden = !e.target.checked;
   });
 }
 
@@ -120,7 +135,7 @@ const showedBefore = showKept();
 nameInput.value = localStorage.getItem('chat-name') || '';
 colourInput.value = localStorage.getItem('chat-colour') || colourInput.value;
 autoColour.checked = localStorage.getItem('chat-auto-colour') !== '0';
-colourInput.disabled = autoColour.checked;
+showColour();
 if (session.resume?.token) {
   resumeAfterReload();
   setComposing(true);
