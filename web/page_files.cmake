@@ -14,4 +14,6 @@ set(page_files
   "log.js|text/javascript"
   "outbox.js|text/javascript"
   "screen.js|text/javascript"
-  "socket.js|text/javascript")
+  "socket.js|text/javascript"
+  "archive.js|text/javascript"
+  "search.js|text/javascript")

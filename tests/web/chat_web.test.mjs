@@ -8,7 +8,7 @@ import fs from 'node:fs';
 import http from 'node:http';
 import {
   RawClient, RawWebSocket, bytes, clientBinary, gatewayBinary, holdLock, launchBrowser, loggedInPage, records, seriousViolations,
-  serverWithTaro, sjis, startGateway, startProxy, startServer, stopAll, until, watchProblems,
+  serverWithArchive, serverWithTaro, sjis, startGateway, startProxy, startServer, stopAll, until, watchProblems,
 } from './helpers.mjs';
 
 let browser;
@@ -717,7 +717,57 @@ describe('history', () => {
     const later = await loggedInPage(browser, gateway.url, 'later');
     assert.ok((await records(later)).some((r) => r.earlier && r.text === 'old 1'));
   });
+
+  test('--archive: scrolled to its top, the log loads the records before it, in order and once, keeping the place', async () => {
+    const { server, gateway } = await serverWithArchive();
+    const poster = await RawClient.connect(server.port);
+    await poster.login('009009009', 'poster');
+    await postPaced(poster, numbered('old', 45));
+    const page = await loggedInPage(browser, gateway.url, 'reader');
+    await page.setViewportSize({ width: 700, height: 420 });
+    await postPaced(poster, numbered('live', 25));
+    await until(async () => (await texts(page)).includes('live 25'), 10000, 'the live records');
+    // The top record on screen, and where it is, before the earlier ones come.
+    await until(() => page.$('.record[data-id]'), 10000, 'a record placed in the archive');
+    await page.$eval('#log', (log) => { log.scrollTop = 0; });
+    await until(async () => (await texts(page)).includes('old 1'), 10000, 'the earlier records');
+    const shown = await texts(page);
+    onceInOrder(shown, ['posterがログインしました', ...numbered('old', 45), 'readerがログインしました', ...numbered('live', 25)],
+      'scroll-back');
+    const place = await page.$eval('#log', (log) => {
+      const first = [...log.querySelectorAll('.record')].find((r) => r.querySelector('.text').textContent === 'readerがログインしました');
+      return first.getBoundingClientRect().top - log.getBoundingClientRect().top;
+    });
+    assert.ok(Math.abs(place) < 30, `the reader's place is kept: the first record seen is ${place} px from the top`);
+    assert.ok(await page.$('.separator.date + .record'), 'a date line above the first record');
+    assert.equal(await page.$eval('#log', (log) => log.firstElementChild.textContent), 'The start of the archive');
+    assert.ok(await page.$eval('#load-earlier', (b) => b.hidden), 'nothing more to load');
+  });
 });
+
+// Posts each text from a raw client, one write each, `gap` ms apart: the
+// archive looks at the board ten times a second and keeps what it finds
+// there, so more than 20 posts within one of its looks are lost to it too.
+async function postPaced(poster, list, gap = 25) {
+  for (const text of list) {
+    poster.send('SEND ', Buffer.isBuffer(text) ? text : Buffer.from(text, 'latin1'), '\r\n');
+    await new Promise((r) => setTimeout(r, gap));
+  }
+  const last = list[list.length - 1];
+  await poster.waitFor(bytes(Buffer.isBuffer(last) ? last : Buffer.from(last, 'latin1'), '\r\nEND\r\n'));
+}
+
+// Each of the texts exactly once, in this order, among what the page shows.
+function onceInOrder(shown, wanted, what) {
+  const at = wanted.map((text) => shown.indexOf(text));
+  for (const [i, text] of wanted.entries()) {
+    assert.ok(at[i] >= 0, `${what}: "${text}" is shown`);
+    assert.equal(shown.lastIndexOf(text), at[i], `${what}: "${text}" is shown once`);
+    if (i > 0) assert.ok(at[i] > at[i - 1], `${what}: "${text}" comes after "${wanted[i - 1]}"`);
+  }
+}
+
+const numbered = (word, count) => Array.from({ length: count }, (_, i) => `${word} ${i + 1}`);
 
 describe('languages', () => {
   test('under a Japanese browser the page speaks Japanese; a reason it does not know shows the gateway\'s words', async () => {

@@ -58,18 +58,25 @@ export function span(className, text) {
 
 // Text from the wire goes in with textContent only, never as markup.
 function render(item) {
+  append(rowOf(item));
+}
+
+// The row an item is drawn as; a record with its event number (seq) and
+// archive row (id) when known, which the archive's rows are placed by.
+export function rowOf(item) {
   const row = document.createElement('div');
   if (item.kind === 'separator') {
-    row.className = 'separator' + (item.live ? ' live' : '');
+    row.className = 'separator' + (item.live ? ' live' : '') + (item.gap ? ' gap' : '');
     row.textContent = item.text;
-    append(row);
-    return;
+    return row;
   }
   row.append(timeOf(item.at));
   if (item.kind === 'record') {
     row.className = 'record' + (item.notice ? ' notice' : '') + (item.earlier ? ' earlier' : '') +
-      (item.own ? ' own' : '');
+      (item.own ? ' own' : '') + (item.archived ? ' archived' : '');
     row.append(span('sender', item.sender), span('text', item.text));
+    if (item.seq) row.dataset.seq = item.seq;
+    if (item.id) row.dataset.id = item.id;
   } else if (item.kind === 'unposted') {
     row.className = 'line own unposted';
     row.append(span('sender', item.sender), span('text', item.text), span('state', item.note));
@@ -79,9 +86,27 @@ function render(item) {
     row.className = 'error ' + item.kind;
     row.append(span('text', item.text));
   }
-  append(row);
   const sender = row.querySelector('.sender');
   if (sender) paintSender(sender, item.colour);
+  return row;
+}
+
+// The archive's row of a record kept for a reload, once it is known.
+export function keepId(seq, id) {
+  const item = shown.find((i) => i.kind === 'record' && i.seq === seq);
+  if (item) {
+    item.id = id;
+    save(shownKey, shown);
+  }
+}
+
+// A record from the archive kept in its place among the live ones: before
+// the record with event number `beforeSeq`.
+export function keepBefore(item, beforeSeq) {
+  const at = shown.findIndex((i) => i.kind === 'record' && i.seq === beforeSeq);
+  shown.splice(at < 0 ? shown.length : at, 0, item);
+  if (shown.length > shownLimit) shown = shown.slice(-shownLimit);
+  save(shownKey, shown);
 }
 
 export function show(item) {
@@ -111,6 +136,10 @@ export function markMeanwhile(on) {
 // A fresh login: the divider after earlier records comes again.
 export function startAgain() {
   afterEarlier = false;
+  // Event numbers start again with a new session.
+  for (const item of shown) delete item.seq;
+  save(shownKey, shown);
+  for (const row of log.querySelectorAll('[data-seq]')) delete row.dataset.seq;
 }
 
 // A record: from the history file at its stamp, but never later than it
@@ -126,7 +155,7 @@ export function showRecord(message) {
   }
   show({
     kind: 'record', colour: message.colour, sender: message.sender, text: message.text,
-    notice: message.notice, earlier: message.earlier, own: !!message.own,
+    notice: message.notice, earlier: message.earlier, own: !!message.own, seq: message.seq,
     at: message.earlier && message.stamp ? Math.min(message.stamp * 1000, at) : at,
   });
 }
