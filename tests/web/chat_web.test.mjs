@@ -743,6 +743,32 @@ describe('history', () => {
     assert.equal(await page.$eval('#log', (log) => log.firstElementChild.textContent), 'The start of the archive');
     assert.ok(await page.$eval('#load-earlier', (b) => b.hidden), 'nothing more to load');
   });
+
+  test('--archive: 45 posts within 2 s all reach an open page, in order and once, those the board dropped from the archive', async () => {
+    const { server, gateway } = await serverWithArchive();
+    const poster = await RawClient.connect(server.port);
+    await poster.login('009009009', 'poster');
+    const page = await loggedInPage(browser, gateway.url, 'reader');
+    await until(() => page.$('.record[data-id]'), 10000, 'the login notice placed in the archive');
+    // Over 20 in each tick of a second: the board keeps only the newest 20
+    // for the page's session.
+    const started = Date.now();
+    await postPaced(poster, numbered('burst', 45), 20);
+    assert.ok(Date.now() - started < 2000, `posted in ${Date.now() - started} ms`);
+    await until(async () => {
+      const shown = await texts(page);
+      return numbered('burst', 45).every((t) => shown.includes(t));
+    }, 10000, 'every post');
+    onceInOrder(await texts(page), ['readerがログインしました', ...numbered('burst', 45)], 'the burst');
+    const archived = await page.$$eval('.record.archived .text', (all) => all.map((t) => t.textContent));
+    assert.ok(archived.length > 0 && archived.every((t) => t.startsWith('burst ')), `dropped ones from the archive: ${archived}`);
+    // After a reload the same page shows each of them once again.
+    await page.reload();
+    await page.waitForSelector('input[name=message]', { state: 'visible' });
+    poster.send('SEND after reload\r\n');
+    await until(async () => (await texts(page)).includes('after reload'), 10000, 'a record after the reload');
+    onceInOrder(await texts(page), ['readerがログインしました', ...numbered('burst', 45), 'after reload'], 'after the reload');
+  });
 });
 
 // Posts each text from a raw client, one write each, `gap` ms apart: the
