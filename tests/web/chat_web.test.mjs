@@ -769,6 +769,54 @@ describe('history', () => {
     await until(async () => (await texts(page)).includes('after reload'), 10000, 'a record after the reload');
     onceInOrder(await texts(page), ['readerがログインしました', ...numbered('burst', 45), 'after reload'], 'after the reload');
   });
+
+  test('--archive: a search shows marked results as text, one among its neighbours, and live is one click away', async () => {
+    const { server, gateway } = await serverWithArchive();
+    const poster = await RawClient.connect(server.port);
+    await poster.login('009009009', 'poster');
+    await postPaced(poster, ['alpha one', 'the Quick fox', 'beta two', sjis('ＱＵＩＣＫ wide'), sjis('猫が好き'),
+      sjis('犬です'), sjis('子猫です'), '<b>bold</b> quick', 'last one']);
+    const page = await loggedInPage(browser, gateway.url, 'seeker');
+    await page.waitForSelector('#search', { state: 'visible' });
+    const results = () => page.$$eval('#search-results li', (all) => all.map((li) => ({
+      text: li.querySelector('.text')?.textContent, marks: [...li.querySelectorAll('mark')].map((m) => m.textContent),
+      bold: !!li.querySelector('b'), chosen: li.classList.contains('chosen'),
+    })));
+
+    await page.fill('#search', 'quick');
+    await page.press('#search', 'Enter');
+    await until(async () => (await results()).length === 3, 10000, 'three results');
+    assert.ok(await page.$eval('#log', (log) => log.hidden), 'the results replace the log');
+    assert.deepEqual(await results(), [
+      { text: '<b>bold</b> quick', marks: ['quick'], bold: false, chosen: false },
+      { text: 'ＱＵＩＣＫ wide', marks: ['ＱＵＩＣＫ'], bold: false, chosen: false },
+      { text: 'the Quick fox', marks: ['Quick'], bold: false, chosen: false },
+    ]);
+
+    await page.fill('#search', '猫');
+    await page.press('#search', 'Enter');
+    await until(async () => (await results()).length === 2, 10000, 'the Japanese results');
+    assert.deepEqual((await results()).map((r) => [r.text, r.marks]), [['子猫です', ['猫']], ['猫が好き', ['猫']]]);
+
+    // A result among its neighbours; live records meanwhile are counted.
+    await page.click('#search-results li:last-child button');
+    await until(async () => (await results()).some((r) => r.chosen), 10000, 'the neighbours');
+    const around = await results();
+    const chosen = around.findIndex((r) => r.chosen);
+    assert.deepEqual(around.slice(chosen - 1, chosen + 2).map((r) => r.text), ['ＱＵＩＣＫ wide', '猫が好き', '犬です']);
+    poster.send('SEND while searching\r\n');
+    await until(async () => (await page.textContent('#back-to-live')) === 'Back to live (1 new)', 10000, 'the count');
+    await page.click('#back-to-live');
+    assert.ok(await page.$eval('#search-view', (v) => v.hidden));
+    assert.equal((await texts(page)).at(-1), 'while searching');
+    assert.ok(await page.$eval('#log', (log) => log.scrollHeight - log.scrollTop - log.clientHeight < 40), 'at live');
+    // Escape closes it too.
+    await page.fill('#search', 'beta');
+    await page.press('#search', 'Enter');
+    await page.waitForSelector('#search-view', { state: 'visible' });
+    await page.press('#search', 'Escape');
+    await page.waitForSelector('#search-view', { state: 'hidden' });
+  });
 });
 
 // Posts each text from a raw client, one write each, `gap` ms apart: the
