@@ -29,6 +29,7 @@ void web_scenario(int) { printf("web: chat_web was not built (no Boost.Beast hea
 #include <boost/beast/websocket.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstdio>
 #include <fcntl.h>
@@ -91,7 +92,7 @@ struct Gateway {
     int port = 0;
     std::string err_path;
 
-    Gateway(int server_port, const std::string &dir, const std::string &name)
+    Gateway(int server_port, const std::string &dir, const std::string &name, const std::string &archive = "")
     {
         err_path = dir + "/" + name + ".err";
         int out[2];
@@ -104,8 +105,14 @@ struct Gateway {
             dup2(err, 2);
             setenv("CHAT_WEB_TIMING", "1", 1);
             std::string server = "127.0.0.1:" + std::to_string(server_port);
-            execl(CHAT_WEB_BINARY, "chat_web", "--listen", "127.0.0.1:0", "--server", server.c_str(),
-                  "--rate-limit", "65535", static_cast<char *>(nullptr));
+            std::vector<const char *> args {"chat_web", "--listen", "127.0.0.1:0", "--server", server.c_str(),
+                                            "--rate-limit", "65535"};
+            if (!archive.empty()) {
+                args.push_back("--archive");
+                args.push_back(archive.c_str());
+            }
+            args.push_back(nullptr);
+            execv(CHAT_WEB_BINARY, const_cast<char *const *>(args.data()));
             _exit(127);
         }
         close(out[1]);
@@ -151,6 +158,35 @@ struct Gateway {
         sscanf(stat.c_str(), "%lld %lld", &run, &wait);
         return {run, wait};
     }
+};
+
+// chat_archive keeping the history of the server in `dir`, until destroyed.
+struct Keeper {
+    pid_t pid = -1;
+    std::string database;
+
+    explicit Keeper(const std::string &dir) : database(dir + "/archive.db")
+    {
+        std::string history = dir + "/chat.dat";
+        pid = fork();
+        if (pid == 0) {
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, 2);
+            execl(CHAT_ARCHIVE_BINARY, "chat_archive", "--history", history.c_str(), "--archive", database.c_str(),
+                  static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 500 && access(database.c_str(), F_OK) != 0; ++i)
+            std::this_thread::sleep_for(10ms);
+    }
+    ~Keeper()
+    {
+        kill(pid, SIGTERM);
+        int status;
+        waitpid(pid, &status, 0);
+    }
+    Keeper(const Keeper &) = delete;
+    Keeper &operator=(const Keeper &) = delete;
 };
 
 // The events of one message from the gateway: a JSON array of event
@@ -309,19 +345,60 @@ long long line_echo(Client &client, const std::string &body)
 struct EchoFigures {
     std::vector<long long> gateway, relay, direct;
     Delays delays;
+    int searches = -1;  // with the archive: the searches another page made meanwhile
+};
+
+// Other pages that search the archive as often as a session may (ten
+// questions in ten seconds each), each search waiting for its answer; the
+// term of two characters is looked for without the index, row by row.
+struct Seekers {
+    static constexpr int pages = 10;
+    std::atomic<bool> stop {false};
+    std::atomic<int> searches {0};
+    std::vector<std::thread> threads;
+
+    explicit Seekers(int port)
+    {
+        for (int n = 0; n < pages; ++n) {
+            auto page = std::make_shared<Page>(port, "seeker" + std::to_string(n));
+            threads.emplace_back([this, page] {
+                for (int id = 1; !stop; ++id) {
+                    page->send(R"({"type":"search","text":"ec","id":)" + std::to_string(id) + "}");
+                    page->read_until(R"("type":"archive")");
+                    ++searches;
+                    for (int i = 0; i < 100 && !stop; ++i)
+                        std::this_thread::sleep_for(10ms);
+                }
+            });
+        }
+    }
+    ~Seekers()
+    {
+        stop = true;
+        for (auto &t : threads)
+            t.join();
+    }
 };
 
 // Own echo through the gateway, the relay and direct, turn about (each
-// turn starting with the next path).
-EchoFigures echo_three_ways()
+// turn starting with the next path); with `archive`, the gateway reads
+// chat_archive's database, and another page searches it meanwhile.
+EchoFigures echo_three_ways(bool archive)
 {
     Server gateway_server(server_binary()), relay_server(server_binary()), direct_server(server_binary());
     for (Server *s : {&gateway_server, &relay_server, &direct_server})
         s->start();
     LoopbackServer relay_process([port = relay_server.port()](int fd) { relay(fd, port); });
-    Gateway gateway(gateway_server.port(), gateway_server.dir(), "echo-gateway");
+    std::unique_ptr<Keeper> keeper;
+    if (archive)
+        keeper = std::make_unique<Keeper>(gateway_server.dir());
+    Gateway gateway(gateway_server.port(), gateway_server.dir(), archive ? "archive-gateway" : "echo-gateway",
+                    keeper ? keeper->database : "");
     EchoFigures f;
     {
+        std::unique_ptr<Seekers> seeker;
+        if (archive)
+            seeker = std::make_unique<Seekers>(gateway.port);
         Page page(gateway.port, "poster");
         Client relayed(relay_process.port()), direct(direct_server.port());
         login(relayed, "200200200", "poster");
@@ -339,6 +416,8 @@ EchoFigures echo_three_ways()
             f.relay.push_back(took[1]);
             f.direct.push_back(took[2]);
         }
+        if (seeker)
+            f.searches = seeker->searches;
     }
     f.delays = gateway.stop();
     return f;
@@ -429,13 +508,15 @@ std::string ratio_text(double r, const char *target)
     return text;
 }
 
-void report_echo(const EchoFigures &f)
+void report_echo(const EchoFigures &f, const std::string &prefix = "web")
 {
     long long g50 = percentile(f.gateway, 50), r50 = percentile(f.relay, 50), d50 = percentile(f.direct, 50);
     long long g99 = percentile(f.gateway, 99), r99 = percentile(f.relay, 99), d99 = percentile(f.direct, 99);
     double to_relay = r50 ? double(g50) / double(r50) : 0, to_direct = d50 ? double(g50) / double(d50) : 0;
-    printf("web: own echo through chat_web, a byte relay and direct, turn about, %zu turns\n",
+    printf("%s: own echo through chat_web, a byte relay and direct, turn about, %zu turns\n", prefix.c_str(),
            f.gateway.size());
+    if (f.searches >= 0)
+        row("with --archive; searches by 10 other pages", std::to_string(f.searches));
     row("own echo p50 / p99 through the gateway", pair_us(g50, g99));
     row("own echo p50 / p99 through the relay", pair_us(r50, r99));
     row("own echo p50 / p99 direct", pair_us(d50, d99));
@@ -443,15 +524,15 @@ void report_echo(const EchoFigures &f)
     row("p50 gateway / direct", ratio_text(to_direct, ""));
     row("gateway's own delay p50 / p99 / max",
         pair_us(f.delays.p50, f.delays.p99) + ", max " + std::to_string(f.delays.max) + " us");
-    record_figure("web_gateway_p50_us", g50);
-    record_figure("web_gateway_p99_us", g99);
-    record_figure("web_relay_p50_us", r50);
-    record_figure("web_relay_p99_us", r99);
-    record_figure("web_direct_p50_us", d50);
-    record_figure("web_direct_p99_us", d99);
-    record_figure("web_gateway_relay_ratio_p50", to_relay);
-    record_figure("web_gateway_direct_ratio_p50", to_direct);
-    record_figure("web_echo_delay_p99_us", f.delays.p99);
+    record_figure(prefix + "_gateway_p50_us", g50);
+    record_figure(prefix + "_gateway_p99_us", g99);
+    record_figure(prefix + "_relay_p50_us", r50);
+    record_figure(prefix + "_relay_p99_us", r99);
+    record_figure(prefix + "_direct_p50_us", d50);
+    record_figure(prefix + "_direct_p99_us", d99);
+    record_figure(prefix + "_gateway_relay_ratio_p50", to_relay);
+    record_figure(prefix + "_gateway_direct_ratio_p50", to_direct);
+    record_figure(prefix + "_echo_delay_p99_us", f.delays.p99);
 }
 
 void report_bursts(const BurstFigures &f, int ticks)
@@ -476,8 +557,12 @@ void report_bursts(const BurstFigures &f, int ticks)
 
 void measure_web(int ticks)
 {
-    report_echo(echo_three_ways());
+    report_echo(echo_three_ways(false));
     fflush(stdout);
+#ifdef CHAT_ARCHIVE_BINARY
+    report_echo(echo_three_ways(true), "web_archive");
+    fflush(stdout);
+#endif
     report_bursts(tick_bursts(ticks), ticks);
 }
 

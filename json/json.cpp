@@ -318,6 +318,13 @@ JsonWriter &JsonWriter::add(std::string_view name, bool value)
     return *this;
 }
 
+JsonWriter &JsonWriter::add_json(std::string_view name, std::string_view json)
+{
+    key(name);
+    out_ += json;
+    return *this;
+}
+
 JsonWriter &JsonWriter::add(std::string_view name, long long value)
 {
     key(name);

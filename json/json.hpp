@@ -32,6 +32,8 @@ public:
     JsonWriter &add(std::string_view key, bool value);
     JsonWriter &add(std::string_view key, long long value);
     JsonWriter &add(std::string_view key, const std::vector<int> &values);
+    // A member whose value is JSON made elsewhere (an array of objects).
+    JsonWriter &add_json(std::string_view key, std::string_view json);
     std::string text() const { return out_ + "}"; }
 
 private:

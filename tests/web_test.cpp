@@ -9,6 +9,7 @@
 
 #include "json/json.hpp"
 #include "web/admission.hpp"
+#include "web/archive_ask.hpp"
 #include "web/logic.hpp"
 #include "web/serving.hpp"
 #include "wire/colour.hpp"
@@ -766,4 +767,153 @@ TEST_F(Fixture, HelloCarriesTheLimitsAndWhatIsUsedOfTheRateWindow)
     EXPECT_EQ(a.to_server, "LGOT\r\n");
     EXPECT_EQ(s.page_message(R"({"type":"logout"})", now + milliseconds(3000)).close_code, close_policy)
         << "a second one is no logout any more";
+}
+
+namespace {
+
+chat::archive::Row archive_row(int64_t id, const std::string &text)
+{
+    chat::archive::Row r;
+    r.id = id;
+    r.raw = "001001001\teve\t" + text + "\r\n";
+    return r;
+}
+
+chat::archive::Row gap_row(int64_t id)
+{
+    chat::archive::Row r;
+    r.id = id;
+    r.gap = true;
+    return r;
+}
+
+std::string eve(const std::string &text) { return "001001001\teve\t" + text; }
+
+}  // namespace
+
+// A run of live records is found in the archive: after the last row
+// placed at the earliest place it fits, the rows before it being what the
+// board dropped; for a session's first run at the latest place among the
+// newest rows, dropping nothing; gap rows inside the run passed over.
+TEST(WebArchive, RunsArePlacedAndWhatTheBoardDroppedIsFound)
+{
+    std::vector<chat::archive::Row> after {archive_row(11, "d1"), archive_row(12, "d2"), archive_row(13, "r1"),
+                                           gap_row(14), archive_row(15, "r2"), archive_row(16, "later")};
+    RunPlace p = place_run({eve("r1"), eve("r2")}, 10, after);
+    EXPECT_TRUE(p.complete);
+    EXPECT_EQ(p.ids, (std::vector<int64_t> {13, 15}));
+    ASSERT_EQ(p.dropped.size(), 2u);
+    EXPECT_EQ(p.dropped[0].id, 11);
+    EXPECT_EQ(p.last, 15);
+
+    // The archive has not caught up: part of the run, not complete.
+    p = place_run({eve("r1"), eve("r2")}, 10, {archive_row(11, "d1"), archive_row(13, "r1")});
+    EXPECT_FALSE(p.complete);
+    EXPECT_EQ(p.ids, (std::vector<int64_t> {13, 0}));
+    EXPECT_FALSE(place_run({eve("r9")}, 10, after).complete);
+
+    // The same text twice after the last row: the earlier one is the run.
+    p = place_run({eve("a")}, 10, {archive_row(11, "a"), archive_row(12, "b"), archive_row(13, "a")});
+    EXPECT_EQ(p.ids, (std::vector<int64_t> {11}));
+    EXPECT_TRUE(p.dropped.empty());
+
+    // A first run: the latest place among the newest rows, nothing dropped.
+    p = place_run({eve("x"), eve("a")}, 0, {archive_row(1, "x"), archive_row(2, "a"), archive_row(3, "b"),
+                                            archive_row(4, "x"), archive_row(5, "a")});
+    EXPECT_TRUE(p.complete);
+    EXPECT_EQ(p.ids, (std::vector<int64_t> {4, 5}));
+    EXPECT_TRUE(p.dropped.empty());
+
+    // More dropped than a page is sent: the newest of them, and a mark.
+    std::vector<chat::archive::Row> many;
+    for (int64_t i = 1; i <= 150; ++i)
+        many.push_back(archive_row(i, "lost " + std::to_string(i)));
+    many.push_back(archive_row(151, "r"));
+    p = place_run({eve("r")}, 0 + 1, many);
+    EXPECT_TRUE(p.complete);
+    EXPECT_EQ(p.dropped.size(), dropped_max);
+    EXPECT_EQ(p.dropped.front().id, 51);
+    EXPECT_TRUE(p.more);
+}
+
+// The session hands out one run at a time, split where a batch begins,
+// and tells the page where each record stands and what was dropped.
+TEST_F(Fixture, LiveRecordsArePlacedOneRunAtATime)
+{
+    SessionLogic s(codec, limits, false, "http://127.0.0.1:8080");
+    s.use_archive();
+    EXPECT_TRUE(flag(only(s.opened().to_page), "archive"));
+    s.page_message(R"({"type":"login","name":"bob","colour":[10,20,30]})", now);
+    s.server_connected(now);
+    Actions a = s.server_bytes("OK\r\n" + chat_test::login_notice("010020030", "bob") + "END\r\n");
+    ASSERT_TRUE(a.place);
+    RunToPlace first = *a.place;
+    EXPECT_EQ(first.last, 0) << "the first run of a login is looked for among the newest rows";
+    ASSERT_EQ(first.texts.size(), 1u);
+    // Two batches while the first run is looked for: they wait, apart.
+    EXPECT_FALSE(s.server_bytes(from_eve("one") + from_eve("two")).place);
+    a = s.run_placed(first, RunFound {true, {7}, {}, false, 7});
+    ASSERT_EQ(a.to_page.size(), 1u);
+    EXPECT_NE(a.to_page[0].find(R"("type":"placed")"), std::string::npos);
+    EXPECT_NE(a.to_page[0].find(R"("ids":[[)" + std::to_string(first.seqs[0]) + ",7]]"), std::string::npos);
+    EXPECT_EQ(a.to_page[0].find("dropped"), std::string::npos) << "none dropped";
+    ASSERT_TRUE(a.place);
+    EXPECT_EQ(a.place->last, 7);
+    EXPECT_EQ(a.place->texts, (std::vector<std::string> {eve("one")}));
+    ArchiveRow dropped;
+    dropped.id = 8;
+    dropped.text = "lost";
+    RunToPlace second = *a.place;
+    a = s.run_placed(second, RunFound {true, {9}, {dropped}, false, 9});
+    ASSERT_EQ(a.to_page.size(), 1u);
+    EXPECT_NE(a.to_page[0].find(R"("ids":[[)" + std::to_string(second.seqs[0]) + ",9]]"), std::string::npos) << a.to_page[0];
+    EXPECT_NE(a.to_page[0].find(R"("before":)" + std::to_string(second.seqs[0])), std::string::npos);
+    EXPECT_NE(a.to_page[0].find(R"("text":"lost")"), std::string::npos);
+    ASSERT_TRUE(a.place);
+    EXPECT_EQ(a.place->last, 9);
+    // Not found whole: the place is forgotten, and nothing is sent twice later.
+    a = s.run_placed(*a.place, RunFound {false, {0}, {}, false, 0});
+    EXPECT_TRUE(a.to_page.empty());
+    a = s.server_bytes(from_eve("three"));
+    ASSERT_TRUE(a.place);
+    EXPECT_EQ(a.place->last, 0);
+}
+
+// Archive questions: read once, with their own rate, refused with their
+// id past it or where there is no archive.
+TEST_F(Fixture, ArchiveQuestionsHaveTheirOwnRateAndReasons)
+{
+    auto plain = std::get<ArchiveAsk>(parse_page_message(R"({"type":"search","text":"cat","row":5,"id":3})"));
+    EXPECT_EQ(plain.kind, ArchiveAsk::Kind::search);
+    EXPECT_EQ(plain.row, 5);
+    EXPECT_EQ(plain.text, "cat");
+    EXPECT_TRUE(std::holds_alternative<ParseError>(parse_page_message(R"({"type":"later","id":3})")));
+    EXPECT_TRUE(std::holds_alternative<ParseError>(parse_page_message(R"({"type":"search"})")));
+
+    SessionLogic none = logged_in("bob");
+    Actions a = none.page_message(R"({"type":"earlier","id":4})", now);
+    EXPECT_EQ(field(only(a.to_page), "reason"), "no-archive");
+    EXPECT_EQ(number(only(a.to_page), "id"), 4);
+
+    SessionLogic s(codec, limits, false, "http://127.0.0.1:8080");
+    s.use_archive();
+    s.page_message(R"({"type":"login","name":"bob","colour":[10,20,30]})", now);
+    s.server_connected(now);
+    s.server_bytes("OK\r\n" + chat_test::login_notice("010020030", "bob") + "END\r\n");
+    for (int i = 0; i < limits.archive_rate_count; ++i)
+        EXPECT_EQ(s.page_message(R"({"type":"earlier","row":100})", now).archive.size(), 1u) << i;
+    a = s.page_message(R"({"type":"earlier","row":100,"id":9})", now);
+    EXPECT_TRUE(a.archive.empty());
+    EXPECT_EQ(field(only(a.to_page), "reason"), "archive-rate");
+    EXPECT_EQ(number(only(a.to_page), "id"), 9);
+    EXPECT_EQ(s.page_message(R"({"type":"reload"})", now).to_server, "RELD\r\n")
+        << "reading back uses up nothing of what the page may send";
+    // A flood of refused questions runs into the page's rate after all
+    // (the login, the reload and the first refusal took some of it).
+    int refused = 0;
+    Actions last;
+    while (refused <= limits.rate_count && (last = s.page_message(R"({"type":"earlier"})", now)).close_code == 0)
+        ++refused;
+    EXPECT_EQ(last.close_code, close_policy);
+    EXPECT_EQ(refused, limits.rate_count - 3);
 }

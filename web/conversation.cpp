@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "archive_ask.hpp"
 #include "i18n/i18n.hpp"
 
 namespace chat_web {
@@ -29,8 +30,11 @@ std::shared_ptr<Conversation> Conversations::with_token(std::string_view token, 
 
 Conversation::Conversation(asio::any_io_executor executor, Conversations &all, std::string origin)
     : executor_(executor), server_(executor), history_timer_(executor), resume_timer_(executor),
-      idle_timer_(executor), all_(all), session_(all.codec, all.limits, !all.history.empty(), std::move(origin))
+      idle_timer_(executor), place_timer_(executor), all_(all),
+      session_(all.codec, all.limits, !all.history.empty(), std::move(origin))
 {
+    if (all_.archive)
+        session_.use_archive();
     listed_ = all_.all.insert(all_.all.end(), this);
 }
 
@@ -71,6 +75,12 @@ void Conversation::apply(Actions a, std::optional<steady::time_point> read_at)
         page->close_page(a.close_code);
     if (a.read_history)
         start_history_read();
+    for (const auto &ask : a.archive)
+        ask_archive(ask);
+    if (a.place) {
+        auto deadline = steady::now() + std::chrono::milliseconds(all_.limits.place_wait_ms);
+        place_run(std::move(*a.place), deadline);
+    }
     if (session_.detached() && !session_.logged_in()) {
         end();  // over while no page was there
         return;
@@ -127,6 +137,7 @@ void Conversation::end()
     history_fd_.reset();
     resume_timer_.cancel();
     idle_timer_.cancel();
+    place_timer_.cancel();
     uncount();
     if (auto page = page_.lock()) {
         page_.reset();
@@ -260,6 +271,61 @@ void Conversation::write_server_front()
                           self->server_out_.pop_front();
                           self->write_server_front();
                       });
+}
+
+}  // namespace chat_web
+
+namespace chat_web {
+
+// The question runs on the archive's worker; the answer comes back to the
+// loop, to a conversation still there.
+void Conversation::ask_archive(const ArchiveAsk &ask)
+{
+    chat::archive::Budget budget(all_.limits.archive_budget_ms);
+    all_.archive->submit([ask, budget, self = weak_from_this(), ex = executor_](chat::archive::Reader *reader,
+                                                                                 const std::string &) {
+        ArchiveAnswer answer;
+        if (reader)
+            answer = answer_question(*reader, ask, budget);
+        else
+            answer = {ask.kind, ask.id, {}, false, true, ask.row, ask.text};
+        asio::post(ex, [self, answer = std::move(answer)] {
+            if (auto c = self.lock(); c && !c->ended_)
+                c->apply(c->session_.archive_answered(answer));
+        });
+    });
+}
+
+// A run is looked for on the worker; while the archive has not caught up
+// with it, it is looked for again after a while on this conversation's
+// timer, up to the deadline, and then taken as far as it was found.
+void Conversation::place_run(RunToPlace run, steady::time_point deadline)
+{
+    chat::archive::Budget budget(all_.limits.archive_budget_ms);
+    auto job = [run = std::move(run), deadline, budget, self = weak_from_this(),
+                ex = executor_](chat::archive::Reader *reader, const std::string &) mutable {
+        RunPlace place;
+        if (reader)
+            place = find_run(*reader, run.texts, run.last, budget);
+        asio::post(ex, [self, run = std::move(run), place = std::move(place), deadline]() mutable {
+            auto c = self.lock();
+            if (!c || c->ended_)
+                return;
+            if (!place.complete && steady::now() < deadline) {
+                c->place_timer_.expires_after(std::chrono::milliseconds(c->all_.limits.place_retry_ms));
+                c->place_timer_.async_wait([c, run = std::move(run), deadline](error_code ec) mutable {
+                    if (!ec && !c->ended_)
+                        c->place_run(std::move(run), deadline);
+                });
+                return;
+            }
+            RunFound found {place.complete, place.ids, {}, place.more, place.last};
+            for (const auto &row : place.dropped)
+                found.dropped.push_back(page_row(row));
+            c->apply(c->session_.run_placed(run, found));
+        });
+    };
+    all_.archive->submit(std::move(job));
 }
 
 }  // namespace chat_web

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "admission.hpp"
+#include "archive_worker.hpp"
 #include "logic.hpp"
 
 namespace chat_web {
@@ -60,6 +61,7 @@ struct Conversations {
 
     const Limits &limits;
     std::string history;  // empty: no history file
+    ArchiveWorker *archive = nullptr;  // null: no archive
     chat::Codec codec;
     tcp::endpoint server;
     int sessions = 0;  // WebSocket pages open now, and sessions waiting for their page
@@ -120,12 +122,15 @@ private:
     void read_server();
     void write_server(std::string bytes);
     void write_server_front();
+    void ask_archive(const ArchiveAsk &ask);
+    void place_run(RunToPlace run, steady::time_point deadline);
 
     asio::any_io_executor executor_;
     tcp::socket server_;
     asio::steady_timer history_timer_;
     asio::steady_timer resume_timer_;
     asio::steady_timer idle_timer_;
+    asio::steady_timer place_timer_;  // the next look for a run the archive lacks yet
     Conversations &all_;
     SessionLogic session_;
     std::weak_ptr<PageEnd> page_;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "i18n/i18n.hpp"
+#include "archive_worker.hpp"
 #include "link.hpp"
 #include "serving.hpp"
 
@@ -29,6 +30,15 @@ std::string first_look_at_history(const std::string &path)
     int error = errno;
     close(fd);
     return status == chat::HistoryStatus::too_short ? "" : chat::history_read_problem(status, error);
+}
+
+// One look at the archive at start-up, to say at once when it cannot be
+// read; the worker opens it again when a page first asks.
+void first_look_at_archive(const std::string &path)
+{
+    std::string why;
+    if (!chat::archive::Reader::open(path, &why))
+        fprintf(stderr, _("chat_web: cannot read the archive yet: %s; the page asks it again later\n"), why.c_str());
 }
 
 bool resolve_server(asio::io_context &io, const Options &options, tcp::endpoint &server)
@@ -105,6 +115,14 @@ int run_gateway(const Options &options)
         return exit_failure;
     }
     asio::io_context io(1);
+    // Made after the io_context and so gone before it: the worker's last
+    // results are posted to a loop that still exists.
+    std::unique_ptr<ArchiveWorker> archive;
+    if (!options.archive.empty()) {
+        first_look_at_archive(options.archive);
+        archive = std::make_unique<ArchiveWorker>(options.archive);
+        links.conversations.archive = archive.get();
+    }
     if (!resolve_server(io, options, links.conversations.server))
         return exit_failure;
     tcp::acceptor acceptor(io);

@@ -174,7 +174,7 @@ std::vector<HistoryRecord> earlier_records(const std::vector<HistoryRecord> &fil
 SessionLogic::SessionLogic(const chat::Codec &codec, const Limits &limits, bool history, std::string origin)
     : codec_(codec), limits_(limits), history_(history),
       rate_(limits.rate_count, std::chrono::seconds(limits.rate_seconds)), replay_(limits.replay_max),
-      origin_(std::move(origin))
+      origin_(std::move(origin)), archive_rate_(limits.archive_rate_count, std::chrono::seconds(limits.archive_rate_seconds))
 {
 }
 
@@ -204,7 +204,7 @@ void SessionLogic::say(Actions &a, Reason reason, const ReasonValues &values, st
 std::string SessionLogic::hello(bool resumed, steady::time_point now) const
 {
     Hello h {static_cast<long long>(limits_.message_max), limits_.rate_count, limits_.rate_seconds,
-             limits_.resume_seconds, limits_.idle_seconds, token_, resumed, {}, std::nullopt};
+             limits_.resume_seconds, limits_.idle_seconds, token_, resumed, {}, std::nullopt, archive_};
     if (resumed) {
         h.rate_used = rate_.used(now);
         h.last_id = last_send_id_;
@@ -243,7 +243,10 @@ Actions SessionLogic::page_message(std::string_view text, steady::time_point now
     // A logout goes through whatever the page sent before: the page sends
     // it at once, past its queue, and it ends the session anyway.
     bool logout = state_ == State::in && std::holds_alternative<Logout>(message);
-    if (!logout && !rate_.allow(now)) {
+    if (archive_refused(message, now, a))
+        return a;
+    bool asks = std::holds_alternative<ArchiveAsk>(message);
+    if (!logout && !asks && !rate_.allow(now)) {
         say(a, Reason::rate, ReasonValues::of_count(limits_.rate_count, limits_.rate_seconds));
         close(close_policy, a);
         return a;
@@ -299,6 +302,95 @@ void SessionLogic::take(const Login &login, Actions &a)
 void SessionLogic::take(const Resume &resume, Actions &a) { a.resume = resume; }
 
 void SessionLogic::take(const Reload &, Actions &a) { a.to_server = "RELD\r\n"; }
+
+// Archive questions have a rate of their own, so that reading back does
+// not use up what the page may post; one past it is refused, and counts
+// against the page's rate, which a flood of them still runs into.
+bool SessionLogic::archive_refused(const PageMessage &message, steady::time_point now, Actions &a)
+{
+    auto *ask = std::get_if<ArchiveAsk>(&message);
+    if (!ask || archive_rate_.allow(now))
+        return false;
+    if (!rate_.allow(now)) {
+        say(a, Reason::rate, ReasonValues::of_count(limits_.rate_count, limits_.rate_seconds));
+        close(close_policy, a);
+        return true;
+    }
+    say(a, Reason::archive_rate, ReasonValues::of_count(limits_.archive_rate_count, limits_.archive_rate_seconds),
+        ask->id);
+    return true;
+}
+
+void SessionLogic::take(const ArchiveAsk &ask, Actions &a)
+{
+    if (!archive_) {
+        say(a, Reason::no_archive, {}, ask.id);
+        return;
+    }
+    a.archive.push_back(ask);
+}
+
+Actions SessionLogic::archive_answered(const ArchiveAnswer &answer)
+{
+    Actions a;
+    if (state_ == State::closed || state_ == State::out)
+        return a;
+    if (answer.failed)
+        say(a, Reason::archive, {}, answer.id);
+    emit(a, archive_event(room_, answer), false);
+    return a;
+}
+
+// Each record sent to the page joins the run being sent; a new batch of
+// the server's starts a new run, as the board drops records only before a
+// batch's first one.
+void SessionLogic::note_record(const std::string &text, int place)
+{
+    if (!archive_)
+        return;
+    if (place == 1 && !current_run_.texts.empty())
+        runs_.push_back(std::exchange(current_run_, {}));
+    current_run_.texts.push_back(text);
+    current_run_.seqs.push_back(replay_.last());
+}
+
+// The runs of a step wait for the one being placed; the next goes out
+// with where the one before it ended.
+void SessionLogic::finish_run(Actions &a)
+{
+    if (!current_run_.texts.empty())
+        runs_.push_back(std::exchange(current_run_, {}));
+    if (placing_ || runs_.empty())
+        return;
+    placing_ = true;
+    a.place = std::move(runs_.front());
+    runs_.pop_front();
+    a.place->last = placed_last_;
+    a.place->login = login_count_;
+}
+
+// The page learns each record's row, and gets the dropped rows in their
+// place. A run not found whole leaves the place unknown: the next run is
+// looked for among the newest rows, and no record is sent twice.
+Actions SessionLogic::run_placed(const RunToPlace &run, const RunFound &found)
+{
+    Actions a;
+    if (run.login != login_count_ || state_ == State::closed || state_ == State::out)
+        return a;
+    Placement p;
+    for (size_t i = 0; i < run.seqs.size() && i < found.ids.size(); ++i)
+        if (found.ids[i] != 0)
+            p.ids.emplace_back(run.seqs[i], found.ids[i]);
+    p.before = run.seqs.empty() ? 0 : run.seqs.front();
+    p.dropped = found.dropped;
+    p.more = found.more;
+    if (!p.ids.empty() || !p.dropped.empty())
+        emit(a, placed_event(room_, p));
+    placed_last_ = found.complete ? found.last : 0;
+    placing_ = false;
+    finish_run(a);
+    return a;
+}
 
 void SessionLogic::take(const Logout &, Actions &a)
 {
@@ -356,6 +448,11 @@ void SessionLogic::start_login(const Identity &who, Actions &a)
     held_texts_.clear();
     server_said_ = ServerSaid::nothing;
     reader_ = chat::Reader();
+    ++login_count_;
+    current_run_ = {};
+    runs_.clear();
+    placing_ = false;
+    placed_last_ = 0;
     // The newest stamp before the connection exists: the server's process
     // takes its starting point later than this read.
     if (history_) {
@@ -378,6 +475,7 @@ Actions SessionLogic::history_read(std::optional<std::vector<HistoryRecord>> fil
     } else if (state_ == State::reading_after) {
         flush_held(file ? earlier_records(*file, newest_before_, held_texts_) : std::vector<HistoryRecord> {}, a, at);
     }
+    finish_run(a);
     return a;
 }
 
@@ -442,6 +540,7 @@ Actions SessionLogic::server_bytes(std::string_view bytes, long long at)
         state_ = State::closed;
         a.drop_server = true;
     }
+    finish_run(a);
     return a;
 }
 
@@ -529,6 +628,7 @@ void SessionLogic::deliver(const Event &event, Actions &a, long long at)
         r.last = own->last;
     }
     emit(a, record_event(room_, r));
+    note_record(event.text, event.place);
     if (event.text == own_timeout_)
         server_said_ = ServerSaid::timeout;
     if (state_ == State::logging_out && event.text == own_logout_)
@@ -550,6 +650,7 @@ void SessionLogic::flush_held(const std::vector<HistoryRecord> &earlier, Actions
         r.stamp = record.stamp;
         r.at = at;
         emit(a, record_event(room_, r));
+        note_record(std::string(chat::strip_line_end(record.text)), 0);
     }
     std::vector<Held> held = std::move(held_);
     size_t up_to_notice = held_texts_.size();

@@ -43,6 +43,11 @@ struct Limits {
     int idle_seconds = ::idle_seconds;  // the chat server's idle time-out, for the warning
     size_t replay_max = 64 * 1024;   // bytes of sent events kept for a page that comes back
     int probe_ms = 2000;             // how long a page that seems gone has to answer a ping
+    int archive_rate_count = 10;     // archive questions of a session ...
+    int archive_rate_seconds = 10;   // ... per this many seconds (more: refused)
+    int archive_budget_ms = 1000;    // the most one archive query may take
+    int place_wait_ms = 600;         // how long a run is looked for while the archive catches up
+    int place_retry_ms = 100;        // between two looks (the archive looks ten times a second)
 };
 
 // Milliseconds since the Epoch on the wall clock: when a record arrived.
@@ -120,6 +125,26 @@ std::vector<chat::HistoryRecord> earlier_records(const std::vector<chat::History
 // message, close the server connection, close the WebSocket, and read the
 // history file and give the result to SessionLogic::history_read. A
 // `resume` comes alone: the network link looks for the session it names.
+// A run of records sent live, to be found in the archive: their texts as
+// the server sent them and their event numbers; `last` is the row the
+// session's previous run ended at (0: not known).
+struct RunToPlace {
+    std::vector<std::string> texts;
+    std::vector<uint64_t> seqs;
+    int64_t last = 0;
+    unsigned login = 0;  // which login of the session it belongs to
+};
+
+// Where a run was found: each record's row id (0: not found), the rows
+// the board dropped before it (as the page gets them), and the run's last row.
+struct RunFound {
+    bool complete = false;
+    std::vector<int64_t> ids;
+    std::vector<ArchiveRow> dropped;
+    bool more = false;
+    int64_t last = 0;
+};
+
 struct Actions {
     bool connect = false;
     std::string to_server;
@@ -128,6 +153,8 @@ struct Actions {
     int close_code = 0;
     bool read_history = false;
     std::optional<Resume> resume;
+    std::vector<ArchiveAsk> archive;   // questions for the archive's worker
+    std::optional<RunToPlace> place;   // a run to find in the archive
 };
 
 // One session in one room. Every event to the page carries "seq" (see
@@ -152,6 +179,14 @@ public:
     Actions history_read(std::optional<std::vector<chat::HistoryRecord>> file, long long at = wall_ms());
     // The first step of a session: the gateway's hello with the limits.
     Actions opened();
+    // With --archive: the page may ask it, and what the session is sent
+    // live is found in it.
+    void use_archive() { archive_ = true; }
+    // The answer to a question of Actions::archive.
+    Actions archive_answered(const ArchiveAnswer &answer);
+    // Where a run of Actions::place was found (`found.complete` false: not
+    // all of it, and no more looks are to come); the next run to place.
+    Actions run_placed(const RunToPlace &run, const RunFound &found);
 
     // The page went away without logging out: true when the session now
     // waits for another page, false when it is over.
@@ -204,7 +239,11 @@ private:
     void take(const Send &send, Actions &a);
     void take(const Reload &reload, Actions &a);
     void take(const Logout &logout, Actions &a);
+    void take(const ArchiveAsk &ask, Actions &a);
     void take(const ParseError &, Actions &) {}
+    bool archive_refused(const PageMessage &message, steady::time_point now, Actions &a);
+    void note_record(const std::string &text, int place);
+    void finish_run(Actions &a);
     std::optional<Identity> checked_identity(const Login &login, Actions &a);
     void start_login(const Identity &who, Actions &a);
     void handle(const chat::Event &event, Actions &a, long long at);
@@ -253,6 +292,17 @@ private:
     size_t detached_bytes_ = 0;      // kept while detached, against the slow-browser cap
     steady::time_point last_line_;   // the last line sent to the server
     bool idle_warned_ = false;
+
+    // With an archive: the run of records being sent, those waiting to be
+    // placed, whether one is being placed now, and the row where the last
+    // placed run ended (0: not known).
+    bool archive_ = false;
+    RateLimit archive_rate_;
+    RunToPlace current_run_;
+    std::deque<RunToPlace> runs_;
+    bool placing_ = false;
+    int64_t placed_last_ = 0;
+    unsigned login_count_ = 0;
 };
 
 }  // namespace chat_web

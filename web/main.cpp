@@ -19,6 +19,7 @@ constexpr size_t title_max = 200;
 
 const char *const usage_text = N_(
     "usage: chat_web [--listen [ADDR:]PORT] [--server HOST:PORT] [--history FILE]\n"
+    "                [--archive DATABASE]\n"
     "                [--allow-host NAME]... [--allow-origin ORIGIN]...\n"
     "                [--trusted-proxy ADDR]... [--rate-limit COUNT]\n"
     "                [--max-pages COUNT] [--max-per-address COUNT]\n"
@@ -28,6 +29,9 @@ const char *const usage_text = N_(
     "  --listen [ADDR:]PORT     where the page is served (0.0.0.0:8080)\n"
     "  --server HOST:PORT       the chat server (127.0.0.1:12345)\n"
     "  --history FILE           the server's chat.dat: show its records at login\n"
+    "  --archive DATABASE       chat_archive's database: scroll-back and search in\n"
+    "                           the page, and records the board dropped sent in\n"
+    "                           their place\n"
     "  --allow-host NAME        also answer requests for NAME, e.g. chat.example.org\n"
     "  --allow-origin ORIGIN    also accept pages from ORIGIN, e.g. https://chat.example.org\n"
     "  --trusted-proxy ADDR     a reverse proxy; X-Forwarded-For names its clients\n"
@@ -131,6 +135,12 @@ const ValueOption value_options[] = {
          if (v.empty())
              return _("--history wants a file name");
          o.history = v;
+         return "";
+     }},
+    {"--archive", [](const std::string &, const std::string &v, Options &o) -> std::string {
+         if (v.empty())
+             return _("--archive wants a database file name");
+         o.archive = v;
          return "";
      }},
     {"--allow-origin", [](const std::string &, const std::string &v, Options &o) -> std::string {

@@ -15,6 +15,7 @@ struct Options {
     std::string server_host = "127.0.0.1";
     unsigned short server_port = default_port;
     std::string history;                  // empty: no history file
+    std::string archive;                  // empty: no archive
     std::string title;                    // empty: "Chat on" and the host
     std::vector<std::string> allow_origins;
     std::vector<std::string> allow_hosts;     // names the Host header may carry

@@ -17,7 +17,9 @@ set(page_files
   "complete.js|text/javascript"
   "outbox.js|text/javascript"
   "screen.js|text/javascript"
-  "socket.js|text/javascript")
+  "socket.js|text/javascript"
+  "archive.js|text/javascript"
+  "search.js|text/javascript")
 # Files the build makes, served like the others: the emoji short codes
 # (wire/emoji/generate.cmake), read from GENERATED_DIR.
 set(generated_page_files

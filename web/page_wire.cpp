@@ -46,6 +46,18 @@ std::optional<Rgb> colour_of(const JsonObject &object)
     return rgb;
 }
 
+// An archive question: later and around name a row, a search a term.
+PageMessage archive_ask(ArchiveAsk::Kind kind, const JsonObject &m, std::string room)
+{
+    ArchiveAsk ask {std::move(room), kind, whole_number(m, "id"), whole_number(m, "row"), ""};
+    bool needs_row = kind == ArchiveAsk::Kind::later || kind == ArchiveAsk::Kind::around;
+    auto text = get_string(m, "text");
+    if ((needs_row && !ask.row) || (kind == ArchiveAsk::Kind::search && !text))
+        return ParseError {Reason::invalid, ask.id};
+    ask.text = text.value_or("");
+    return ask;
+}
+
 PageMessage parse_kind(std::string_view type, const JsonObject &m, std::string room)
 {
     if (type == "login")
@@ -61,6 +73,9 @@ PageMessage parse_kind(std::string_view type, const JsonObject &m, std::string r
     }
     if (type == "reload")
         return Reload {std::move(room)};
+    for (size_t k = 0; k < std::size(archive_kinds); ++k)
+        if (type == archive_kinds[k])
+            return archive_ask(static_cast<ArchiveAsk::Kind>(k), m, std::move(room));
     if (type == "logout")
         return Logout {std::move(room)};
     return ParseError {Reason::invalid, whole_number(m, "id")};
@@ -169,11 +184,63 @@ std::string hello_event(std::string_view room, const Hello &h)
         .add("idle_seconds", h.idle_seconds);
     if (!h.token.empty())
         w.add("token", h.token);
+    if (h.archive)
+        w.add("archive", true);
     if (h.resumed) {
         w.add("resumed", true).add("rate_used", h.rate_used);
         if (h.last_id)
             w.add("last_id", *h.last_id);  // later ones the page sends again
     }
+    return w.text();
+}
+
+namespace {
+
+std::string rows_json(const std::vector<ArchiveRow> &rows)
+{
+    std::string out = "[";
+    for (const auto &r : rows) {
+        if (out.size() > 1)
+            out += ',';
+        JsonWriter w;
+        w.add("id", r.id).add("stamp", r.stamp).add("archived", r.archived);
+        if (r.gap)
+            w.add("gap", true).add("since", r.since);
+        else
+            w.add("colour", r.colour).add("sender", r.sender).add("text", r.text).add("notice", r.notice);
+        out += w.text();
+    }
+    return out + "]";
+}
+
+}  // namespace
+
+std::string archive_event(std::string_view room, const ArchiveAnswer &a)
+{
+    JsonWriter w = start(event::archive, room);
+    w.add("ask", archive_kinds[static_cast<size_t>(a.kind)]);
+    if (a.id)
+        w.add("id", *a.id);
+    if (a.row)
+        w.add("row", *a.row);
+    if (a.kind == ArchiveAsk::Kind::search)
+        w.add("term", a.text);
+    w.add("incomplete", a.incomplete).add("failed", a.failed).add_json("rows", rows_json(a.rows));
+    return w.text();
+}
+
+std::string placed_event(std::string_view room, const Placement &p)
+{
+    std::string ids = "[";
+    for (const auto &[seq, id] : p.ids) {
+        if (ids.size() > 1)
+            ids += ',';
+        ids += "[" + std::to_string(seq) + "," + std::to_string(id) + "]";
+    }
+    JsonWriter w = start(event::placed, room);
+    w.add_json("ids", ids + "]");
+    if (!p.dropped.empty() || p.more)
+        w.add("before", static_cast<long long>(p.before)).add_json("dropped", rows_json(p.dropped)).add("more", p.more);
     return w.text();
 }
 

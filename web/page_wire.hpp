@@ -59,6 +59,22 @@ struct Logout {
     std::string room;
 };
 
+// A question to the archive (with --archive), answered by an archive
+// event with the same id: the records before a row (scroll-back; without
+// `row`, the newest), those after a row (what a page that came back has
+// not shown yet), the newest records whose text holds `text` (before
+// `row` when given), or a row among its neighbours.
+struct ArchiveAsk {
+    static constexpr bool before_login = false;
+    enum class Kind { earlier, later, search, around };
+    std::string room;
+    Kind kind = Kind::earlier;
+    std::optional<long long> id;   // the page's number for the question
+    std::optional<long long> row;  // an archive row id
+    std::string text;              // search: the term
+};
+inline constexpr std::string_view archive_kinds[] = {"earlier", "later", "search", "around"};
+
 enum class Reason;
 
 // A message that is none of the above: not a JSON object, no known type,
@@ -68,7 +84,7 @@ struct ParseError {
     std::optional<long long> id;
 };
 
-using PageMessage = std::variant<Login, Resume, Send, Reload, Logout, ParseError>;
+using PageMessage = std::variant<Login, Resume, Send, Reload, Logout, ArchiveAsk, ParseError>;
 
 PageMessage parse_page_message(std::string_view json);
 
@@ -92,7 +108,9 @@ inline constexpr std::string_view gateway = "gateway";  // the gateway refused o
 inline constexpr std::string_view missed = "missed";    // a resumed page missed records
 inline constexpr std::string_view idle = "idle";        // the server's idle time-out is near
 inline constexpr std::string_view ended = "ended";      // the session is over
-inline constexpr std::string_view all[] = {hello, state, record, error, gateway, missed, idle, ended};
+inline constexpr std::string_view archive = "archive";  // the answer to an archive question
+inline constexpr std::string_view placed = "placed";    // where records sent live stand in the archive
+inline constexpr std::string_view all[] = {hello, state, record, error, gateway, missed, idle, ended, archive, placed};
 }  // namespace event
 
 // Why the gateway refused something or dropped what the server sent
@@ -101,6 +119,7 @@ inline constexpr std::string_view all[] = {hello, state, record, error, gateway,
 enum class Reason {
     rate, invalid, room, logged_in, not_logged_in, name, reserved, name_control, colour, line, control, replaced,
     unreachable, timeout, full, stopped, lost, logout, resume, missed, idle, overlong,
+    archive_rate, archive, no_archive,
 };
 
 // Each reason's code, and its English for a page that has no text for the
@@ -134,6 +153,9 @@ inline constexpr ReasonWords reason_words[] = {
     {Reason::missed, "missed", "Earlier records were missed while the page was away."},
     {Reason::idle, "idle", "The chat server logs out silent users: about {seconds} seconds left."},
     {Reason::overlong, "overlong", "The chat server sent a line longer than {count} KiB; the rest of it was dropped."},
+    {Reason::archive_rate, "archive-rate", "Too many questions to the archive: at most {count} every {seconds} seconds. Try again shortly."},
+    {Reason::archive, "archive", "The archive cannot be read now."},
+    {Reason::no_archive, "no-archive", "This gateway keeps no archive."},
 };
 static_assert([] {
     for (size_t i = 0; i < std::size(reason_words); ++i)
@@ -163,6 +185,7 @@ struct Hello {
     bool resumed = false;                // a page took the session over
     std::vector<int> rate_used;          // resumed: ms until each message in the rate window leaves it
     std::optional<long long> last_id;    // resumed: the last send that reached the gateway
+    bool archive = false;                // the gateway answers archive questions
 };
 
 // One record in UTF-8: live ones with when the gateway received them
@@ -185,7 +208,47 @@ struct RecordEvent {
     bool last = false;               // own
 };
 
+// One row of the archive as the page gets it: a record, or a gap where
+// the archive may lack records (then `stamp` and `since` are the stamps of
+// the records after and before it).
+struct ArchiveRow {
+    long long id = 0;
+    long long stamp = 0;
+    long long archived = 0;  // seconds since the Epoch
+    std::vector<int> colour;
+    std::string sender, text;
+    bool notice = false;
+    bool gap = false;
+    long long since = 0;
+};
+
+// The answer to an archive question: its kind and id, the rows oldest
+// first, whether more may match than these (`incomplete`), and for around
+// the row asked for.
+struct ArchiveAnswer {
+    ArchiveAsk::Kind kind = ArchiveAsk::Kind::earlier;
+    std::optional<long long> id;
+    std::vector<ArchiveRow> rows;
+    bool incomplete = false;
+    bool failed = false;  // the archive could not be read
+    std::optional<long long> row;
+    std::string text;     // search: the term
+};
+
+// Where records sent live stand in the archive: each record's event
+// number with its row id; and the rows the board dropped before the record
+// numbered `before` (more than it holds came in one tick), which the page
+// shows in their place; `more` when there were more of them than these.
+struct Placement {
+    std::vector<std::pair<uint64_t, long long>> ids;
+    uint64_t before = 0;
+    std::vector<ArchiveRow> dropped;
+    bool more = false;
+};
+
 std::string hello_event(std::string_view room, const Hello &hello);
+std::string archive_event(std::string_view room, const ArchiveAnswer &answer);
+std::string placed_event(std::string_view room, const Placement &placement);
 std::string state_event(std::string_view room, std::string_view name, const int colour[3], size_t body_max);
 std::string record_event(std::string_view room, const RecordEvent &record);
 // `text` is the server's explanation, decoded.

@@ -8,7 +8,7 @@ import fs from 'node:fs';
 import http from 'node:http';
 import {
   RawClient, RawWebSocket, bytes, clientBinary, gatewayBinary, holdLock, launchBrowser, loggedInPage, records, seriousViolations,
-  serverWithTaro, sjis, startGateway, startProxy, startServer, stopAll, until, watchProblems,
+  serverWithArchive, serverWithTaro, sjis, startGateway, startProxy, startServer, stopAll, until, watchProblems,
 } from './helpers.mjs';
 
 let browser;
@@ -883,7 +883,131 @@ describe('history', () => {
     const later = await loggedInPage(browser, gateway.url, 'later');
     assert.ok((await records(later)).some((r) => r.earlier && r.text === 'old 1'));
   });
+
+  test('--archive: scrolled to its top, the log loads the records before it, in order and once, keeping the place', async () => {
+    const { server, gateway } = await serverWithArchive();
+    const poster = await RawClient.connect(server.port);
+    await poster.login('009009009', 'poster');
+    await postPaced(poster, numbered('old', 45));
+    const page = await loggedInPage(browser, gateway.url, 'reader');
+    await page.setViewportSize({ width: 700, height: 420 });
+    await postPaced(poster, numbered('live', 25));
+    await until(async () => (await texts(page)).includes('live 25'), 10000, 'the live records');
+    // The top record on screen, and where it is, before the earlier ones come.
+    await until(() => page.$('.record[data-id]'), 10000, 'a record placed in the archive');
+    await page.$eval('#log', (log) => { log.scrollTop = 0; });
+    await until(async () => (await texts(page)).includes('old 1'), 10000, 'the earlier records');
+    const shown = await texts(page);
+    onceInOrder(shown, ['posterがログインしました', ...numbered('old', 45), 'readerがログインしました', ...numbered('live', 25)],
+      'scroll-back');
+    const place = await page.$eval('#log', (log) => {
+      const first = [...log.querySelectorAll('.record')].find((r) => r.querySelector('.text').textContent === 'readerがログインしました');
+      return first.getBoundingClientRect().top - log.getBoundingClientRect().top;
+    });
+    assert.ok(Math.abs(place) < 30, `the reader's place is kept: the first record seen is ${place} px from the top`);
+    assert.ok(await page.$('.separator.date + .record'), 'a date line above the first record');
+    assert.equal(await page.$eval('#log', (log) => log.firstElementChild.textContent), 'The start of the archive');
+    assert.ok(await page.$eval('#load-earlier', (b) => b.hidden), 'nothing more to load');
+  });
+
+  test('--archive: 45 posts within 2 s all reach an open page, in order and once, those the board dropped from the archive', async () => {
+    const { server, gateway } = await serverWithArchive();
+    const poster = await RawClient.connect(server.port);
+    await poster.login('009009009', 'poster');
+    const page = await loggedInPage(browser, gateway.url, 'reader');
+    await until(() => page.$('.record[data-id]'), 10000, 'the login notice placed in the archive');
+    // Over 20 in each tick of a second: the board keeps only the newest 20
+    // for the page's session.
+    const started = Date.now();
+    await postPaced(poster, numbered('burst', 45), 20);
+    assert.ok(Date.now() - started < 2000, `posted in ${Date.now() - started} ms`);
+    await until(async () => {
+      const shown = await texts(page);
+      return numbered('burst', 45).every((t) => shown.includes(t));
+    }, 10000, 'every post');
+    onceInOrder(await texts(page), ['readerがログインしました', ...numbered('burst', 45)], 'the burst');
+    const archived = await page.$$eval('.record.archived .text', (all) => all.map((t) => t.textContent));
+    assert.ok(archived.length > 0 && archived.every((t) => t.startsWith('burst ')), `dropped ones from the archive: ${archived}`);
+    // After a reload the same page shows each of them once again.
+    await page.reload();
+    await page.waitForSelector('input[name=message]', { state: 'visible' });
+    poster.send('SEND after reload\r\n');
+    await until(async () => (await texts(page)).includes('after reload'), 10000, 'a record after the reload');
+    onceInOrder(await texts(page), ['readerがログインしました', ...numbered('burst', 45), 'after reload'], 'after the reload');
+  });
+
+  test('--archive: a search shows marked results as text, one among its neighbours, and live is one click away', async () => {
+    const { server, gateway } = await serverWithArchive();
+    const poster = await RawClient.connect(server.port);
+    await poster.login('009009009', 'poster');
+    await postPaced(poster, ['alpha one', 'the Quick fox', 'beta two', sjis('ＱＵＩＣＫ wide'), sjis('猫が好き'),
+      sjis('犬です'), sjis('子猫です'), '<b>bold</b> quick', 'last one']);
+    const page = await loggedInPage(browser, gateway.url, 'seeker');
+    await page.waitForSelector('#search', { state: 'visible' });
+    const results = () => page.$$eval('#search-results li', (all) => all.map((li) => ({
+      text: li.querySelector('.text')?.textContent, marks: [...li.querySelectorAll('mark')].map((m) => m.textContent),
+      bold: !!li.querySelector('b'), chosen: li.classList.contains('chosen'),
+    })));
+
+    await page.fill('#search', 'quick');
+    await page.press('#search', 'Enter');
+    await until(async () => (await results()).length === 3, 10000, 'three results');
+    assert.ok(await page.$eval('#log', (log) => log.hidden), 'the results replace the log');
+    assert.deepEqual(await results(), [
+      { text: '<b>bold</b> quick', marks: ['quick'], bold: false, chosen: false },
+      { text: 'ＱＵＩＣＫ wide', marks: ['ＱＵＩＣＫ'], bold: false, chosen: false },
+      { text: 'the Quick fox', marks: ['Quick'], bold: false, chosen: false },
+    ]);
+
+    await page.fill('#search', '猫');
+    await page.press('#search', 'Enter');
+    await until(async () => (await results()).length === 2, 10000, 'the Japanese results');
+    assert.deepEqual((await results()).map((r) => [r.text, r.marks]), [['子猫です', ['猫']], ['猫が好き', ['猫']]]);
+
+    // A result among its neighbours; live records meanwhile are counted.
+    await page.click('#search-results li:last-child button');
+    await until(async () => (await results()).some((r) => r.chosen), 10000, 'the neighbours');
+    const around = await results();
+    const chosen = around.findIndex((r) => r.chosen);
+    assert.deepEqual(around.slice(chosen - 1, chosen + 2).map((r) => r.text), ['ＱＵＩＣＫ wide', '猫が好き', '犬です']);
+    poster.send('SEND while searching\r\n');
+    await until(async () => (await page.textContent('#back-to-live')) === 'Back to live (1 new)', 10000, 'the count');
+    await page.click('#back-to-live');
+    assert.ok(await page.$eval('#search-view', (v) => v.hidden));
+    assert.equal((await texts(page)).at(-1), 'while searching');
+    assert.ok(await page.$eval('#log', (log) => log.scrollHeight - log.scrollTop - log.clientHeight < 40), 'at live');
+    // Escape closes it too.
+    await page.fill('#search', 'beta');
+    await page.press('#search', 'Enter');
+    await page.waitForSelector('#search-view', { state: 'visible' });
+    await page.press('#search', 'Escape');
+    await page.waitForSelector('#search-view', { state: 'hidden' });
+  });
 });
+
+// Posts each text from a raw client, one write each, `gap` ms apart: the
+// archive looks at the board ten times a second and keeps what it finds
+// there, so more than 20 posts within one of its looks are lost to it too.
+async function postPaced(poster, list, gap = 25) {
+  for (const text of list) {
+    poster.send('SEND ', Buffer.isBuffer(text) ? text : Buffer.from(text, 'latin1'), '\r\n');
+    await new Promise((r) => setTimeout(r, gap));
+  }
+  const last = list[list.length - 1];
+  await poster.waitFor(bytes(Buffer.isBuffer(last) ? last : Buffer.from(last, 'latin1'), '\r\nEND\r\n'));
+}
+
+// Each of the texts exactly once, in this order, among what the page shows.
+function onceInOrder(shown, wanted, what) {
+  const at = wanted.map((text) => shown.indexOf(text));
+  for (const [i, text] of wanted.entries()) {
+    assert.ok(at[i] >= 0, `${what}: "${text}" is shown`);
+    assert.equal(shown.lastIndexOf(text), at[i], `${what}: "${text}" is shown once`);
+    if (i > 0) assert.ok(at[i] > at[i - 1], `${what}: "${text}" comes after "${wanted[i - 1]}"`);
+  }
+}
+
+const numbered = (word, count) => Array.from({ length: count }, (_, i) => `${word} ${i + 1}`);
 
 describe('languages', () => {
   test('under a Japanese browser the page speaks Japanese; a reason it does not know shows the gateway\'s words', async () => {

@@ -17,6 +17,7 @@ export const gatewayBinary = process.env.CHAT_WEB;
 export const chromiumPath = process.env.CHAT_CHROMIUM || '/usr/bin/chromium';
 export const holdLockBinary = process.env.CHAT_HOLD_LOCK;
 export const clientBinary = process.env.CHAT_CLIENT;
+export const archiveBinary = process.env.CHAT_ARCHIVE;
 
 // UTF-8 text as Shift_JIS bytes, converted by iconv at run time.
 export function sjis(text) {
@@ -130,6 +131,24 @@ export async function startServer({ shipped = false } = {}) {
     entry.ignore = true;  // the port was taken meanwhile: try another
   }
   throw new Error('the chat server did not start');
+}
+
+// chat_archive keeping the server's history in archive.db beside it;
+// { database } once the database exists.
+export async function startArchive(server) {
+  const database = path.join(server.dir, 'archive.db');
+  track(spawn(archiveBinary, ['--history', server.history, '--archive', database],
+    { cwd: server.dir, stdio: ['ignore', 'ignore', 'pipe'] }), null, 'chat_archive');
+  await until(() => fs.existsSync(database) && fs.statSync(database).size > 0, 10000, 'the archive');
+  return { database };
+}
+
+// A server, chat_archive beside it and a gateway reading both.
+export async function serverWithArchive(extra = []) {
+  const server = await startServer();
+  const { database } = await startArchive(server);
+  const gateway = await startGateway(server.port, ['--archive', database, ...extra]);
+  return { server, database, gateway };
 }
 
 // chat_web on a free port, with English messages; { url, port, child,

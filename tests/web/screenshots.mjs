@@ -13,8 +13,14 @@
 // web-phone.png, web-phone-dark.png, web-phone-people.png, web-pending.png,
 // web-idle.png, web-resumed.png, web-ja.png, web-ja-dark.png and
 // web-ja-phone-people.png.
+// With `archive` after OUTPUT_DIR, only the archive's pictures (it needs
+// CHAT_ARCHIVE too): the log scrolled back and a search, in English and
+// Japanese, light and dark: archive-scrollback.png, archive-search.png,
+// archive-ja-scrollback.png, archive-ja-search.png, each also -dark.
 import path from 'node:path';
-import { RawClient, launchBrowser, loggedInPage, sjis, startGateway, startServer, stopAll, until } from './helpers.mjs';
+import {
+  RawClient, launchBrowser, loggedInPage, serverWithArchive, sjis, startGateway, startServer, stopAll, until,
+} from './helpers.mjs';
 
 const out = process.argv[2] || '.';
 const shown = (page) => page.$$eval('.record .text', (n) => n.map((e) => e.textContent));
@@ -79,6 +85,66 @@ async function inJapanese(server) {
   } finally {
     await context.close();
   }
+}
+
+// Records posted a little apart, so that the archive keeps them all.
+async function postAll(client, lines) {
+  for (const line of lines) {
+    client.send('SEND ', sjis(line), '\r\n');
+    await new Promise((r) => setTimeout(r, 30));
+  }
+  await client.waitFor(sjis(lines[lines.length - 1]));
+}
+
+// The log scrolled back past the board's 20 records, and a search with a
+// result among its neighbours, light and dark.
+async function archivePictures(locale, prefix, lines, term) {
+  const context = await launchBrowser({ locale });
+  try {
+    const { server, gateway } = await serverWithArchive();
+    const sato = await RawClient.connect(server.port);
+    await sato.login('000160080', sjis(locale === 'ja-JP' ? '佐藤' : 'sato'));
+    await postAll(sato, lines);
+    const page = await loggedInPage(context, gateway.url, locale === 'ja-JP' ? '鈴木' : 'ken');
+    await page.setViewportSize({ width: 900, height: 560 });
+    await page.waitForSelector('.record[data-id]');
+    await page.click('#load-earlier');
+    await until(async () => (await shown(page)).includes(lines[0]));
+    await page.$eval("#log", (log) => { log.scrollTop = 0; });
+    for (const scheme of ['light', 'dark']) {
+      await page.emulateMedia({ colorScheme: scheme });
+      await page.screenshot({ path: path.join(out, `${prefix}-scrollback${scheme === 'dark' ? '-dark' : ''}.png`) });
+    }
+    await page.fill('#search', term);
+    await page.press('#search', 'Enter');
+    await page.waitForSelector('#search-results li button');
+    await page.click('#search-results li:nth-child(2) button');
+    await page.waitForSelector('#search-results li.chosen');
+    sato.send('SEND ', sjis(lines[1]), '\r\n');
+    await page.waitForSelector('#back-to-live >> text=1');
+    for (const scheme of ['light', 'dark']) {
+      await page.emulateMedia({ colorScheme: scheme });
+      await page.screenshot({ path: path.join(out, `${prefix}-search${scheme === 'dark' ? '-dark' : ''}.png`) });
+    }
+  } finally {
+    await context.close();
+  }
+}
+
+if (process.argv[3] === 'archive') {
+  try {
+    const english = Array.from({ length: 30 }, (_, i) => [
+      'the build is green again', 'who reviews the release notes?', 'I can take the release notes',
+      'the deploy waits for the review', 'lunch at noon?', 'the release goes out on Friday'][i % 6] + ` (${i + 1})`);
+    await archivePictures('en-US', 'archive', english, 'release');
+    const japanese = Array.from({ length: 30 }, (_, i) => [
+      '今日のビルドは通りました', 'リリースノートは誰が書きますか', '私がリリースノートを書きます',
+      'レビュー待ちです', 'お昼はどうしますか', '金曜日にリリースします'][i % 6] + `（${i + 1}）`);
+    await archivePictures('ja-JP', 'archive-ja', japanese, 'リリース');
+  } finally {
+    await stopAll();
+  }
+  process.exit(0);
 }
 
 const server = await startServer();

@@ -81,22 +81,29 @@ function recordText(item) {
 
 function recordClass(item) {
   return 'record' + (item.notice ? ' notice' : '') + (item.earlier ? ' earlier' : '') + (item.own ? ' own' : '') +
-    (item.mention ? ' mention' : '') + (!item.notice && actionOf(item.text) !== null ? ' action' : '');
+    (item.archived ? ' archived' : '') + (item.mention ? ' mention' : '') + (!item.notice && actionOf(item.text) !== null ? ' action' : '');
 }
 
 // Text from the wire goes in as text nodes only, never as markup.
 function render(item) {
+  append(rowOf(item));
+}
+
+// The row an item is drawn as; a record with its event number (seq) and
+// archive row (id) when known, which the archive's rows are placed by.
+export function rowOf(item) {
   const row = document.createElement('div');
   if (item.kind === 'separator') {
-    row.className = 'separator' + (item.live ? ' live' : '');
+    row.className = 'separator' + (item.live ? ' live' : '') + (item.gap ? ' gap' : '');
     row.textContent = item.text;
-    append(row);
-    return;
+    return row;
   }
   row.append(timeOf(item.at));
   if (item.kind === 'record') {
     row.className = recordClass(item);
     row.append(span('sender', item.sender), recordText(item));
+    if (item.seq) row.dataset.seq = item.seq;
+    if (item.id) row.dataset.id = item.id;
   } else if (item.kind === 'unposted') {
     row.className = 'line own unposted';
     row.append(span('sender', item.sender), textOf(item.text), span('state', item.note));
@@ -106,9 +113,27 @@ function render(item) {
     row.className = 'error ' + item.kind;
     row.append(span('text', item.text));
   }
-  append(row);
   const autoName = item.auto ? item.sender : null;
   for (const name of row.querySelectorAll('.sender, .actor')) paintSender(name, item.colour, autoName);
+  return row;
+}
+
+// The archive's row of a record kept for a reload, once it is known.
+export function keepId(seq, id) {
+  const item = shown.find((i) => i.kind === 'record' && i.seq === seq);
+  if (item) {
+    item.id = id;
+    save(shownKey, shown);
+  }
+}
+
+// A record from the archive kept in its place among the live ones: before
+// the record with event number `beforeSeq`.
+export function keepBefore(item, beforeSeq) {
+  const at = shown.findIndex((i) => i.kind === 'record' && i.seq === beforeSeq);
+  shown.splice(at < 0 ? shown.length : at, 0, item);
+  if (shown.length > shownLimit) shown = shown.slice(-shownLimit);
+  save(shownKey, shown);
 }
 
 export function show(item) {
@@ -140,6 +165,10 @@ export function markMeanwhile(on) {
 export function startAgain() {
   afterEarlier = false;
   clearPeople();
+  // Event numbers start again with a new session.
+  for (const item of shown) delete item.seq;
+  save(shownKey, shown);
+  for (const row of log.querySelectorAll('[data-seq]')) delete row.dataset.seq;
 }
 
 // The name the user is logged in under, as the server has it.
@@ -166,7 +195,7 @@ export function showRecord(message) {
   noteRecord(message);
   show({
     kind: 'record', colour: message.colour, sender: message.sender, text: message.text,
-    notice: message.notice, earlier: message.earlier, own: !!message.own, auto: !!message.auto,
+    notice: message.notice, earlier: message.earlier, own: !!message.own, auto: !!message.auto, seq: message.seq,
     mention: namesMe(message), at: message.earlier && message.stamp ? Math.min(message.stamp * 1000, at) : at,
   });
 }

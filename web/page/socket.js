@@ -2,6 +2,7 @@
 // over it): logging in, the events that come back, and taking the session
 // up again after a reload or a lost connection while the gateway keeps it.
 // A message without a room is for the gateway's one room.
+import { answered, archiveHello, askForMissed, askRefused, placed } from './archive.js';
 import { markMeanwhile, noticeArrival, show, showError, showRecord } from './log.js';
 import { clearPeople } from './people.js';
 import {
@@ -124,9 +125,17 @@ function received(message) {
       }
       showError('gateway', reasonText(message));
       if (typeof message.id === 'number') refused(message.id);
+      if (typeof message.id === 'number') askRefused(message.id);
       break;
     case 'missed':
       show({ kind: 'separator', text: reasonText(message) });
+      askForMissed();
+      break;
+    case 'archive':
+      answered(message);
+      break;
+    case 'placed':
+      placed(message);
       break;
     case 'state':
       loggedIn(message);
@@ -151,6 +160,7 @@ function hello(message) {
   for (const key of Object.keys(limits)) {
     if (typeof message[key] === 'number') limits[key] = message[key];
   }
+  archiveHello(message);
   if (message.token) session.resume = { ...session.resume, token: message.token };
   if (Array.isArray(message.rate_used)) newWindow(message.rate_used);
   if (message.resumed) {

@@ -13,6 +13,7 @@ import { toShortCodes } from './richtext.js';
 import { closeSocket, logIn, offerLogin, resumeAfterReload } from './socket.js';
 import { session, socketOpen } from './state.js';
 import { language, t } from './texts.js';
+import './search.js';  // the archive's scroll-back and search, when the gateway keeps one
 
 const $ = (id) => document.getElementById(id);
 const colourInput = $('colour');
