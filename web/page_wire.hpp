@@ -100,7 +100,7 @@ inline constexpr std::string_view all[] = {hello, state, record, error, gateway,
 // idle time-out is near (idle).
 enum class Reason {
     rate, invalid, room, logged_in, not_logged_in, name, reserved, name_control, colour, line, control, replaced,
-    unreachable, timeout, full, stopped, lost, logout, resume, missed, idle, overlong,
+    unreachable, timeout, full, stopped, lost, logout, resume, missed, idle, overlong, backlog,
 };
 
 // Each reason's code, and its English for a page that has no text for the
@@ -134,6 +134,7 @@ inline constexpr ReasonWords reason_words[] = {
     {Reason::missed, "missed", "Earlier records were missed while the page was away."},
     {Reason::idle, "idle", "The chat server logs out silent users: about {seconds} seconds left."},
     {Reason::overlong, "overlong", "The chat server sent a line longer than {count} KiB; the rest of it was dropped."},
+    {Reason::backlog, "backlog", "At most {count} posts can be on their way to the chat server; this one waits."},
 };
 static_assert([] {
     for (size_t i = 0; i < std::size(reason_words); ++i)
@@ -163,6 +164,7 @@ struct Hello {
     bool resumed = false;                // a page took the session over
     std::vector<int> rate_used;          // resumed: ms until each message in the rate window leaves it
     std::optional<long long> last_id;    // resumed: the last send that reached the gateway
+    long long posts_max = 0, tick_posts = 0, tick_seconds = 0;
 };
 
 // One record in UTF-8: live ones with when the gateway received them
@@ -174,6 +176,7 @@ struct RecordEvent {
     std::string sender, text;
     bool notice = false;
     bool earlier = false;
+    bool before_login = false;       // earlier, shown before any login (--show-before-login)
     long long at = 0;
     std::optional<long long> stamp;  // earlier
     bool own = false;
