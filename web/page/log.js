@@ -16,6 +16,12 @@ let shown = load(shownKey, []);
 let showMeanwhile = false;
 let afterEarlier = false;  // the last record shown came from the history file
 let unread = 0;
+// Whether the view was at the bottom when last looked at, and whether
+// records came below it since: a shrinking view (an on-screen keyboard, a
+// rotation, the login form) keeps the one and shows the other.
+let wasAtBottom = true;
+let unseen = false;
+let placedAt = -1;  // the scrollTop that toBottom set, whose scroll event is no user's
 
 function keep(item) {
   shown.push(item);
@@ -37,7 +43,10 @@ export function atBottom() {
 
 export function toBottom() {
   log.scrollTop = log.scrollHeight;
+  placedAt = log.scrollTop;
   newMessages.hidden = true;
+  wasAtBottom = true;
+  unseen = false;
 }
 
 // Records go above the lines still waiting to be posted, which stay last.
@@ -45,8 +54,12 @@ export function toBottom() {
 function append(node) {
   const follow = atBottom();
   log.insertBefore(node, log.querySelector('.outgoing'));
-  if (follow) toBottom();
-  else newMessages.hidden = false;
+  if (follow) {
+    toBottom();
+  } else {
+    unseen = true;
+    newMessages.hidden = false;
+  }
 }
 
 export function span(className, text) {
@@ -68,7 +81,7 @@ function render(item) {
   row.append(timeOf(item.at));
   if (item.kind === 'record') {
     row.className = 'record' + (item.notice ? ' notice' : '') + (item.earlier ? ' earlier' : '') +
-      (item.own ? ' own' : '');
+      (item.own ? ' own' : '') + (item.beforeLogin ? ' before-login' : '');
     row.append(span('sender', item.sender), span('text', item.text));
   } else if (item.kind === 'unposted') {
     row.className = 'line own unposted';
@@ -124,11 +137,25 @@ export function showRecord(message) {
     afterEarlier = false;
     show({ kind: 'separator', live: true, text: t('earlierAbove') });
   }
-  show({
+  show(recordItem(message, at));
+}
+
+function recordItem(message, at) {
+  return {
     kind: 'record', colour: message.colour, sender: message.sender, text: message.text,
     notice: message.notice, earlier: message.earlier, own: !!message.own,
     at: message.earlier && message.stamp ? Math.min(message.stamp * 1000, at) : at,
-  });
+  };
+}
+
+// A record of the history shown before the login, read-only: for this
+// view only, and gone at the login, which brings the earlier records itself.
+export function showBeforeLogin(message) {
+  render({ ...recordItem(message, message.at || Date.now()), beforeLogin: true });
+}
+
+export function dropBeforeLogin() {
+  for (const row of log.querySelectorAll('.before-login')) row.remove();
 }
 
 // What was shown before a reload, shown again; false when nothing was.
@@ -156,10 +183,24 @@ document.addEventListener('visibilitychange', () => {
 });
 
 export function scrollToEnd() {
-  log.scrollTop = log.scrollHeight;
+  toBottom();
 }
 
+// Only the user's scrolling moves the view away from the bottom: the event
+// of toBottom's own scrolling may come after the view has shrunk.
 log.addEventListener('scroll', () => {
-  if (atBottom()) newMessages.hidden = true;
+  if (log.scrollTop === placedAt) return;
+  placedAt = -1;
+  wasAtBottom = atBottom();
+  if (wasAtBottom) {
+    unseen = false;
+    newMessages.hidden = true;
+  }
 });
+// The view changed size: one that was at the bottom stays there, and the
+// button shows while records that came are below the fold.
+new ResizeObserver(() => {
+  if (wasAtBottom) toBottom();
+  else newMessages.hidden = !unseen || atBottom();
+}).observe(log);
 matchMedia('(prefers-color-scheme: dark)').addEventListener('change', () => repaintSenders(log));
