@@ -279,7 +279,7 @@ function waitForServer(reason) {
   setComposing(false);
   const wait = comebackWaits[Math.min(comeback.tries, comebackWaits.length - 1)];
   comeback.tries += 1;
-  setStatus(t('waitingForServer', new Date(Date.now() + wait)));
+  setStatus(t('waitingForServer', Date.now() + wait));  // when, in ms since the Epoch
   document.getElementById('login-button').textContent = t('logInAgain');
   retryTimer = setTimeout(() => {
     setStatus(t('loggingInAgain'));
