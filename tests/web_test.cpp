@@ -496,6 +496,17 @@ TEST_F(Fixture, EarlierRecordsComeFirstAndTheHeldBackStreamAfter)
     ASSERT_EQ(a.to_page.size(), 4u);
     EXPECT_EQ(field(only(a.to_page, 3), "reason"), "lost");
     EXPECT_TRUE(g.history_read(file).to_page.empty());
+
+    // --show-before-login: a page that opens gets the file read-only, once.
+    EXPECT_FALSE(SessionLogic(codec, limits, true).opened().read_history) << "off by default";
+    limits.show_before_login = true;
+    SessionLogic shown(codec, limits, true);
+    ASSERT_TRUE(shown.opened().read_history);
+    a = shown.history_read(file);
+    ASSERT_EQ(a.to_page.size(), file.size());
+    EXPECT_TRUE(flag(only(a.to_page), "earlier"));
+    EXPECT_TRUE(flag(only(a.to_page), "before_login"));
+    EXPECT_TRUE(shown.history_read(file).to_page.empty()) << "only the read the opening asked for";
 }
 
 TEST(WebJson, ParsesFlatObjectsAndQuotesSafely)
@@ -702,6 +713,62 @@ TEST_F(Fixture, OwnPostsAreMatchedByWhatThisSessionPosted)
     EXPECT_FALSE(flag(only(s.server_bytes(chat_test::message("010020030", sjis("メッセージ"), sjis("bobがログインしました") + "\r\n")).to_page), "own"));
 }
 
+// At most posts_max posts are on their way to the server: beyond that a
+// send is refused with its id and the page holds it; a record that comes
+// back or an error reply frees a place. A logout goes straight out, and
+// nothing is posted once it has.
+TEST_F(Fixture, ThePostsOnTheirWayAreCappedAndALogoutOvertakesTheRest)
+{
+    limits.rate_count = 100;  // the cap, not the rate, is what refuses here
+    SessionLogic s = logged_in("bob");
+    std::string two_posts(300, 'x');  // 239 + 61 for a 3-byte name
+    for (int id = 1; id <= 10; ++id)
+        ASSERT_EQ(s.page_message(R"({"type":"send","id":)" + std::to_string(id) + R"(,"text":")" + two_posts + "\"}", now)
+                      .to_server.size(),
+                  2 * 5 + 300 + 2 * 2);
+    Actions a = s.page_message(R"({"type":"send","id":11,"text":"one more"})", now);
+    EXPECT_EQ(a.to_server, "") << "a 21st post on its way";
+    auto held = only(a.to_page);
+    EXPECT_EQ(field(held, "type"), "gateway");
+    EXPECT_EQ(field(held, "reason"), "backlog");
+    EXPECT_EQ(number(held, "id"), 11) << "the page holds it and sends it again";
+    EXPECT_EQ(number(held, "count"), 20);
+    EXPECT_EQ(a.close_code, 0);
+
+    auto rec = [](const std::string &body) {
+        return "OK\r\n" + chat_test::message("010020030", "bob", body + "\r\n") + "END\r\n";
+    };
+    EXPECT_TRUE(flag(only(s.server_bytes(rec(std::string(239, 'x'))).to_page), "own"));
+    EXPECT_EQ(s.page_message(R"({"type":"send","id":11,"text":"one more"})", now).to_server, "SEND one more\r\n")
+        << "a record back frees a place";
+    EXPECT_EQ(s.page_message(R"({"type":"send","id":12,"text":"and one"})", now).to_server, "");
+    s.server_bytes(chat_test::error_reply(chat_test::busy));
+    EXPECT_EQ(s.page_message(R"({"type":"send","id":12,"text":"and one"})", now).to_server, "SEND and one\r\n")
+        << "so does an error reply: the server lost a post";
+
+    a = s.page_message(R"({"type":"logout"})", now);
+    EXPECT_EQ(a.to_server, "LGOT\r\n") << "at once, with 20 posts on their way";
+    EXPECT_EQ(s.page_message(R"({"type":"send","id":13,"text":"late"})", now).to_server, "");
+    auto ended = of_type(s.server_bytes("OK\r\n" + chat_test::logout_notice("010020030", "bob") + "END\r\n"), "ended");
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(field(ended[0], "reason"), "logout");
+    EXPECT_EQ(s.page_message(R"({"type":"send","id":14,"text":"later"})", now).to_server, "");
+    EXPECT_EQ(s.page_message(R"({"type":"reload"})", now).to_server, "") << "nothing after the end";
+}
+
+// The rate counts what reaches the server: a send as its posts.
+TEST_F(Fixture, TheRateCountsPostsNotMessages)
+{
+    SessionLogic s = logged_in("ann");  // the login is the first of 20
+    std::string two_posts(300, 'x');
+    for (int i = 0; i < 9; ++i)
+        ASSERT_EQ(s.page_message(R"({"type":"send","text":")" + two_posts + "\"}", now).close_code, 0);
+    Actions a = s.page_message(R"({"type":"send","text":")" + two_posts + "\"}", now);
+    EXPECT_EQ(a.close_code, close_policy) << "the 11th message, but the 20th and 21st post";
+    EXPECT_EQ(a.to_server, "");
+    EXPECT_EQ(field(only(a.to_page), "reason"), "rate");
+}
+
 // The warning comes min(30 s, half the time-out) before the server's idle
 // time-out, counted from the last line sent to the server, once; a line
 // from the user starts the count again, and a resumed page is warned anew.
@@ -751,6 +818,9 @@ TEST_F(Fixture, HelloCarriesTheLimitsAndWhatIsUsedOfTheRateWindow)
     EXPECT_EQ(number(hello, "rate_seconds"), 10);
     EXPECT_EQ(number(hello, "resume_seconds"), 30);
     EXPECT_EQ(number(hello, "idle_seconds"), 300);
+    EXPECT_EQ(number(hello, "posts_max"), 20);
+    EXPECT_EQ(number(hello, "tick_posts"), 10);
+    EXPECT_EQ(number(hello, "tick_seconds"), 5);
     EXPECT_EQ(hello.count("token"), 0u) << "no token before the login";
 
     SessionLogic s = logged_in("bob");  // the login is the first message

@@ -104,6 +104,8 @@ int run_gateway(const Options &options)
     Links links(options, connections_for_descriptors(raise_descriptor_limit()));
     if (const PageFile *index = find_page("/"))
         links.index_html = page_with_title(std::string_view(index->body, index->size), options.title);
+    if (options.limits.show_before_login)
+        links.index_html = page_showing_before_login(links.index_html);
     for (const auto &name : own_host_names())
         links.hosts.allow(name);
     for (const auto &name : options.allow_hosts)

@@ -35,10 +35,6 @@ std::pair<const char *, std::string> presence_of(std::string_view body)
     return {nullptr, ""};
 }
 
-// Records of our own posts the session waits for; beyond this many the
-// oldest are given up (the server lost them: a busy reply).
-constexpr size_t own_posts_max = 256;
-
 // Reads `size` random bytes: getrandom(2), or /dev/urandom where the
 // system call is missing.
 bool fill_random(unsigned char *out, size_t size)
@@ -98,13 +94,13 @@ bool same_secret(std::string_view a, std::string_view b)
     return differ == 0;
 }
 
-bool RateLimit::allow(steady::time_point now)
+bool RateLimit::allow(steady::time_point now, size_t n)
 {
     while (!recent_.empty() && now - recent_.front() >= window_)
         recent_.pop_front();
-    if (recent_.size() >= static_cast<size_t>(count_))
+    if (recent_.size() + n > static_cast<size_t>(count_))
         return false;
-    recent_.push_back(now);
+    recent_.insert(recent_.end(), n, now);
     return true;
 }
 
@@ -204,7 +200,8 @@ void SessionLogic::say(Actions &a, Reason reason, const ReasonValues &values, st
 std::string SessionLogic::hello(bool resumed, steady::time_point now) const
 {
     Hello h {static_cast<long long>(limits_.message_max), limits_.rate_count, limits_.rate_seconds,
-             limits_.resume_seconds, limits_.idle_seconds, token_, resumed, {}, std::nullopt, archive_};
+             limits_.resume_seconds, limits_.idle_seconds, token_, resumed, {}, std::nullopt, archive_,
+             limits_.posts_max, limits_.tick_posts, limits_.tick_seconds};
     if (resumed) {
         h.rate_used = rate_.used(now);
         h.last_id = last_send_id_;
@@ -216,6 +213,7 @@ Actions SessionLogic::opened()
 {
     Actions a;
     emit(a, hello(false, steady::now()), false);
+    a.read_history = showing_before_login_ = history_ && limits_.show_before_login;
     return a;
 }
 
@@ -246,7 +244,7 @@ Actions SessionLogic::page_message(std::string_view text, steady::time_point now
     if (archive_refused(message, now, a))
         return a;
     bool asks = std::holds_alternative<ArchiveAsk>(message);
-    if (!logout && !asks && !rate_.allow(now)) {
+    if (!logout && !asks && !rate_.allow(now, plan(message))) {
         say(a, Reason::rate, ReasonValues::of_count(limits_.rate_count, limits_.rate_seconds));
         close(close_policy, a);
         return a;
@@ -267,6 +265,22 @@ Actions SessionLogic::page_binary()
     if (state_ != State::closed)
         close(close_unsupported, a);
     return a;
+}
+
+// What a message counts against the rate: one, or for a send that goes
+// out, its posts, which are cut here for take(Send).
+size_t SessionLogic::plan(const PageMessage &message)
+{
+    pieces_.clear();
+    replaced_ = 0;
+    auto *send = std::get_if<Send>(&message);
+    if (!send || state_ != State::in || send_problem(*send))
+        return 1;
+    std::string sjis = codec_.to_wire(send->text, &replaced_);
+    pieces_ = chat::split_message(sjis, chat::body_limit(name_));
+    if (own_posts_.size() + pieces_.size() > static_cast<size_t>(limits_.posts_max))
+        return 1;  // refused for the backlog: nothing is posted
+    return pieces_.size();
 }
 
 // A message that cannot be taken now is refused with its reason: one that
@@ -444,6 +458,7 @@ void SessionLogic::start_login(const Identity &who, Actions &a)
     own_timeout_ = chat::notice_record(notice_timeout, colour_, name_);
     pending_login_ = chat::login_line(colour_, name_);
     history_before_ = false;
+    showing_before_login_ = false;
     held_.clear();
     held_texts_.clear();
     server_said_ = ServerSaid::nothing;
@@ -474,36 +489,47 @@ Actions SessionLogic::history_read(std::optional<std::vector<HistoryRecord>> fil
         a.connect = true;
     } else if (state_ == State::reading_after) {
         flush_held(file ? earlier_records(*file, newest_before_, held_texts_) : std::vector<HistoryRecord> {}, a, at);
+    } else if (state_ == State::out && showing_before_login_ && file) {
+        emit_earlier(*file, a, at, true);  // read-only, before any login: not kept for a replay
     }
+    showing_before_login_ = false;
     finish_run(a);
     return a;
 }
 
-// The text goes out in as many posts as it needs; the records the server
-// will send back for them are remembered, to mark them as ours.
+// Why a send's text may not go out: line ends and NUL would make more
+// lines, other controls would reach raw clients' terminals.
+std::optional<Reason> SessionLogic::send_problem(const Send &send) const
+{
+    if (send.text.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
+        return Reason::line;
+    if (has_control(send.text))
+        return Reason::control;
+    return std::nullopt;
+}
+
+// The text goes out in the posts plan() cut, unless that would put more
+// than posts_max on their way: then the page holds it and sends it again
+// once records have come back. The records the server will send back for
+// the posts are remembered, to mark them as ours.
 void SessionLogic::take(const Send &send, Actions &a)
 {
     if (send.id)
         last_send_id_ = std::max(*send.id, last_send_id_.value_or(0));
-    if (send.text.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
-        say(a, Reason::line, {}, send.id);
+    if (auto problem = send_problem(send)) {
+        say(a, *problem, {}, send.id);
         return;
     }
-    if (has_control(send.text)) {
-        say(a, Reason::control, {}, send.id);
+    if (own_posts_.size() + pieces_.size() > static_cast<size_t>(limits_.posts_max)) {
+        say(a, Reason::backlog, ReasonValues::of_count(limits_.posts_max), send.id);
         return;
     }
-    size_t replaced = 0;
-    std::string sjis = codec_.to_wire(send.text, &replaced);
-    auto pieces = chat::split_message(sjis, chat::body_limit(name_));
-    for (size_t i = 0; i < pieces.size(); ++i) {
-        a.to_server += "SEND " + pieces[i] + "\r\n";
-        own_posts_.push_back({chat::own_record(colour_, name_, pieces[i]), send.id, i + 1 == pieces.size()});
+    for (size_t i = 0; i < pieces_.size(); ++i) {
+        a.to_server += "SEND " + pieces_[i] + "\r\n";
+        own_posts_.push_back({chat::own_record(colour_, name_, pieces_[i]), send.id, i + 1 == pieces_.size()});
     }
-    while (own_posts_.size() > own_posts_max)
-        own_posts_.pop_front();
-    if (replaced > 0)
-        say(a, Reason::replaced, ReasonValues::of_count(static_cast<long long>(replaced)));
+    if (replaced_ > 0)
+        say(a, Reason::replaced, ReasonValues::of_count(static_cast<long long>(replaced_)));
 }
 
 Actions SessionLogic::server_connected(steady::time_point now)
@@ -591,6 +617,9 @@ void SessionLogic::handle(const Event &event, Actions &a, long long at)
         server_said_ = ServerSaid::stopped;
     } else if (why == chat::explanation(reply_busy)) {
         error = ServerError::busy;
+        // The server lost one of the posts on their way: one fewer waits.
+        if (!own_posts_.empty())
+            own_posts_.pop_front();
     }
     emit(a, error_event(room_, error, codec_.to_local(why)));
 }
@@ -642,16 +671,7 @@ void SessionLogic::flush_held(const std::vector<HistoryRecord> &earlier, Actions
     // The earlier records were all there before the first held one came.
     if (!held_.empty())
         at = std::min(at, held_.front().at);
-    // Each with its stamp as the file has it, and as `at` the time it was
-    // sent to the page.
-    for (const auto &record : earlier) {
-        RecordEvent r = record_of(chat::parse_record(record.text));
-        r.earlier = true;
-        r.stamp = record.stamp;
-        r.at = at;
-        emit(a, record_event(room_, r));
-        note_record(std::string(chat::strip_line_end(record.text)), 0);
-    }
+    emit_earlier(earlier, a, at, false);
     std::vector<Held> held = std::move(held_);
     size_t up_to_notice = held_texts_.size();
     bool notice_held = state_ == State::reading_after;
@@ -662,6 +682,24 @@ void SessionLogic::flush_held(const std::vector<HistoryRecord> &earlier, Actions
         deliver(held[i].event, a, held[i].at);
         if (notice_held && i + 1 == up_to_notice)
             logged_in(a);
+    }
+}
+
+// Records of the file, each with its stamp as the file has it, and as
+// `at` the time it was sent to the page; those shown before a login say so.
+void SessionLogic::emit_earlier(const std::vector<HistoryRecord> &earlier, Actions &a, long long at, bool before_login)
+{
+    for (const auto &record : earlier) {
+        RecordEvent r = record_of(chat::parse_record(record.text));
+        r.earlier = true;
+        r.before_login = before_login;
+        r.stamp = record.stamp;
+        r.at = at;
+        emit(a, record_event(room_, r), !before_login);
+        // Placed in the archive like live ones, but not what only the
+        // login screen shows.
+        if (!before_login)
+            note_record(std::string(chat::strip_line_end(record.text)), 0);
     }
 }
 

@@ -32,8 +32,11 @@ struct Limits {
     int keep_alive_seconds = 5;      // each later request on the same connection
     int requests_max = 100;          // requests on one HTTP connection (then it is closed)
     size_t message_max = 4096;       // bytes of one page message (more: close 1009)
-    int rate_count = 20;             // page messages ...
+    int rate_count = 20;             // page messages, a send counted as its posts, ...
     int rate_seconds = 10;           // ... per this many seconds (more: close 1008)
+    int posts_max = 20;              // posts on their way to the server (more: refused, the page holds them)
+    int tick_posts = 10;             // posts of one user the page lets one delivery bring ...
+    int tick_seconds = ::tick_seconds;  // ... the chat server's time between deliveries
     size_t output_max = 64 * 1024;   // bytes waiting behind the one being written (more: close)
     int sessions_max = 200;          // open pages at once (more: 503 at the upgrade)
     int per_address_max = 20;        // open connections of any kind from one client address
@@ -48,6 +51,7 @@ struct Limits {
     int archive_budget_ms = 1000;    // the most one archive query may take
     int place_wait_ms = 600;         // how long a run is looked for while the archive catches up
     int place_retry_ms = 100;        // between two looks (the archive looks ten times a second)
+    bool show_before_login = false;  // with a history file: its records shown before the login
 };
 
 // Milliseconds since the Epoch on the wall clock: when a record arrived.
@@ -65,8 +69,9 @@ bool same_secret(std::string_view a, std::string_view b);
 class RateLimit {
 public:
     RateLimit(int count, std::chrono::seconds window) : count_(count), window_(window) {}
-    // Counts one event at `now`; false when it is one too many.
-    bool allow(steady::time_point now);
+    // Counts `n` events at `now`; false (and none counted) when that is
+    // too many.
+    bool allow(steady::time_point now, size_t n = 1);
     // For each event still in the window, the milliseconds from `now`
     // until it leaves it, the soonest first.
     std::vector<int> used(steady::time_point now) const;
@@ -177,7 +182,8 @@ public:
     // The history file as read after `read_history`; nullopt when it could
     // not be read.
     Actions history_read(std::optional<std::vector<chat::HistoryRecord>> file, long long at = wall_ms());
-    // The first step of a session: the gateway's hello with the limits.
+    // The first step of a session: the gateway's hello with the limits,
+    // and with --show-before-login the history read for the page to show.
     Actions opened();
     // With --archive: the page may ask it, and what the session is sent
     // live is found in it.
@@ -233,6 +239,8 @@ private:
     void emit(Actions &a, const std::string &event, bool keep = true);
     std::string hello(bool resumed, steady::time_point now) const;
     std::string state_in() const;
+    size_t plan(const PageMessage &message);
+    std::optional<Reason> send_problem(const Send &send) const;
     bool refused(const PageMessage &message, Actions &a);
     void take(const Login &login, Actions &a);
     void take(const Resume &resume, Actions &a);
@@ -250,6 +258,7 @@ private:
     void handle_record(const chat::Event &event, Actions &a, long long at);
     void deliver(const chat::Event &event, Actions &a, long long at);
     void flush_held(const std::vector<chat::HistoryRecord> &earlier, Actions &a, long long at);
+    void emit_earlier(const std::vector<chat::HistoryRecord> &earlier, Actions &a, long long at, bool before_login);
     void logged_in(Actions &a);
     void end(Reason reason, Actions &a);
     void close(int code, Actions &a);
@@ -276,6 +285,7 @@ private:
     // ones are sent.
     uint32_t newest_before_ = 0;
     bool history_before_ = false;
+    bool showing_before_login_ = false;  // the read that opened() asked for is on its way
     std::vector<std::string> held_texts_;
     struct Held {
         chat::Event event;
@@ -284,7 +294,11 @@ private:
     std::vector<Held> held_;
 
     ReplayBuffer replay_;
-    std::deque<OwnPost> own_posts_;  // oldest first
+    // The posts on their way: sent to the server, their records not back
+    // yet and no error reply for them; oldest first.
+    std::deque<OwnPost> own_posts_;
+    std::vector<std::string> pieces_;  // the posts of the send being taken
+    size_t replaced_ = 0;              // and its characters without a Shift_JIS form
     std::optional<long long> last_send_id_;  // the page's last send that came here
     std::string origin_;
     std::string token_;              // empty until logged in

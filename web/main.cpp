@@ -24,7 +24,7 @@ const char *const usage_text = N_(
     "                [--trusted-proxy ADDR]... [--rate-limit COUNT]\n"
     "                [--max-pages COUNT] [--max-per-address COUNT]\n"
     "                [--resume-seconds SECONDS] [--idle-seconds SECONDS]\n"
-    "                [--title TEXT] [--help] [--version]\n"
+    "                [--title TEXT] [--show-before-login] [--help] [--version]\n"
     "Serves the chat page at / and connects each logged-in browser to the chat server.\n"
     "  --listen [ADDR:]PORT     where the page is served (0.0.0.0:8080)\n"
     "  --server HOST:PORT       the chat server (127.0.0.1:12345)\n"
@@ -44,6 +44,8 @@ const char *const usage_text = N_(
     "                           before it (300)\n"
     "  --title TEXT             the page's title (\"Chat on\" and the host name the\n"
     "                           browser used)\n"
+    "  --show-before-login      with --history: show its records before the login\n"
+    "                           (anyone who opens the page reads them)\n"
     "Exit status: 0 stopped by SIGINT or SIGTERM, 1 cannot listen or find the server,\n"
     "2 bad arguments.\n");
 
@@ -210,6 +212,10 @@ int main(int argc, char **argv)
             printf("chat_web %s\n", CHAT_VERSION);
             return 0;
         }
+        if (a == "--show-before-login") {
+            options.limits.show_before_login = true;
+            continue;
+        }
         const ValueOption *option = find_option(a);
         if (!option)
             return usage_error(chat::sentence(_("unknown option %s"), a.c_str()));
@@ -219,5 +225,7 @@ int main(int argc, char **argv)
         if (!problem.empty())
             return usage_error(problem);
     }
+    if (options.limits.show_before_login && options.history.empty())
+        return usage_error(_("--show-before-login wants --history FILE"));
     return run_gateway(options);
 }

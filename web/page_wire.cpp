@@ -181,7 +181,10 @@ std::string hello_event(std::string_view room, const Hello &h)
         .add("rate_count", h.rate_count)
         .add("rate_seconds", h.rate_seconds)
         .add("resume_seconds", h.resume_seconds)
-        .add("idle_seconds", h.idle_seconds);
+        .add("idle_seconds", h.idle_seconds)
+        .add("posts_max", h.posts_max)
+        .add("tick_posts", h.tick_posts)
+        .add("tick_seconds", h.tick_seconds);
     if (!h.token.empty())
         w.add("token", h.token);
     if (h.archive)
@@ -264,6 +267,8 @@ std::string record_event(std::string_view room, const RecordEvent &r)
         w.add("presence", r.presence).add("name", r.about);
     if (r.stamp)
         w.add("stamp", *r.stamp);
+    if (r.before_login)
+        w.add("before_login", true);
     w.add("at", r.at);
     if (r.own) {
         w.add("own", true);

@@ -119,7 +119,7 @@ inline constexpr std::string_view all[] = {hello, state, record, error, gateway,
 enum class Reason {
     rate, invalid, room, logged_in, not_logged_in, name, reserved, name_control, colour, line, control, replaced,
     unreachable, timeout, full, stopped, lost, logout, resume, missed, idle, overlong,
-    archive_rate, archive, no_archive,
+    archive_rate, archive, no_archive, backlog,
 };
 
 // Each reason's code, and its English for a page that has no text for the
@@ -156,6 +156,7 @@ inline constexpr ReasonWords reason_words[] = {
     {Reason::archive_rate, "archive-rate", "Too many questions to the archive: at most {count} every {seconds} seconds. Try again shortly."},
     {Reason::archive, "archive", "The archive cannot be read now."},
     {Reason::no_archive, "no-archive", "This gateway keeps no archive."},
+    {Reason::backlog, "backlog", "At most {count} posts can be on their way to the chat server; this one waits."},
 };
 static_assert([] {
     for (size_t i = 0; i < std::size(reason_words); ++i)
@@ -186,6 +187,7 @@ struct Hello {
     std::vector<int> rate_used;          // resumed: ms until each message in the rate window leaves it
     std::optional<long long> last_id;    // resumed: the last send that reached the gateway
     bool archive = false;                // the gateway answers archive questions
+    long long posts_max = 0, tick_posts = 0, tick_seconds = 0;
 };
 
 // One record in UTF-8: live ones with when the gateway received them
@@ -201,6 +203,7 @@ struct RecordEvent {
     std::string presence;            // "login", "logout", "timeout" or empty
     std::string about;
     bool earlier = false;
+    bool before_login = false;       // earlier, shown before any login (--show-before-login)
     long long at = 0;
     std::optional<long long> stamp;  // earlier
     bool own = false;

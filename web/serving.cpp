@@ -27,7 +27,7 @@ std::vector<std::pair<std::string, std::string>> page_headers(std::string_view h
         connect += " ws://" + std::string(host) + " wss://" + std::string(host);
     return {
         {"Content-Security-Policy",
-         "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; " + connect +
+         "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; manifest-src 'self'; " + connect +
              "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'"},
         {"X-Content-Type-Options", "nosniff"},
         {"Referrer-Policy", "no-referrer"},
@@ -55,6 +55,16 @@ std::string page_with_title(std::string_view html, std::string_view title)
     }
     std::string out(html.substr(0, at + slot.size() - 1));
     return out + escaped + std::string(html.substr(at + slot.size() - 1));
+}
+
+std::string page_showing_before_login(std::string_view html)
+{
+    static constexpr std::string_view slot = R"(<meta name="chat-before-login" content="">)";
+    std::string out(html);
+    size_t at = out.find(slot);
+    if (at != std::string::npos)
+        out.replace(at, slot.size(), R"(<meta name="chat-before-login" content="on">)");
+    return out;
 }
 
 bool OutQueue::push(std::string message)

@@ -33,6 +33,9 @@ std::vector<std::pair<std::string, std::string>> page_headers(std::string_view h
 // meta element, escaped; with an empty title the page names itself after
 // the host the browser used.
 std::string page_with_title(std::string_view html, std::string_view title);
+// The page's HTML told (in its chat-before-login meta element) to show the
+// history before the login: --show-before-login.
+std::string page_showing_before_login(std::string_view html);
 
 // Messages for the browser. One is written at a time: take() hands it to
 // the socket, and from then on it no longer counts; the cap counts the

@@ -180,6 +180,40 @@ describe('what reaches the wire', () => {
     await raw.waitFor(bytes('hasty', sjis('がログアウトしました')));
   });
 
+  test('a flood of long sends puts 20 posts on their way at most; a logout is answered at once, nothing after', async () => {
+    // Above the rate, which alone lets no more than 19 posts out in 10 s;
+    // and the gateway's lines held on their way, so that no record comes back.
+    const server = await startServer();
+    const proxy = await startProxy(server.port);
+    const gateway = await startGateway(proxy.port, ['--rate-limit', '100']);
+    const raw = await RawClient.connect(server.port);
+    await raw.login('001002003', 'taro');
+    const ws = await loggedInSocket(gateway.port, 'flood');
+    proxy.hold();
+    const long = 'word '.repeat(600);  // 3,000 bytes: 13 posts of 47 words (235 of the 237 bytes a post holds)
+    for (const id of [1, 2, 3]) ws.send({ type: 'send', id, text: long });
+    const held = await until(() => {
+      const backlog = ws.events().filter((e) => e.type === 'gateway' && e.reason === 'backlog');
+      return backlog.length === 2 && backlog;
+    }, 10000, 'two sends held back');
+    assert.deepEqual(held.map((e) => [e.id, e.count]), [[2, 20], [3, 20]], 'the page is told which');
+    ws.send({ type: 'logout' });
+    ws.send({ type: 'send', id: 4, text: 'after the logout' });
+    await until(() => ws.events().some((e) => e.id === 4), 10000, 'the late send refused');
+    proxy.release();
+    const asked = Date.now();
+    await ws.waitForEvent((e) => e.type === 'ended' && e.reason === 'logout', 5000, 'the logout answered');
+    const answeredIn = Date.now() - asked;
+    ws.send({ type: 'send', id: 5, text: 'after the end' });
+    raw.send('SEND marker\r\n');
+    await raw.waitFor('\ttaro\tmarker\r\n');
+    const wire = raw.received.toString('latin1');
+    assert.equal((wire.match(/\tflood\t/g) || []).length, 13, 'only the first send was posted');
+    const logoutAt = wire.indexOf(bytes('flood', sjis('がログアウトしました')).toString('latin1'));
+    assert.ok(logoutAt > wire.lastIndexOf('\tflood\t'), 'every post before the logout notice');
+    assert.ok(answeredIn < 4000, `answered in ${answeredIn} ms`);
+  });
+
   test('a detached session keeps its place among the pages and its address\'s until its page is back', async () => {
     const server = await startServer();
     for (const cap of ['--max-pages', '--max-per-address']) {

@@ -8,8 +8,10 @@ import fs from 'node:fs';
 import http from 'node:http';
 import {
   RawClient, RawWebSocket, bytes, clientBinary, gatewayBinary, holdLock, launchBrowser, loggedInPage, records, seriousViolations,
-  serverWithArchive, serverWithTaro, sjis, startGateway, startProxy, startServer, stopAll, until, watchProblems,
+  restartServer, serverWithArchive, serverWithTaro, sjis, startGateway, startProxy, startServer, stopAll, until,
+  watchProblems,
 } from './helpers.mjs';
+import { splitPosts } from '../../web/page/split.js';
 
 let browser;
 before(async () => { browser = await launchBrowser(); });
@@ -20,6 +22,16 @@ afterEach(async () => {
 });
 
 const texts = async (page) => (await records(page)).map((r) => r.text);
+const logAtBottom = (page) => page.$eval('#log', (l) => l.scrollHeight - l.scrollTop - l.clientHeight < 2);
+
+// Posts `count` numbered lines from a raw client, at most 15 a delivery,
+// and waits until the page shows the last.
+async function fillLog(page, raw, count, tag = 'line') {
+  for (let i = 1; i <= count; i++) {
+    raw.send(`SEND ${tag} ${i}\r\n`);
+    if (i % 15 === 0 || i === count) await until(async () => (await texts(page)).includes(`${tag} ${i}`), 10000, `${tag} ${i}`);
+  }
+}
 
 // The connection processes of a server: the listener's children.
 const childrenOf = (pid) => fs.readFileSync(`/proc/${pid}/task/${pid}/children`, 'utf8').trim().split(/\s+/).filter(Boolean).map(Number);
@@ -47,7 +59,7 @@ describe('chatting', () => {
     // A message longer than one record goes out in pieces, none cut inside a character.
     const long = 'あ'.repeat(130);
     await markup.fill('input[name=message]', long);
-    assert.match(await markup.textContent('#left'), /2 posts/);
+    assert.match(await markup.textContent('#left'), /sent as 2 messages/);
     await markup.press('input[name=message]', 'Enter');
     await until(async () => (await texts(hanako)).filter((t) => /^あ+$/.test(t)).join('') === long, 10000, 'both pieces');
   });
@@ -209,32 +221,54 @@ async function say(page, text) {
 }
 
 describe('keeping what people type', () => {
-  test('a paste too long for one message is refused and kept; a long one arrives whole as its posts', async () => {
-    const { gateway, raw } = await serverWithTaro();
+  test('the page cuts a text where the gateway\'s splitter does, on the shared cases', () => {
+    const tsv = fs.readFileSync(new URL('../../wire/emoji/emoji.tsv', import.meta.url), 'utf8');
+    const codes = new Set(tsv.split('\n').filter((l) => l && !l.startsWith('#')).map((l) => l.split('\t')[2]));
+    const cases = fs.readFileSync(new URL('../split_cases.jsonl', import.meta.url), 'utf8').split('\n').filter(Boolean);
+    assert.ok(cases.length >= 15);
+    for (const c of cases.map((l) => JSON.parse(l))) {
+      const want = c.cut.split('✂');
+      assert.deepEqual(splitPosts(want.join(''), c.limit, codes), want, c.case);
+      assert.deepEqual(splitPosts(want.join(''), c.limit), want, `${c.case}, without the table of codes`);
+    }
+  });
+
+  test('a paste of 8 posts is cut at spaces and said beforehand; two go out paced; 11 are refused and kept', async () => {
+    // The shipped server: its 5 s deliveries are what the pacing is for.
+    const server = await startServer({ shipped: true });
+    const gateway = await startGateway(server.port);
+    const raw = await RawClient.connect(server.port);
+    await raw.login('001002003', 'taro');
     const page = await loggedInPage(browser, gateway.url, 'paster');
-    const tooLong = '長'.repeat(2000);  // 6,000 bytes of UTF-8: more than the gateway's 4 KiB
+    // Words of 46 bytes and a space: five fit in the 236 bytes a post of
+    // this name holds, six do not, so each post is five words cut after a space.
+    const words = (tag, n) => Array.from({ length: n }, (_, i) => `${tag}${String(i).padStart(2, '0')}${'w'.repeat(43)}`).join(' ');
+    const tooLong = words('z', 55);
     await page.fill('input[name=message]', tooLong);
-    assert.match(await page.textContent('#left'), /^Too long to send/);
+    assert.match(await page.textContent('#left'), /^Too long to send: it would be 11 messages, a text makes at most 10/);
     await page.press('input[name=message]', 'Enter');
     await page.click('#send');
     assert.equal(await page.inputValue('input[name=message]'), tooLong, 'the text stays in the box');
-    assert.match(await page.textContent('#left'), /^Too long to send: \d+ bytes, one message holds at most 4096/);
     assert.equal(await page.$$eval('.pending', (n) => n.length), 0, 'nothing was queued');
 
-    // 1,300 kana are 2,600 Shift_JIS bytes: 12 posts of at most 236 bytes for this name.
-    const long = 'あいうえおかきくけこ'.repeat(130);
-    await page.fill('input[name=message]', long);
-    assert.match(await page.textContent('#left'), /goes out as 12 posts$/);
+    const first = words('a', 40);
+    const second = words('b', 40);
+    await page.fill('input[name=message]', first);
+    assert.match(await page.textContent('#left'), /will be sent as 8 messages$/);
     await page.press('input[name=message]', 'Enter');
     assert.equal(await page.inputValue('input[name=message]'), '');
+    await say(page, second);
     const own = async () => (await records(page)).filter((r) => r.sender === 'paster').map((r) => r.text);
-    await until(async () => (await own()).join('') === long, 10000, 'every piece on the page');
-    assert.equal((await own()).length, 12);
+    await until(async () => (await own()).length === 16, 20000, 'every post on the page');
+    assert.equal((await own()).slice(0, 8).join(''), first);
+    assert.equal((await own()).slice(8).join(''), second);
+    for (const post of (await own()).filter((_, i) => i % 8 !== 7)) assert.match(post, / $/, 'cut after a space');
     assert.equal(await page.$$eval('.pending', (n) => n.length), 0);
-    const pieces = () => [...raw.received.toString('latin1').matchAll(/\tpaster\t([^\r]*)\r\n/g)]
-      .map((m) => Buffer.from(m[1], 'latin1'));
-    await until(() => pieces().length === 12, 10000, 'every piece at the raw client');
-    assert.deepEqual(Buffer.concat(pieces()), sjis(long), 'in order, none cut inside a character');
+    await raw.waitFor(`\tpaster\t${second.split(' ').slice(-5).join(' ')}\r\n`, 20000);
+    // Each delivery of the server (OK ... END) brings at most 10 of them.
+    const batches = raw.received.toString('latin1').split('END\r\n');
+    const most = Math.max(...batches.map((b) => (b.match(/\tpaster\t/g) || []).length));
+    assert.ok(most <= 10, `${most} posts in one delivery`);
 
     // A line the gateway refuses (a control character) leaves the queue at
     // once, marked as not sent, with the reason; it never reaches a raw
@@ -251,6 +285,29 @@ describe('keeping what people type', () => {
     raw.send('SEND still here\r\n');
     await until(async () => (await texts(page)).includes('still here'), 10000, 'a later record');
     assert.equal(await page.textContent('#status'), 'Logged in as paster');
+  });
+
+  test('the draft survives a reload; a logout hands back what waits and says so', async () => {
+    const { gateway, raw } = await serverWithTaro();
+    const page = await loggedInPage(browser, gateway.url, 'drafter');
+    await page.fill('input[name=message]', 'half a thought');
+    await page.reload();
+    await page.waitForSelector('#status >> text=Logged in as drafter');
+    assert.equal(await page.inputValue('input[name=message]'), 'half a thought');
+    await page.fill('input[name=message]', '');
+    // 25 lines: the first ten go within a tick, the rest wait for it.
+    for (let i = 1; i <= 25; i++) await say(page, `queued ${i}`);
+    await page.fill('input[name=message]', 'still typing');
+    await page.click('#logout');
+    await page.waitForSelector('#status >> text=Logged out');
+    const box = await page.inputValue('input[name=message]');
+    assert.match(box, /^queued \d+( queued \d+)* still typing$/, 'the unsent lines, then the draft');
+    const back = box.split(' still typing')[0].split(/ (?=queued)/);
+    assert.ok(back.length >= 10, `${back.length} lines handed back`);
+    assert.equal(back.at(-1), 'queued 25');
+    await page.waitForSelector('.separator >> text=back in the message box');
+    await raw.waitFor(bytes('drafter', sjis('がログアウトしました')));
+    for (const line of back) assert.ok(!raw.received.includes(`\tdrafter\t${line}\r\n`), `${line} was not posted`);
   });
 
   test('30 messages in 3 s wait as pending lines within the rate limit, all arrive, and the session stays', async () => {
@@ -507,6 +564,33 @@ describe('reading the conversation', () => {
     assert.deepEqual(await ownOf(alice), []);
   });
 
+  test('on a phone a log at the bottom stays there as the view shrinks; "New messages" shows for records below', async () => {
+    const { gateway, raw } = await serverWithTaro();
+    const page = await loggedInPage(browser, gateway.url, 'phone');
+    await page.setViewportSize({ width: 390, height: 800 });
+    await fillLog(page, raw, 30);
+    assert.ok(await logAtBottom(page));
+    await page.focus('input[name=message]');
+    await page.setViewportSize({ width: 390, height: 420 });  // the on-screen keyboard
+    await until(() => logAtBottom(page), 5000, 'at the bottom with the keyboard up');
+    await page.setViewportSize({ width: 700, height: 340 });  // turned sideways
+    await until(() => logAtBottom(page), 5000, 'at the bottom turned');
+    assert.ok(await page.isHidden('.new-messages'));
+
+    await page.$eval('#log', (l) => { l.scrollTop = 0; });
+    raw.send('SEND below the fold\r\n');
+    await until(async () => (await texts(page)).includes('below the fold'), 10000, 'the new record');
+    assert.ok(await page.isVisible('.new-messages'));
+    await page.setViewportSize({ width: 390, height: 300 });
+    await until(() => page.isVisible('.new-messages'), 5000, 'the button after the view shrank');
+    assert.ok(!(await logAtBottom(page)), 'a view scrolled up stays where it was');
+    await page.click('.new-messages');
+    assert.ok(await logAtBottom(page));
+    await page.setViewportSize({ width: 390, height: 700 });
+    await until(() => logAtBottom(page), 5000, 'at the bottom as the view grows');
+    assert.ok(await page.isHidden('.new-messages'));
+  });
+
   test('every name has 4.5:1 against its background: a #ffff00 sender, light and dark, own lines too', async () => {
     const { server, gateway, raw } = await serverWithTaro();
     const page = await loggedInPage(browser, gateway.url, 'sunny', '#ffff00');
@@ -720,6 +804,37 @@ describe('limits and endings', () => {
     for (const pid of childrenOf(second.child.pid)) process.kill(pid, 'SIGKILL');
     await other.waitForSelector('.error >> text=The connection to the chat server was lost.');
     await other.waitForSelector('#login-button >> text=Log in again');
+  });
+
+  test('after a restart of the server the page waits, says so, and logs in again with the same name and colour', async () => {
+    const server = await startServer();
+    const gateway = await startGateway(server.port);
+    const raw = await RawClient.connect(server.port);
+    await raw.login('001002003', 'taro');
+    const page = await loggedInPage(browser, gateway.url, 'comeback', '#ff8000');
+    await page.setViewportSize({ width: 390, height: 600 });
+    await fillLog(page, raw, 20);
+    assert.ok(await logAtBottom(page));
+    let errors = 0;
+    const again = await restartServer(server, async () => {
+      await page.waitForSelector('#status >> text=Waiting for the chat server to come back');
+      await page.waitForSelector('#login', { state: 'visible' });
+      await until(() => logAtBottom(page), 5000, 'the login form covering none of the last lines');
+      // A try that finds no server adds nothing to the log, and waits longer.
+      errors = await page.$$eval('.error', (rows) => rows.length);
+      const first = await page.textContent('#status');
+      await until(async () => {
+        const now = await page.textContent('#status');
+        return now !== first && now.startsWith('Waiting');
+      }, 10000, 'a second wait');
+    });
+    await page.waitForSelector('#status >> text=Logged in as comeback', { timeout: 20000 });
+    const taro = await RawClient.connect(again.port);
+    await taro.login('001002003', 'taro');
+    await say(page, 'back again');
+    await taro.waitFor('255128000\tcomeback\tback again\r\n');
+    assert.equal((await texts(page)).filter((t) => t === 'comebackがログインしました').length, 2);
+    assert.equal(await page.$$eval('.error', (rows) => rows.length), errors, 'the stop said once, not at each try');
   });
 
   test('a page from a foreign origin cannot open a session', async () => {
@@ -983,6 +1098,32 @@ describe('history', () => {
     await page.press('#search', 'Escape');
     await page.waitForSelector('#search-view', { state: 'hidden' });
   });
+
+  test('--show-before-login shows the history read-only on the login screen, once; off without it', async () => {
+    const server = await startServer();
+    const poster = await RawClient.connect(server.port);
+    await poster.login('009009009', 'poster');
+    poster.send('SEND said before anyone came\r\n');
+    await poster.waitFor('said before anyone came\r\nEND\r\n');
+    const gateway = await startGateway(server.port, ['--history', server.history, '--show-before-login']);
+    const page = await browser.newPage();
+    await page.goto(gateway.url);
+    await page.waitForSelector('.record.before-login >> text=said before anyone came');
+    assert.ok(await page.isVisible('#login'));
+    assert.ok(await page.isHidden('#compose'), 'read-only: nothing to post from');
+    await page.fill('input[name=name]', 'late');
+    await page.click('#login-button');
+    await page.waitForSelector('#status >> text=Logged in as late');
+    assert.equal((await texts(page)).filter((t) => t === 'said before anyone came').length, 1, 'shown once');
+    assert.equal(await page.$$eval('.before-login', (n) => n.length), 0);
+
+    const plain = await startGateway(server.port, ['--history', server.history]);
+    const other = await browser.newPage();
+    await other.goto(plain.url);
+    assert.equal(await other.$eval('meta[name=chat-before-login]', (m) => m.content), '');
+    assert.equal(await other.$$eval('.record', (n) => n.length), 0);
+  });
+
 });
 
 // Posts each text from a raw client, one write each, `gap` ms apart: the

@@ -151,6 +151,20 @@ export async function serverWithArchive(extra = []) {
   return { server, database, gateway };
 }
 
+// Stops a server of startServer, runs `meanwhile` while it is stopped,
+// and starts the same binary again on its port and in its directory, as
+// a restart would; the new { port, dir, child, history }.
+export async function restartServer(server, meanwhile = async () => {}, { shipped = false } = {}) {
+  const entry = started.find((e) => e.child === server.child);
+  await stop(entry);
+  await meanwhile();
+  const binary = shipped ? shippedServerBinary : serverBinary;
+  const again = track(spawn(binary, [String(server.port)], { cwd: server.dir, stdio: ['ignore', 'ignore', 'pipe'] }),
+    null, 'chat_server');
+  await until(() => canConnect(server.port), 10000, 'the chat server again');
+  return { ...server, child: again.child };
+}
+
 // chat_web on a free port, with English messages; { url, port, child,
 // stderr() }. With `descriptors`, it runs under prlimit --nofile=descriptors.
 export async function startGateway(serverPort, extra = [], { descriptors } = {}) {
@@ -181,7 +195,8 @@ export async function holdLock(file) {
 // gateway's open and silent (as a phone that went out of reach), and
 // stall() keeps both open but carries nothing more either way: what the
 // browser sends then is counted in `swallowed` and never arrives.
-// inject(data) sends data down every connection as if the target had.
+// inject(data) sends data down every connection as if the target had;
+// hold() keeps what goes toward the target until release().
 export async function startProxy(targetPort) {
   const pairs = new Set();
   let swallowed = 0;
@@ -206,6 +221,23 @@ export async function startProxy(targetPort) {
     get swallowed() { return swallowed; },
     inject(data) {
       for (const p of pairs) p.client.write(data);
+    },
+    hold() {
+      for (const p of pairs) {
+        p.client.unpipe(p.upstream);
+        p.held = [];
+        p.keep = (d) => p.held.push(d);
+        p.client.on('data', p.keep);
+      }
+    },
+    release() {
+      for (const p of pairs) {
+        if (!p.held) continue;
+        p.client.off('data', p.keep);
+        p.upstream.write(Buffer.concat(p.held));
+        p.held = null;
+        p.client.pipe(p.upstream);
+      }
     },
     stall() {
       for (const p of pairs) {
@@ -304,17 +336,24 @@ export class RawWebSocket {
 
   answer() { return this.raw.received.toString('utf8'); }
 
-  // A masked frame, as a client must send.
-  frame(opcode, payload) {
+  // A masked frame, as a client must send; `write` false returns it unsent.
+  frame(opcode, payload, write = true) {
     const data = Buffer.isBuffer(payload) ? payload : Buffer.from(payload, 'utf8');
     const mask = crypto.randomBytes(4);
     const length = data.length < 126 ? Buffer.from([0x80 | data.length])
       : Buffer.from([0x80 | 126, data.length >> 8, data.length & 0xff]);
     const masked = Buffer.from(data.map((b, i) => b ^ mask[i % 4]));
-    this.raw.socket.write(Buffer.concat([Buffer.from([0x80 | opcode]), length, mask, masked]));
+    const frame = Buffer.concat([Buffer.from([0x80 | opcode]), length, mask, masked]);
+    if (write) this.raw.socket.write(frame);
+    return frame;
   }
 
   send(message) { this.frame(1, JSON.stringify(message)); }
+
+  // Several messages in one write, so that the gateway reads them together.
+  sendAll(messages) {
+    this.raw.socket.write(Buffer.concat(messages.map((m) => this.frame(1, JSON.stringify(m), false))));
+  }
 
   // The frames received so far: { opcode, payload }.
   frames() {
@@ -327,17 +366,28 @@ export class RawWebSocket {
       if (code === 126) { length = b.readUInt16BE(at + 2); start = at + 4; }
       if (code === 127) { length = Number(b.readBigUInt64BE(at + 2)); start = at + 10; }
       if (start + length > b.length) break;
-      out.push({ opcode: b[at] & 0x0f, payload: b.subarray(start, start + length) });
+      out.push({ opcode: b[at] & 0x0f, fin: (b[at] & 0x80) !== 0, payload: b.subarray(start, start + length) });
       at = start + length;
     }
     return out;
   }
 
-  // Every event of every message so far, in order; each message is an array.
+  // Every event of every message so far, in order; each message is an
+  // array, perhaps in fragments (a text frame, then continuation frames).
   events() {
-    return this.frames().filter((f) => f.opcode === 1).flatMap((f) => {
-      const message = JSON.parse(f.payload.toString('utf8'));
-      assert.ok(Array.isArray(message), `a message is an array of events: ${f.payload}`);
+    const messages = [];
+    let parts = null;
+    for (const f of this.frames()) {
+      if (f.opcode === 1) parts = [f.payload];
+      else if (f.opcode === 0 && parts) parts.push(f.payload);
+      else continue;
+      if (!f.fin) continue;
+      messages.push(Buffer.concat(parts).toString('utf8'));
+      parts = null;
+    }
+    return messages.flatMap((text) => {
+      const message = JSON.parse(text);
+      assert.ok(Array.isArray(message), `a message is an array of events: ${text}`);
       return message;
     });
   }

@@ -17,6 +17,12 @@
 // CHAT_ARCHIVE too): the log scrolled back and a search, in English and
 // Japanese, light and dark: archive-scrollback.png, archive-search.png,
 // archive-ja-scrollback.png, archive-ja-search.png, each also -dark.
+// Then, in English and
+// Japanese, wide and at phone width, a long paste that says how many
+// messages it will make (split), the page waiting for a server that was
+// stopped (waiting) and the login screen with --show-before-login
+// (before-login): split.png, split-phone.png, split-ja.png,
+// split-ja-phone.png and so on, web-split.png ... in docs/.
 import path from 'node:path';
 import {
   RawClient, launchBrowser, loggedInPage, serverWithArchive, sjis, startGateway, startServer, stopAll, until,
@@ -131,6 +137,44 @@ async function archivePictures(locale, prefix, lines, term) {
   }
 }
 
+// Both sizes of one scene: NAME.png and NAME-phone.png.
+async function wideAndPhone(page, name) {
+  for (const [suffix, width, height] of [['', 900, 560], ['-phone', 390, 740]]) {
+    await page.setViewportSize({ width, height });
+    await page.screenshot({ path: path.join(out, `${name}${suffix}.png`) });
+  }
+}
+
+// Sending and coming back, in the browser's language `locale`; `tag` is
+// added to each name ('' or '-ja').
+async function sendingAndComingBack(server, locale, tag) {
+  const context = await launchBrowser({ locale });
+  try {
+    const gateway = await startGateway(server.port, ['--history', server.history, '--show-before-login']);
+    const before = await context.newPage();
+    await before.goto(gateway.url);
+    await before.waitForSelector('.record.before-login');
+    await wideAndPhone(before, `before-login${tag}`);
+
+    const page = await loggedInPage(context, gateway.url, tag ? '鈴木' : 'ken');
+    const words = tag ? '議事録を貼ります。ビルドは通過、レビューは金曜日まで、リリースは来週です。'.repeat(8)
+      : 'Minutes of the meeting: the build passed, the review is due on Friday, the release is next week. '.repeat(9);
+    await page.fill('input[name=message]', words);
+    await wideAndPhone(page, `split${tag}`);
+    await page.fill('input[name=message]', '');
+
+    const own = await startServer();
+    const alone = await startGateway(own.port);
+    const waiting = await loggedInPage(context, alone.url, tag ? '佐藤' : 'lemon');
+    own.child.kill('SIGTERM');
+    await waiting.waitForSelector('#login', { state: 'visible' });
+    await waiting.waitForSelector('#status >> text=/:/');
+    await wideAndPhone(waiting, `waiting${tag}`);
+  } finally {
+    await context.close();
+  }
+}
+
 if (process.argv[3] === 'archive') {
   try {
     const english = Array.from({ length: 30 }, (_, i) => [
@@ -197,6 +241,8 @@ try {
   await quiet.screenshot({ path: path.join(out, 'idle.png') });
 
   await inJapanese(await startServer());
+  await sendingAndComingBack(server, 'en-US', '');
+  await sendingAndComingBack(server, 'ja-JP', '-ja');
 } finally {
   await context.close();
   await stopAll();

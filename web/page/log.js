@@ -19,6 +19,12 @@ let showMeanwhile = false;
 let afterEarlier = false;  // the last record shown came from the history file
 let unread = 0;
 let unreadMentions = 0;
+// Whether the view was at the bottom when last looked at, and whether
+// records came below it since: a shrinking view (an on-screen keyboard, a
+// rotation, the login form) keeps the one and shows the other.
+let wasAtBottom = true;
+let unseen = false;
+let placedAt = -1;  // the scrollTop that toBottom set, whose scroll event is no user's
 
 function keep(item) {
   shown.push(item);
@@ -40,7 +46,10 @@ export function atBottom() {
 
 export function toBottom() {
   log.scrollTop = log.scrollHeight;
+  placedAt = log.scrollTop;
   newMessages.hidden = true;
+  wasAtBottom = true;
+  unseen = false;
 }
 
 // Records go above the lines still waiting to be posted, which stay last.
@@ -48,8 +57,12 @@ export function toBottom() {
 function append(node) {
   const follow = atBottom();
   log.insertBefore(node, log.querySelector('.outgoing'));
-  if (follow) toBottom();
-  else newMessages.hidden = false;
+  if (follow) {
+    toBottom();
+  } else {
+    unseen = true;
+    newMessages.hidden = false;
+  }
 }
 
 export function span(className, text) {
@@ -81,7 +94,8 @@ function recordText(item) {
 
 function recordClass(item) {
   return 'record' + (item.notice ? ' notice' : '') + (item.earlier ? ' earlier' : '') + (item.own ? ' own' : '') +
-    (item.archived ? ' archived' : '') + (item.mention ? ' mention' : '') + (!item.notice && actionOf(item.text) !== null ? ' action' : '');
+    (item.archived ? ' archived' : '') + (item.beforeLogin ? ' before-login' : '') + (item.mention ? ' mention' : '') +
+    (!item.notice && actionOf(item.text) !== null ? ' action' : '');
 }
 
 // Text from the wire goes in as text nodes only, never as markup.
@@ -193,11 +207,25 @@ export function showRecord(message) {
     show({ kind: 'separator', live: true, text: t('earlierAbove') });
   }
   noteRecord(message);
-  show({
+  show(recordItem(message, at));
+}
+
+function recordItem(message, at) {
+  return {
     kind: 'record', colour: message.colour, sender: message.sender, text: message.text,
     notice: message.notice, earlier: message.earlier, own: !!message.own, auto: !!message.auto, seq: message.seq,
     mention: namesMe(message), at: message.earlier && message.stamp ? Math.min(message.stamp * 1000, at) : at,
-  });
+  };
+}
+
+// A record of the history shown before the login, read-only: for this
+// view only, and gone at the login, which brings the earlier records itself.
+export function showBeforeLogin(message) {
+  render({ ...recordItem(message, message.at || Date.now()), beforeLogin: true });
+}
+
+export function dropBeforeLogin() {
+  for (const row of log.querySelectorAll('.before-login')) row.remove();
 }
 
 // What was shown before a reload, shown again; false when nothing was.
@@ -231,12 +259,26 @@ document.addEventListener('visibilitychange', () => {
 });
 
 export function scrollToEnd() {
-  log.scrollTop = log.scrollHeight;
+  toBottom();
 }
 
+// Only the user's scrolling moves the view away from the bottom: the event
+// of toBottom's own scrolling may come after the view has shrunk.
 log.addEventListener('scroll', () => {
-  if (atBottom()) newMessages.hidden = true;
+  if (log.scrollTop === placedAt) return;
+  placedAt = -1;
+  wasAtBottom = atBottom();
+  if (wasAtBottom) {
+    unseen = false;
+    newMessages.hidden = true;
+  }
 });
+// The view changed size: one that was at the bottom stays there, and the
+// button shows while records that came are below the fold.
+new ResizeObserver(() => {
+  if (wasAtBottom) toBottom();
+  else newMessages.hidden = !unseen || atBottom();
+}).observe(log);
 matchMedia('(prefers-color-scheme: dark)').addEventListener('change', () => repaintSenders(log));
 
 // ---- copying: a selection over the log is copied as one line per row,

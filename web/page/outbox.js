@@ -1,11 +1,17 @@
 // What the user sent, until its record comes back: the lines in the log as
-// pending rows (kept in the tab for a reload), and the sending of posts and
-// other messages within the gateway's rate, so that nothing is dropped and
-// nothing is sent that the gateway would refuse.
+// pending rows (kept in the tab for a reload), one for each post a text is
+// cut into, and the sending of posts and other messages within the
+// gateway's rate, its cap on posts on their way and the server's ticks,
+// so that nothing is dropped and nothing is sent that the gateway would
+// refuse.
 import { colourOf, paintSender } from './colours.js';
 import { atBottom, log, show, span, textOf, timeOf, toBottom } from './log.js';
+import { splitPosts } from './split.js';
 import { load, save, session, socketOpen } from './state.js';
 import { t } from './texts.js';
+
+// The most posts one text may make: a paste longer than that is refused.
+export const textPostsMax = 10;
 
 const outboxKey = 'chat-outbox';
 // Slots of the rate window are counted this much longer than the gateway
@@ -13,16 +19,18 @@ const outboxKey = 'chat-outbox';
 // whose slot it takes.
 const rateSlackMs = 1000;
 
-let outbox = load(outboxKey, { nextId: 1, lines: [] });  // lines: { id, text, sent, at }
+// lines: { id, text, sent, at, unsure, first }: `first` is the id of the
+// text's first post, the same for every post of one text.
+let outbox = load(outboxKey, { nextId: 1, lines: [] });
 let sendTimes = [];  // performance.now() of each message in the rate window
+let postTimes = [];  // and of each post in the last tick
 let controls = [];   // messages other than posts waiting for a slot
 let pumpTimer = 0;
+let heldBack = false;  // the gateway holds no more posts until a record comes back
 
-// The exact size of a send message as the gateway counts it: the UTF-8
-// bytes of the WebSocket message.
-const encoder = new TextEncoder();
-export function sendSize(text, id = outbox.nextId) {
-  return encoder.encode(JSON.stringify({ type: 'send', id, text })).length;
+// The posts a text makes for this session's name.
+export function postsOf(text) {
+  return splitPosts(text, session.bodyMax || 200);
 }
 
 function ownName() {
@@ -73,12 +81,37 @@ function forget(line) {
   saveOutbox();
 }
 
-// A line the user typed joins the queue.
+// A text the user typed joins the queue as its posts.
 export function queue(text) {
-  outbox.lines.push({ id: outbox.nextId, text, sent: false, at: Date.now() });
-  outbox.nextId += 1;
+  const first = outbox.nextId;
+  for (const post of postsOf(text)) {
+    outbox.lines.push({ id: outbox.nextId, text: post, sent: false, at: Date.now(), first });
+    outbox.nextId += 1;
+  }
   saveOutbox();
   renderOutgoing();
+}
+
+// The texts of the lines not sent yet, each text whole again, in order.
+function unsentTexts() {
+  const texts = [];
+  let last;
+  for (const line of outbox.lines.filter((l) => !l.sent)) {
+    if (texts.length && line.first !== undefined && line.first === last) texts[texts.length - 1] += line.text;
+    else texts.push(line.text);
+    last = line.first;
+  }
+  return texts;
+}
+
+// A logout goes past what waits: the lines not sent yet leave the queue,
+// marked in the log, and their texts go back into the box, before what is
+// there already; the texts are returned.
+export function takeBackUnsent(box) {
+  const texts = unsentTexts();
+  for (const line of outbox.lines.filter((l) => !l.sent)) unposted(line, t('notSent'));
+  if (texts.length) box.value = [...texts, box.value].filter((x) => x !== '').join(' ');
+  return texts;
 }
 
 // A record of ours came back: its line is done once its last piece is
@@ -88,22 +121,35 @@ export function ownRecord(message) {
   if (at < 0) return;
   for (const line of outbox.lines.slice(0, at)) if (line.sent) line.unsure = true;
   if (message.last) forget(outbox.lines[at]);
+  heldBack = false;
   saveOutbox();
   renderOutgoing();
+  pump();
 }
 
-// The gateway did not send a line: it leaves the queue, marked.
-export function refused(id) {
+// The gateway did not send a line: it leaves the queue, marked; or, when
+// it holds too many posts already, it waits for a record to come back.
+export function refused(id, reason) {
   const line = outbox.lines.find((l) => l.id === id);
-  if (line) unposted(line, t('notSent'));
+  if (!line) return;
+  if (reason === 'backlog') {
+    line.sent = false;
+    heldBack = true;
+    saveOutbox();
+    renderOutgoing();
+    return;
+  }
+  unposted(line, t('notSent'));
 }
 
 // A busy server may have lost a post: the oldest sent line is marked.
 export function markUnsure() {
   const line = outbox.lines.find((l) => l.sent && !l.unsure);
   if (line) line.unsure = true;
+  heldBack = false;
   saveOutbox();
   renderOutgoing();
+  pump();
 }
 
 // Lines sent after `lastId`, the last send the gateway got, went into a
@@ -117,6 +163,12 @@ export function giveUpOutbox() {
   for (const line of [...outbox.lines]) unposted(line, line.sent ? t('unsure') : t('notSent'));
 }
 
+// The session is over but another comes: what was sent and not confirmed
+// is marked in the log; what waits stays for the next session.
+export function giveUpSent() {
+  for (const line of outbox.lines.filter((l) => l.sent)) unposted(line, t('unsure'));
+}
+
 // A line leaves the queue as one that was not (or may not have been) posted.
 function unposted(line, note) {
   forget(line);
@@ -128,21 +180,40 @@ function unposted(line, note) {
 // Sends a message now, counting it in the window.
 export function transmit(message) {
   sendTimes.push(performance.now());
+  if (message.type === 'send') postTimes.push(performance.now());
   session.socket.send(JSON.stringify(message));
 }
 
 // A new socket starts with a window of its own, or with what a resumed
-// session has used of its window (ms until each message leaves it).
+// session has used of its window (ms until each message leaves it); what
+// of that fell in the last tick counts as posts, to be safe.
 export function newWindow(used = []) {
   const window = session.limits.rate_seconds * 1000;
   sendTimes = used.map((ms) => performance.now() + ms - window);
+  postTimes = [...sendTimes];
+  heldBack = false;
+}
+
+// How long until `times` has fewer than `count` in the last `seconds`
+// (and a slack); 0 when it has now. Old times are dropped.
+function waitIn(times, count, seconds) {
+  const now = performance.now();
+  const span = seconds * 1000 + rateSlackMs;
+  while (times.length && now - times[0] >= span) times.shift();
+  return times.length < count ? 0 : Math.ceil(span - (now - times[0])) + 1;
 }
 
 function slotWait() {
-  const now = performance.now();
-  const span = session.limits.rate_seconds * 1000 + rateSlackMs;
-  sendTimes = sendTimes.filter((at) => now - at < span);
-  return sendTimes.length < session.limits.rate_count ? 0 : Math.ceil(span - (now - sendTimes[0])) + 1;
+  return waitIn(sendTimes, session.limits.rate_count, session.limits.rate_seconds);
+}
+
+// A post also waits while one delivery of the server would bring more
+// than tick_posts of ours; and while posts_max of ours are on their way,
+// until a record comes back (no timer: ownRecord pumps).
+function postWait() {
+  const { posts_max, tick_posts, tick_seconds } = session.limits;
+  if (heldBack || outbox.lines.filter((l) => l.sent && !l.unsure).length >= posts_max) return Infinity;
+  return Math.max(slotWait(), waitIn(postTimes, tick_posts, tick_seconds));
 }
 
 // A message other than a post (a reload) waits for a slot too.
@@ -159,7 +230,8 @@ export function pump() {
   for (;;) {
     const line = outbox.lines.find((l) => !l.sent);
     if (!controls.length && !line) break;
-    const wait = slotWait();
+    const wait = controls.length ? slotWait() : postWait();
+    if (wait === Infinity) break;
     if (wait > 0) {
       pumpTimer = setTimeout(pump, wait);
       break;

@@ -1,7 +1,7 @@
 // The controls around the log: the status line, the login form or the
 // line to post from, the counter of what is left of a message, the name's
 // hint, and the warning before the idle time-out.
-import { sendSize } from './outbox.js';
+import { postsOf, textPostsMax } from './outbox.js';
 import { toShortCodes } from './richtext.js';
 import { sjisBytes } from './sjis.js';
 import { session } from './state.js';
@@ -32,24 +32,21 @@ export function setComposing(on) {
 }
 
 // What is left of the message: bytes of its last post, and how many posts
-// it goes out as; or why it is too long to send. Emoji count as the short
-// codes they go out as.
+// it will be sent as; or why it is too long to send. Emoji count as the
+// short codes they go out as.
 export function updateLeft() {
   const text = toShortCodes(messageInput.value);
-  const size = sendSize(text);
-  const { message_max } = session.limits;
-  const tooLong = size > message_max;
+  const posts = session.bodyMax ? postsOf(text) : [text];
+  const tooLong = posts.length > textPostsMax;
   left.classList.toggle('bad', tooLong);
   messageInput.setAttribute('aria-invalid', tooLong ? 'true' : 'false');
   if (compose.hidden || !session.bodyMax) {
     left.textContent = '';
   } else if (tooLong) {
-    left.textContent = t('tooLong', size, message_max);
+    left.textContent = t('tooLong', posts.length, textPostsMax);
   } else {
-    const used = sjisBytes(text);
-    const posts = Math.max(1, Math.ceil(used / session.bodyMax));
-    const room = posts * session.bodyMax - used;
-    left.textContent = posts > 1 ? t('bytesLeftPosts', room, posts) : t('bytesLeft', room);
+    const room = session.bodyMax - sjisBytes(posts.at(-1));
+    left.textContent = posts.length > 1 ? t('bytesLeftPosts', room, posts.length) : t('bytesLeft', room);
   }
 }
 

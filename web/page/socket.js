@@ -3,10 +3,13 @@
 // up again after a reload or a lost connection while the gateway keeps it.
 // A message without a room is for the gateway's one room.
 import { answered, archiveHello, askForMissed, askRefused, placed } from './archive.js';
-import { markMeanwhile, noticeArrival, show, showError, showRecord } from './log.js';
 import { clearPeople } from './people.js';
 import {
-  giveUpOutbox, markUnsure, newWindow, ownRecord, pump, refused, renderOutgoing, sendAgainAfter, stopSending, transmit,
+  dropBeforeLogin, markMeanwhile, noticeArrival, show, showBeforeLogin, showError, showRecord,
+} from './log.js';
+import {
+  giveUpOutbox, giveUpSent, markUnsure, newWindow, ownRecord, pump, refused, renderOutgoing, sendAgainAfter, stopSending,
+  transmit,
 } from './outbox.js';
 import { hideIdle, nameRefused, setComposing, setStatus, showIdle } from './screen.js';
 import { saveResume, session } from './state.js';
@@ -17,9 +20,17 @@ import { reasonText, t } from './texts.js';
 const retriesAfterDrop = [1000, 5000];
 const retriesAfterReload = [0, 1000, 5000];
 
+// After the chat server went away (a restart): how long to wait before
+// each try at logging in again; the last wait repeats while the tab is open.
+const comebackWaits = [1000, 2000, 5000, 10000, 30000];
+// The ends after which the server may come back.
+const serverGone = new Set(['stopped', 'lost', 'unreachable', 'full']);
+
 let retryTimer = 0;
 let retries = [];
 let droppedAt = 0;
+// While waiting for the server: { login, name, tries }, the login to send again.
+let comeback = null;
 
 export function closeSocket() {
   if (session.socket) {
@@ -30,13 +41,13 @@ export function closeSocket() {
   }
 }
 
-// A new socket, whose first message is `first()`.
+// A new socket, whose first message is `first()` (none without it).
 function openSocket(first) {
   closeSocket();
   const s = new WebSocket(`${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}/ws`);
   session.socket = s;
   newWindow();  // a new socket starts with a rate window of its own
-  s.onopen = () => transmit(first());
+  s.onopen = () => first && transmit(first());
   // Each message is an array of events, in order.
   s.onmessage = (e) => {
     if (session.socket !== s) return;
@@ -66,8 +77,11 @@ function openSocket(first) {
 
 // Logs in on a new socket with the login message; `name` is what the
 // user typed, until the gateway says the name as the server has it.
-export function logIn(login, name) {
+export function logIn(login, name, again = false) {
   forgetSession();
+  dropBeforeLogin();
+  if (!again) comeback = null;
+  session.lastLogin = login;
   session.resume = { name };
   session.phase = 'login';
   session.lastSeq = 0;
@@ -85,6 +99,12 @@ export function resumeAfterReload() {
   retry();
 }
 
+// With --show-before-login the gateway sends the history's records on a
+// socket opened for them, before anyone logs in.
+export function openBeforeLogin() {
+  openSocket(null);
+}
+
 export function forgetSession() {
   session.resume = null;
   saveResume(null);
@@ -96,6 +116,7 @@ export function forgetSession() {
 // The session is over: the login form again, with `text` in the status.
 export function offerLogin(text) {
   session.phase = 'out';
+  comeback = null;
   giveUpOutbox();
   forgetSession();
   setComposing(false);
@@ -109,6 +130,10 @@ function received(message) {
       hello(message);
       break;
     case 'record':
+      if (message.before_login) {
+        if (session.phase === 'out') showBeforeLogin(message);
+        break;
+      }
       showRecord(message);
       if (message.own && message.id !== undefined) ownRecord(message);
       if (!message.earlier) noticeArrival(message);
@@ -123,8 +148,9 @@ function received(message) {
         loginRefused(reasonText(message));
         break;
       }
-      showError('gateway', reasonText(message));
-      if (typeof message.id === 'number') refused(message.id);
+      // A post the gateway holds no room for waits in the page, unremarked.
+      if (message.reason !== 'backlog') showError('gateway', reasonText(message));
+      if (typeof message.id === 'number') refused(message.id, message.reason);
       if (typeof message.id === 'number') askRefused(message.id);
       break;
     case 'missed':
@@ -144,8 +170,12 @@ function received(message) {
       showIdle(message);
       break;
     case 'ended':
-      if (message.reason !== 'logout') showError('gateway', reasonText(message));
       closeSocket();
+      if (serverGone.has(message.reason) && (session.phase === 'in' || comeback)) {
+        waitForServer(message.reason);
+        break;
+      }
+      if (message.reason !== 'logout') showError('gateway', reasonText(message));
       offerLogin(message.reason === 'logout' ? t('loggedOut') : reasonText(message));
       break;
     default:
@@ -173,6 +203,7 @@ function hello(message) {
 function loggedIn(message) {
   session.bodyMax = message.body_max;
   session.phase = 'in';
+  comeback = null;
   markMeanwhile(false);
   clearTimeout(retryTimer);
   if (session.resume) {
@@ -188,6 +219,7 @@ function loggedIn(message) {
 // The gateway refused the login: the form stays, with the reason by the name.
 function loginRefused(text) {
   closeSocket();
+  comeback = null;
   session.phase = 'out';
   session.resume = null;
   setStatus(t('notLoggedIn'));
@@ -210,6 +242,10 @@ function closed(code) {
     retry();
   } else if (session.phase === 'resuming') {
     retry();
+  } else if (comeback) {
+    waitForServer('lost');  // the gateway is away too
+  } else if (session.phase === 'out') {
+    // the socket that showed the history before the login: nothing to say
   } else {
     showError('gateway', t('lost'));
     offerLogin(t('lost'));
@@ -222,6 +258,10 @@ function retry() {
   const next = retries.shift();
   const at = droppedAt + (next ?? 0);
   if (next === undefined || at - droppedAt >= session.limits.resume_seconds * 1000) {
+    if (session.lastLogin) {
+      waitForServer('lost');  // the session is gone: a new login when the gateway is back
+      return;
+    }
     showError('gateway', t('lost'));
     offerLogin(t('lost'));
     return;
@@ -230,4 +270,31 @@ function retry() {
   retryTimer = setTimeout(() => {
     openSocket(() => ({ type: 'resume', token: session.resume.token, after: session.lastSeq }));
   }, Math.max(0, at - Date.now()));
+}
+
+// The chat server went away with the session: the page says so once, and
+// logs in again by itself with the same name and colour, after each wait
+// in turn. What was sent and not confirmed is marked; what waits to be
+// sent stays, and goes once logged in again.
+function waitForServer(reason) {
+  if (!comeback) {
+    showError('gateway', reasonText({ reason }));
+    comeback = { login: session.lastLogin, name: session.resume?.name, tries: 0 };
+  }
+  clearTimeout(retryTimer);
+  stopSending();
+  giveUpSent();
+  hideIdle();
+  session.phase = 'waiting';
+  session.resume = null;
+  saveResume(null);
+  setComposing(false);
+  const wait = comebackWaits[Math.min(comeback.tries, comebackWaits.length - 1)];
+  comeback.tries += 1;
+  setStatus(t('waitingForServer', Date.now() + wait));  // when, in ms since the Epoch
+  document.getElementById('login-button').textContent = t('logInAgain');
+  retryTimer = setTimeout(() => {
+    setStatus(t('loggingInAgain'));
+    logIn(comeback.login, comeback.name, true);
+  }, wait);
 }

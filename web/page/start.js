@@ -4,19 +4,22 @@
 // post, reload, log out.
 import { colourOf } from './colours.js';
 import { completeOnTab } from './complete.js';
-import { chatTitle, log, scrollToEnd, showForNow, showKept, startAgain, toBottom } from './log.js';
-import { giveUpOutbox, pump, queue, renderOutgoing, sendControl, sendSize } from './outbox.js';
+import { chatTitle, log, scrollToEnd, show, showForNow, showKept, startAgain, toBottom } from './log.js';
+import {
+  giveUpOutbox, postsOf, pump, queue, renderOutgoing, sendControl, stopSending, takeBackUnsent, textPostsMax,
+} from './outbox.js';
 import {
   checkName, compose, hideIdle, loginForm, messageInput, nameInput, refuse, setComposing, setStatus, updateLeft,
 } from './screen.js';
 import { toShortCodes } from './richtext.js';
-import { closeSocket, logIn, offerLogin, resumeAfterReload } from './socket.js';
+import { closeSocket, logIn, offerLogin, openBeforeLogin, resumeAfterReload } from './socket.js';
 import { session, socketOpen } from './state.js';
 import { language, t } from './texts.js';
 import './search.js';  // the archive's scroll-back and search, when the gateway keeps one
 
 const $ = (id) => document.getElementById(id);
 const colourInput = $('colour');
+const draftKey = 'chat-draft';
 const autoColour = $('auto-colour');
 let composing = false;
 
@@ -43,13 +46,14 @@ function post() {
     refuse(t('blank'));
     return;
   }
-  const size = sendSize(text);
-  if (size > session.limits.message_max) {
-    refuse(t('tooLong', size, session.limits.message_max));
+  const posts = postsOf(text).length;
+  if (posts > textPostsMax) {
+    refuse(t('tooLong', posts, textPostsMax));
     return;
   }
   queue(text);
   messageInput.value = '';
+  keepDraft();
   hideIdle();
   updateLeft();
   toBottom();  // what the user sends is where the user looks
@@ -80,7 +84,18 @@ nameInput.addEventListener('compositionend', () => { composing = false; });
 nameInput.addEventListener('keydown', (e) => {
   if (e.key === 'Enter' && isComposing(e)) e.preventDefault();
 });
-messageInput.addEventListener('input', updateLeft);
+// The draft is kept in the tab, so that a reload does not lose it.
+function keepDraft() {
+  try {
+    sessionStorage.setItem(draftKey, messageInput.value);
+  } catch (e) {
+    // storage full or off: the draft lives as long as the page
+  }
+}
+messageInput.addEventListener('input', () => {
+  keepDraft();
+  updateLeft();
+});
 $('send').addEventListener('click', () => {
   post();
   messageInput.focus();
@@ -105,8 +120,14 @@ $('logout').addEventListener('click', () => {
     offerLogin(t('loggedOut'));
     return;
   }
-  session.phase = 'leaving';  // nothing more is sent; what waits is marked not sent
+  session.phase = 'leaving';  // nothing more is sent
   session.socket.send(JSON.stringify({ type: 'logout' }));
+  stopSending();
+  if (takeBackUnsent(messageInput).length) {
+    show({ kind: 'separator', text: t('takenBack') });
+    keepDraft();
+    updateLeft();
+  }
 });
 
 // Notifications only where the browser allows them (a secure context);
@@ -134,6 +155,11 @@ document.title = chatTitle;
 $('about').textContent = t('about', location.hostname);
 const showedBefore = showKept();
 nameInput.value = localStorage.getItem('chat-name') || '';
+try {
+  messageInput.value = sessionStorage.getItem(draftKey) || '';
+} catch (e) {
+  // no storage: no draft
+}
 colourInput.value = localStorage.getItem('chat-colour') || colourInput.value;
 autoColour.checked = localStorage.getItem('chat-auto-colour') !== '0';
 showColour();
@@ -148,5 +174,6 @@ if (session.resume?.token) {
   giveUpOutbox();
   setComposing(false);
   setStatus(t('notLoggedIn'));
+  if (document.querySelector('meta[name=chat-before-login]')?.content === 'on') openBeforeLogin();
 }
 scrollToEnd();

@@ -24,10 +24,15 @@ const resumeKey = 'chat-resume';
 
 export const session = {
   // out: no session; login: logging in; in: logged in; resuming: trying to
-  // take the session up again on a new socket; leaving: logging out.
+  // take the session up again on a new socket; leaving: logging out;
+  // waiting: for the chat server to come back, to log in again.
   phase: 'out',
+  lastLogin: null,   // the login message last sent, to send again after a restart
   // The gateway's limits, from its hello; these until the first one comes.
-  limits: { message_max: 4096, rate_count: 20, rate_seconds: 10, resume_seconds: 0, idle_seconds: 300 },
+  limits: {
+    message_max: 4096, rate_count: 20, rate_seconds: 10, resume_seconds: 0, idle_seconds: 300,
+    posts_max: 20, tick_posts: 10, tick_seconds: 5,
+  },
   socket: null,      // the WebSocket, once open
   bodyMax: 0,        // bytes of one post for this name
   lastSeq: 0,        // the highest event number of this session seen
