@@ -332,12 +332,22 @@ TEST(WebHost, IpLiteralsLocalhostAndAllowedNamesOnly)
 // what the client wrote further left proves nothing.
 TEST(WebAdmission, ForwardedClientAndCountsPerAddressAndInTotal)
 {
-    EXPECT_EQ(forwarded_client("203.0.113.9"), "203.0.113.9");
-    EXPECT_EQ(forwarded_client("1.1.1.1, 203.0.113.9"), "203.0.113.9");
-    EXPECT_EQ(forwarded_client("1.1.1.1,203.0.113.9 , ::ffff:198.51.100.7"), "198.51.100.7");
-    EXPECT_EQ(forwarded_client("1.1.1.1, 2001:DB8::1"), "2001:db8::1");
-    EXPECT_EQ(forwarded_client("203.0.113.9, unknown"), std::nullopt);
-    EXPECT_EQ(forwarded_client(""), std::nullopt);
+    auto client = [](std::string_view values) { return forwarded_client(values).address; };
+    EXPECT_EQ(client("203.0.113.9"), "203.0.113.9");
+    EXPECT_EQ(client("1.1.1.1, 203.0.113.9"), "203.0.113.9");
+    EXPECT_EQ(client("1.1.1.1,203.0.113.9 , ::ffff:198.51.100.7"), "198.51.100.7");
+    EXPECT_EQ(client("1.1.1.1, 2001:DB8::1"), "2001:db8::1");
+    // With a port, as some proxies write it.
+    EXPECT_EQ(client("unknown, 203.0.113.9:4711"), "203.0.113.9");
+    EXPECT_EQ(client("[2001:db8::7]:4711"), "2001:db8::7");
+    EXPECT_EQ(client("[2001:db8::7]"), "2001:db8::7");
+    for (const char *bad : {"203.0.113.9, unknown", "203.0.113.9:port", "[2001:db8::7]x", "[2001:db8::7", "::1:80x",
+                            "[203.0.113.9:80", "203.0.113.9:123456"}) {
+        EXPECT_EQ(client(bad), std::nullopt) << bad;
+        EXPECT_TRUE(forwarded_client(bad).present) << "an entry that is no address is refused, not ignored: " << bad;
+    }
+    EXPECT_EQ(forwarded_client("1.1.1.1, unknown").entry, "unknown");
+    EXPECT_FALSE(forwarded_client(" ").present);
     EXPECT_EQ(canonical_address("::ffff:127.0.0.1"), "127.0.0.1");
 
     ConnectionCounts counts(5, 2);

@@ -101,6 +101,8 @@ inline constexpr std::string_view all[] = {hello, state, record, error, gateway,
 enum class Reason {
     rate, invalid, room, logged_in, not_logged_in, name, reserved, name_control, colour, line, control, replaced,
     unreachable, timeout, full, stopped, lost, logout, resume, missed, idle, overlong,
+    // The door of a gateway that takes names from a proxy's sign-in.
+    proxy, unverified, unfit_name,
 };
 
 // Each reason's code, and its English for a page that has no text for the
@@ -134,6 +136,10 @@ inline constexpr ReasonWords reason_words[] = {
     {Reason::missed, "missed", "Earlier records were missed while the page was away."},
     {Reason::idle, "idle", "The chat server logs out silent users: about {seconds} seconds left."},
     {Reason::overlong, "overlong", "The chat server sent a line longer than {count} KiB; the rest of it was dropped."},
+    {Reason::proxy, "proxy", "This gateway takes only connections through its sign-in proxy."},
+    {Reason::unverified, "unverified", "The sign-in proxy did not say who you are. Sign in again."},
+    {Reason::unfit_name, "unfit-name",
+     "The name you signed in with cannot be used in the chat: it must be 1 to 30 Shift_JIS bytes without spaces."},
 };
 static_assert([] {
     for (size_t i = 0; i < std::size(reason_words); ++i)
@@ -163,6 +169,7 @@ struct Hello {
     bool resumed = false;                // a page took the session over
     std::vector<int> rate_used;          // resumed: ms until each message in the rate window leaves it
     std::optional<long long> last_id;    // resumed: the last send that reached the gateway
+    std::string name;                    // the name the sign-in proxy verified (UTF-8); empty: none
 };
 
 // One record in UTF-8: live ones with when the gateway received them
@@ -179,6 +186,7 @@ struct RecordEvent {
     bool own = false;
     std::optional<long long> id;     // own
     bool last = false;               // own
+    bool verified = false;           // posted through a verified session of this gateway
 };
 
 std::string hello_event(std::string_view room, const Hello &hello);
