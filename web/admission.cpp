@@ -191,15 +191,14 @@ std::optional<AddressRange> AddressRange::parse(std::string_view text)
     r.bits_ = width;
     if (slash != std::string_view::npos) {
         std::string_view bits = text.substr(slash + 1);
-        if (!all_digits(bits, 3) || std::stoi(std::string(bits)) > width)
+        if (!all_digits(bits, 3))
             return std::nullopt;
         r.bits_ = std::stoi(std::string(bits));
         // "::ffff:10.0.0.0/104" is 10.0.0.0/8.
-        if (r.v6_ == false && text.substr(0, slash).find(':') != std::string_view::npos) {
-            if (r.bits_ < 96)
-                return std::nullopt;
-            r.bits_ -= 96;
-        }
+        if (!r.v6_ && text.substr(0, slash).find(':') != std::string_view::npos)
+            r.bits_ = r.bits_ >= 96 ? r.bits_ - 96 : -1;
+        if (r.bits_ < 0 || r.bits_ > width)
+            return std::nullopt;
     }
     inet_pton(r.v6_ ? AF_INET6 : AF_INET, address->c_str(), r.bytes_);
     return r;

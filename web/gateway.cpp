@@ -108,6 +108,9 @@ int run_gateway(const Options &options)
     Links links(options, connections_for_descriptors(raise_descriptor_limit()));
     if (const PageFile *index = find_page("/"))
         links.index_html = page_with_title(std::string_view(index->body, index->size), options.title);
+    // The page then waits for the name the gateway's first hello gives.
+    if (!options.name_header.empty())
+        links.index_html = page_with_meta(links.index_html, "chat-sign-in", "proxy");
     for (const auto &name : own_host_names())
         links.hosts.allow(name);
     for (const auto &name : options.allow_hosts)

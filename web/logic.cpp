@@ -137,18 +137,22 @@ void VerifiedPosts::add(const std::string &record, steady::time_point now)
     posts_.push_back({next_, now, record});
     by_record_[record].push_back(next_++);
     while (posts_.size() > max_)
-        forget_old(posts_.front().at + keep_);
+        forget_oldest();
+}
+
+void VerifiedPosts::forget_oldest()
+{
+    auto it = by_record_.find(posts_.front().record);
+    it->second.pop_front();
+    if (it->second.empty())
+        by_record_.erase(it);
+    posts_.pop_front();
 }
 
 void VerifiedPosts::forget_old(steady::time_point now)
 {
-    while (!posts_.empty() && now - posts_.front().at >= keep_) {
-        auto it = by_record_.find(posts_.front().record);
-        it->second.pop_front();
-        if (it->second.empty())
-            by_record_.erase(it);
-        posts_.pop_front();
-    }
+    while (!posts_.empty() && now - posts_.front().at >= keep_)
+        forget_oldest();
 }
 
 bool VerifiedPosts::mark(const std::string &record, std::set<uint64_t> &used, steady::time_point now)

@@ -120,6 +120,7 @@ public:
 
 private:
     void forget_old(steady::time_point now);
+    void forget_oldest();
     struct Post {
         uint64_t serial;
         steady::time_point at;

@@ -33,6 +33,9 @@ std::vector<std::pair<std::string, std::string>> page_headers(std::string_view h
 // meta element, escaped; with an empty title the page names itself after
 // the host the browser used.
 std::string page_with_title(std::string_view html, std::string_view title);
+// The same for any meta element of the page with an empty content: the
+// page's HTML with `value` in it, escaped.
+std::string page_with_meta(std::string_view html, std::string_view name, std::string_view value);
 
 // Messages for the browser. One is written at a time: take() hands it to
 // the socket, and from then on it no longer counts; the cap counts the

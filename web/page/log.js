@@ -56,6 +56,15 @@ export function span(className, text) {
   return s;
 }
 
+// A record posted through a session whose name the sign-in proxy verified.
+function verifiedMark(name) {
+  const mark = span('verified', '✓');
+  mark.title = t('signedInAs', name);
+  mark.setAttribute('role', 'img');
+  mark.setAttribute('aria-label', mark.title);
+  return mark;
+}
+
 // Text from the wire goes in with textContent only, never as markup.
 function render(item) {
   const row = document.createElement('div');
@@ -69,7 +78,9 @@ function render(item) {
   if (item.kind === 'record') {
     row.className = 'record' + (item.notice ? ' notice' : '') + (item.earlier ? ' earlier' : '') +
       (item.own ? ' own' : '');
-    row.append(span('sender', item.sender), span('text', item.text));
+    row.append(span('sender', item.sender));
+    if (item.verified) row.append(verifiedMark(item.sender));
+    row.append(span('text', item.text));
   } else if (item.kind === 'unposted') {
     row.className = 'line own unposted';
     row.append(span('sender', item.sender), span('text', item.text), span('state', item.note));
@@ -126,7 +137,7 @@ export function showRecord(message) {
   }
   show({
     kind: 'record', colour: message.colour, sender: message.sender, text: message.text,
-    notice: message.notice, earlier: message.earlier, own: !!message.own,
+    notice: message.notice, earlier: message.earlier, own: !!message.own, verified: !!message.verified,
     at: message.earlier && message.stamp ? Math.min(message.stamp * 1000, at) : at,
   });
 }

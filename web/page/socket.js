@@ -6,8 +6,8 @@ import { markMeanwhile, noticeArrival, show, showError, showRecord } from './log
 import {
   giveUpOutbox, markUnsure, newWindow, ownRecord, pump, refused, renderOutgoing, sendAgainAfter, stopSending, transmit,
 } from './outbox.js';
-import { hideIdle, nameRefused, setComposing, setStatus, showIdle } from './screen.js';
-import { saveResume, session } from './state.js';
+import { hideIdle, nameRefused, setComposing, setStatus, showIdle, showSignedInName } from './screen.js';
+import { saveResume, session, socketOpen } from './state.js';
 import { reasonText, t } from './texts.js';
 
 // After a lost connection: when to try to take the session up again, in
@@ -16,6 +16,9 @@ const retriesAfterDrop = [1000, 5000];
 const retriesAfterReload = [0, 1000, 5000];
 
 let retryTimer = 0;
+// A socket opened before the login, to learn the signed-in name, which
+// the login then goes over.
+let waitingSocket = false;
 let retries = [];
 let droppedAt = 0;
 
@@ -34,7 +37,10 @@ function openSocket(first) {
   const s = new WebSocket(`${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}/ws`);
   session.socket = s;
   newWindow();  // a new socket starts with a rate window of its own
-  s.onopen = () => transmit(first());
+  s.onopen = () => {
+    const message = first();
+    if (message) transmit(message);
+  };
   // Each message is an array of events, in order.
   s.onmessage = (e) => {
     if (session.socket !== s) return;
@@ -69,7 +75,20 @@ export function logIn(login, name) {
   session.resume = { name };
   session.phase = 'login';
   session.lastSeq = 0;
+  if (waitingSocket && socketOpen()) {
+    waitingSocket = false;
+    newWindow();
+    transmit(login);
+    return;
+  }
+  waitingSocket = false;
   openSocket(() => login);
+}
+
+// Behind a sign-in proxy: a socket whose first hello gives the name.
+export function askSignedInName() {
+  waitingSocket = true;
+  openSocket(() => null);
 }
 
 // The tab holds a session's token from before a reload: it is taken up
@@ -150,6 +169,10 @@ function hello(message) {
     if (typeof message[key] === 'number') limits[key] = message[key];
   }
   if (message.token) session.resume = { ...session.resume, token: message.token };
+  if (typeof message.name === 'string') {
+    session.signedInName = message.name;
+    showSignedInName(message.name);
+  }
   if (Array.isArray(message.rate_used)) newWindow(message.rate_used);
   if (message.resumed) {
     markMeanwhile(true);

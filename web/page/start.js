@@ -6,9 +6,10 @@ import { colourOf } from './colours.js';
 import { chatTitle, log, scrollToEnd, showForNow, showKept, startAgain, toBottom } from './log.js';
 import { giveUpOutbox, pump, queue, renderOutgoing, sendControl, sendSize } from './outbox.js';
 import {
-  checkName, compose, hideIdle, loginForm, messageInput, nameInput, refuse, setComposing, setStatus, updateLeft,
+  checkName, compose, hideIdle, loginForm, messageInput, nameInput, refuse, setComposing, setStatus, showSignedInName,
+  updateLeft,
 } from './screen.js';
-import { closeSocket, logIn, offerLogin, resumeAfterReload } from './socket.js';
+import { askSignedInName, closeSocket, logIn, offerLogin, resumeAfterReload } from './socket.js';
 import { session, socketOpen } from './state.js';
 import { language, t } from './texts.js';
 
@@ -16,17 +17,27 @@ const $ = (id) => document.getElementById(id);
 const colourInput = $('colour');
 const autoColour = $('auto-colour');
 let composing = false;
+// The gateway takes the name from a sign-in proxy: no name is typed.
+const signInByProxy = document.querySelector('meta[name=chat-sign-in]')?.content === 'proxy';
 
 nameInput.addEventListener('input', checkName);
 loginForm.addEventListener('submit', (e) => {
   e.preventDefault();
-  if (!checkName()) return;
-  localStorage.setItem('chat-name', nameInput.value);
+  const colour = autoColour.checked ? 'auto' : colourOf(colourInput.value);
   localStorage.setItem('chat-colour', colourInput.value);
   localStorage.setItem('chat-auto-colour', autoColour.checked ? '1' : '0');
+  if (signInByProxy) {
+    if (session.signedInName === null) return;
+    startAgain();
+    setStatus(t('loggingIn'));
+    logIn({ type: 'login', colour }, session.signedInName);
+    return;
+  }
+  if (!checkName()) return;
+  localStorage.setItem('chat-name', nameInput.value);
   // The automatic colour is the gateway's to derive, from the name as it
   // goes on the wire; its state message says which it is.
-  const login = { type: 'login', name: nameInput.value, colour: autoColour.checked ? 'auto' : colourOf(colourInput.value) };
+  const login = { type: 'login', name: nameInput.value, colour };
   startAgain();
   setStatus(t('loggingIn'));
   logIn(login, nameInput.value);
@@ -121,6 +132,7 @@ nameInput.value = localStorage.getItem('chat-name') || '';
 colourInput.value = localStorage.getItem('chat-colour') || colourInput.value;
 autoColour.checked = localStorage.getItem('chat-auto-colour') !== '0';
 colourInput.disabled = autoColour.checked;
+if (signInByProxy) showSignedInName(session.signedInName);
 if (session.resume?.token) {
   resumeAfterReload();
   setComposing(true);
@@ -132,5 +144,6 @@ if (session.resume?.token) {
   giveUpOutbox();
   setComposing(false);
   setStatus(t('notLoggedIn'));
+  if (signInByProxy) askSignedInName();
 }
 scrollToEnd();

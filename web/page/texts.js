@@ -59,6 +59,9 @@ export const TEXT = {
   lost: 'The connection to the gateway was lost.',
   closedRate: 'The gateway closed this session: too many messages.',
   closedSize: 'The gateway closed this session: a message was too large.',
+  signedInAs: (name) => `signed in as ${name}`,
+  signedInName: (name) => `You post as ${name}, the name you signed in with.`,
+  askingName: 'Asking the gateway for the name you signed in with…',
   reason: {
     rate: (e) => `Too many messages: at most ${e.count} every ${e.seconds} seconds. This session is closed.`,
     invalid: 'The gateway did not understand a message from the page.',
@@ -82,6 +85,9 @@ export const TEXT = {
     missed: 'Earlier records were missed while the page was away.',
     idle: (e) => `You have sent nothing for a while: the chat server will log you out at ${clock(inSeconds(e.seconds))} unless you send something.`,
     overlong: (e) => `The chat server sent a line longer than ${e.count} KiB; the rest of it was dropped.`,
+    proxy: 'This gateway takes only connections through its sign-in proxy.',
+    unverified: 'The sign-in proxy did not say who you are. Sign in again.',
+    'unfit-name': 'The name you signed in with cannot be used in the chat: it must be 1 to 30 Shift_JIS bytes without spaces.',
   },
 };
 
@@ -128,6 +134,9 @@ export const TEXT_JA = {
   lost: 'ゲートウェイとの接続が切れました。',
   closedRate: 'メッセージが多すぎるため、ゲートウェイがこのセッションを閉じました。',
   closedSize: 'メッセージが大きすぎるため、ゲートウェイがこのセッションを閉じました。',
+  signedInAs: (name) => `${name} としてサインイン済み`,
+  signedInName: (name) => `サインインした名前 ${name} で発言します。`,
+  askingName: 'サインインした名前をゲートウェイに問い合わせています…',
   reason: {
     rate: (e) => `メッセージが多すぎます（${e.seconds}秒間に${e.count}件まで）。このセッションは閉じられました。`,
     invalid: 'ページから届いたメッセージをゲートウェイが理解できませんでした。',
@@ -151,6 +160,9 @@ export const TEXT_JA = {
     missed: 'ページを離れていた間の発言の一部を受け取れませんでした。',
     idle: (e) => `しばらく発言がありません。${clock(inSeconds(e.seconds))}までに何か送信しないと、チャットサーバーからログアウトされます。`,
     overlong: (e) => `チャットサーバーから${e.count}KiBを超える行が届いたため、超えた部分を捨てました。`,
+    proxy: 'このゲートウェイには、サインイン用のプロキシーを通してしか接続できません。',
+    unverified: 'サインイン用のプロキシーから利用者の名前が届きませんでした。もう一度サインインしてください。',
+    'unfit-name': 'サインインした名前はチャットでは使えません。名前は空白なしで1〜30バイト（Shift_JIS）です。',
   },
 };
 
