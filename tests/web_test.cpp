@@ -287,6 +287,13 @@ TEST(WebCommandLine, UsageErrorsAndHelpInTheLocalesLanguage)
     EXPECT_EQ(japanese.wait(), 2);
     EXPECT_EQ(japanese.errors(), "chat_web: --rate-limit には 1 から 65535 までの数を指定してください。'0' は使えません\n"
                                  "'chat_web --help' で使い方を表示できます。\n");
+    // Without a proxy to vouch for them, names from a header prove nothing.
+    ChildProcess unvouched(CHAT_WEB_BINARY, {"--name-header", "X-Remote-User"}, false, "", {"LANGUAGE=ja"});
+    EXPECT_EQ(unvouched.wait(), 1);
+    EXPECT_NE(unvouched.errors().find("--name-header には --trusted-proxy が必要です"), std::string::npos)
+        << unvouched.errors();
+    ChildProcess bad_range(CHAT_WEB_BINARY, {"--trusted-proxy", "10.0.0.0/33"}, false);
+    EXPECT_EQ(bad_range.wait(), 2);
     ChildProcess help(CHAT_WEB_BINARY, {"--help"}, false, "", {"LANGUAGE=ja"});
     EXPECT_EQ(help.wait(), 0);
     EXPECT_EQ(help.output().rfind("使い方: chat_web [--listen [ADDR:]PORT]", 0), 0u) << help.output();

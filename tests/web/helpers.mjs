@@ -269,13 +269,14 @@ export class RawClient {
 // A WebSocket client on raw TCP, for what a browser would never send: a
 // foreign Host, binary frames, text no page would type.
 export class RawWebSocket {
-  // Sends the handshake; `status` is the HTTP status of the answer.
-  static async open(port, { host = `127.0.0.1:${port}`, origin, localAddress } = {}) {
+  // Sends the handshake, with `headers` (lines with their CR LF) added;
+  // `status` is the HTTP status of the answer.
+  static async open(port, { host = `127.0.0.1:${port}`, origin, localAddress, headers = '' } = {}) {
     const ws = new RawWebSocket();
     ws.raw = await RawClient.connect(port, { localAddress });
     const key = crypto.randomBytes(16).toString('base64');
     ws.raw.send(`GET /ws HTTP/1.1\r\nHost: ${host}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n`,
-      `Sec-WebSocket-Key: ${key}\r\nSec-WebSocket-Version: 13\r\n`, origin ? `Origin: ${origin}\r\n` : '', '\r\n');
+      `Sec-WebSocket-Key: ${key}\r\nSec-WebSocket-Version: 13\r\n`, origin ? `Origin: ${origin}\r\n` : '', Buffer.from(headers, 'utf8'), '\r\n');
     await until(() => ws.raw.received.includes('\r\n\r\n') || ws.raw.closed, 10000, 'the handshake answer');
     const head = ws.raw.received.toString('latin1');
     ws.status = Number((head.match(/^HTTP\/1\.1 (\d+)/) || [])[1]);
