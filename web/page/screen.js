@@ -87,6 +87,13 @@ export function showSignedInName(name) {
   $('login-button').disabled = name === null;
 }
 
+// The gateway turned the page away before it said a name: the button
+// asks again, as after signing in anew.
+export function noSignedInName() {
+  $('signed-in-name').textContent = '';
+  $('login-button').disabled = false;
+}
+
 // The gateway refused the name or colour: the reason by the name.
 export function nameRefused(text) {
   nameHint.textContent = text;

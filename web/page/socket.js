@@ -6,7 +6,9 @@ import { markMeanwhile, noticeArrival, show, showError, showRecord } from './log
 import {
   giveUpOutbox, markUnsure, newWindow, ownRecord, pump, refused, renderOutgoing, sendAgainAfter, stopSending, transmit,
 } from './outbox.js';
-import { hideIdle, nameRefused, setComposing, setStatus, showIdle, showSignedInName } from './screen.js';
+import {
+  hideIdle, nameRefused, noSignedInName, setComposing, setStatus, showIdle, showSignedInName,
+} from './screen.js';
 import { saveResume, session, socketOpen } from './state.js';
 import { reasonText, t } from './texts.js';
 
@@ -153,6 +155,8 @@ function received(message) {
       break;
     case 'ended':
       if (message.reason !== 'logout') showError('gateway', reasonText(message));
+      if (waitingSocket && session.signedInName === null) noSignedInName();
+      waitingSocket = false;
       closeSocket();
       offerLogin(message.reason === 'logout' ? t('loggedOut') : reasonText(message));
       break;

@@ -27,7 +27,11 @@ loginForm.addEventListener('submit', (e) => {
   localStorage.setItem('chat-colour', colourInput.value);
   localStorage.setItem('chat-auto-colour', autoColour.checked ? '1' : '0');
   if (signInByProxy) {
-    if (session.signedInName === null) return;
+    if (session.signedInName === null) {
+      showSignedInName(null);
+      askSignedInName();
+      return;
+    }
     startAgain();
     setStatus(t('loggingIn'));
     logIn({ type: 'login', colour }, session.signedInName);
