@@ -317,6 +317,13 @@ TEST(WebCommandLine, UsageErrorsAndHelpInTheLocalesLanguage)
     EXPECT_EQ(japanese.wait(), 2);
     EXPECT_EQ(japanese.errors(), "chat_web: --rate-limit には 1 から 65535 までの数を指定してください。'0' は使えません\n"
                                  "'chat_web --help' で使い方を表示できます。\n");
+    // Without a proxy to vouch for them, names from a header prove nothing.
+    ChildProcess unvouched(CHAT_WEB_BINARY, {"--name-header", "X-Remote-User"}, false, "", {"LANGUAGE=ja"});
+    EXPECT_EQ(unvouched.wait(), 1);
+    EXPECT_NE(unvouched.errors().find("--name-header には --trusted-proxy が必要です"), std::string::npos)
+        << unvouched.errors();
+    ChildProcess bad_range(CHAT_WEB_BINARY, {"--trusted-proxy", "10.0.0.0/33"}, false);
+    EXPECT_EQ(bad_range.wait(), 2);
     ChildProcess help(CHAT_WEB_BINARY, {"--help"}, false, "", {"LANGUAGE=ja"});
     EXPECT_EQ(help.wait(), 0);
     EXPECT_EQ(help.output().rfind("使い方: chat_web [--listen [ADDR:]PORT]", 0), 0u) << help.output();
@@ -363,12 +370,22 @@ TEST(WebHost, IpLiteralsLocalhostAndAllowedNamesOnly)
 // what the client wrote further left proves nothing.
 TEST(WebAdmission, ForwardedClientAndCountsPerAddressAndInTotal)
 {
-    EXPECT_EQ(forwarded_client("203.0.113.9"), "203.0.113.9");
-    EXPECT_EQ(forwarded_client("1.1.1.1, 203.0.113.9"), "203.0.113.9");
-    EXPECT_EQ(forwarded_client("1.1.1.1,203.0.113.9 , ::ffff:198.51.100.7"), "198.51.100.7");
-    EXPECT_EQ(forwarded_client("1.1.1.1, 2001:DB8::1"), "2001:db8::1");
-    EXPECT_EQ(forwarded_client("203.0.113.9, unknown"), std::nullopt);
-    EXPECT_EQ(forwarded_client(""), std::nullopt);
+    auto client = [](std::string_view values) { return forwarded_client(values).address; };
+    EXPECT_EQ(client("203.0.113.9"), "203.0.113.9");
+    EXPECT_EQ(client("1.1.1.1, 203.0.113.9"), "203.0.113.9");
+    EXPECT_EQ(client("1.1.1.1,203.0.113.9 , ::ffff:198.51.100.7"), "198.51.100.7");
+    EXPECT_EQ(client("1.1.1.1, 2001:DB8::1"), "2001:db8::1");
+    // With a port, as some proxies write it.
+    EXPECT_EQ(client("unknown, 203.0.113.9:4711"), "203.0.113.9");
+    EXPECT_EQ(client("[2001:db8::7]:4711"), "2001:db8::7");
+    EXPECT_EQ(client("[2001:db8::7]"), "2001:db8::7");
+    for (const char *bad : {"203.0.113.9, unknown", "203.0.113.9:port", "[2001:db8::7]x", "[2001:db8::7", "::1:80x",
+                            "[203.0.113.9:80", "203.0.113.9:123456"}) {
+        EXPECT_EQ(client(bad), std::nullopt) << bad;
+        EXPECT_TRUE(forwarded_client(bad).present) << "an entry that is no address is refused, not ignored: " << bad;
+    }
+    EXPECT_EQ(forwarded_client("1.1.1.1, unknown").entry, "unknown");
+    EXPECT_FALSE(forwarded_client(" ").present);
     EXPECT_EQ(canonical_address("::ffff:127.0.0.1"), "127.0.0.1");
 
     ConnectionCounts counts(5, 2);
@@ -394,6 +411,68 @@ TEST(WebAdmission, ForwardedClientAndCountsPerAddressAndInTotal)
     EXPECT_EQ(counts.at("c"), 0u);
 
     EXPECT_GE(connections_for_descriptors(10), 1u);
+}
+
+// Proxies are given as ranges; IPv6 clients are counted by their prefix,
+// an IPv4-mapped one as the IPv4 client it is.
+TEST(WebAdmission, ProxyRangesAndIpv6Prefixes)
+{
+    auto range = [](const char *text) { return *AddressRange::parse(text); };
+    EXPECT_TRUE(range("10.0.0.0/8").contains("10.255.1.2"));
+    EXPECT_FALSE(range("10.0.0.0/8").contains("11.0.0.1"));
+    EXPECT_FALSE(range("192.168.4.0/22").contains("192.168.8.0"));
+    EXPECT_TRUE(range("127.0.0.1").contains("::ffff:127.0.0.1")) << "a mapped client is the IPv4 one";
+    EXPECT_FALSE(range("127.0.0.1").contains("127.0.0.2"));
+    EXPECT_TRUE(range("::ffff:10.0.0.0/104").contains("10.9.9.9"));
+    EXPECT_TRUE(range("fd00::/8").contains("fdab::1"));
+    EXPECT_FALSE(range("fd00::/8").contains("fe80::1"));
+    EXPECT_FALSE(range("::/0").contains("127.0.0.1")) << "IPv6 ranges hold no IPv4 clients";
+    EXPECT_TRUE(range("2001:db8::1/128").contains("2001:DB8::1"));
+    for (const char *bad : {"10.0.0.0/33", "::/129", "10.0.0.0/", "10.0.0.0/x", "host", "::ffff:10.0.0.0/95", ""})
+        EXPECT_FALSE(AddressRange::parse(bad)) << bad;
+
+    EXPECT_EQ(client_key("203.0.113.9", 64), "203.0.113.9");
+    EXPECT_EQ(client_key("2001:db8:1:2:aaaa:bbbb:cccc:dddd", 64), "2001:db8:1:2::/64");
+    EXPECT_EQ(client_key("2001:db8:1:2:ffff::1", 64), client_key("2001:db8:1:2::9", 64)) << "one /64, one client";
+    EXPECT_NE(client_key("2001:db8:1:2::1", 64), client_key("2001:db8:1:3::1", 64));
+    EXPECT_EQ(client_key("2001:db8:1:2ff::1", 56), "2001:db8:1:200::/56");
+    EXPECT_EQ(client_key("2001:db8:1:2ff::1", 57), "2001:db8:1:280::/57") << "a prefix that cuts a byte";
+    EXPECT_EQ(client_key("2001:db8::1", 128), "2001:db8::1");
+
+    EXPECT_TRUE(transfer_coding_ends_in_chunked("chunked"));
+    EXPECT_TRUE(transfer_coding_ends_in_chunked("gzip, Chunked"));
+    EXPECT_FALSE(transfer_coding_ends_in_chunked("xchunked"));
+    EXPECT_FALSE(transfer_coding_ends_in_chunked("chunked, gzip"));
+    EXPECT_FALSE(transfer_coding_ends_in_chunked(""));
+}
+
+// A name from the proxy's header is taken whole or not at all.
+TEST(WebAdmission, NamesFromTheProxysHeader)
+{
+    chat::Codec codec;
+    ASSERT_TRUE(codec.open("UTF-8"));
+    using P = HeaderNameProblem;
+    auto problem = [&](std::vector<std::string_view> lines) { return header_name(lines, codec).problem; };
+    HeaderName ok = header_name({"花子"}, codec);
+    EXPECT_EQ(ok.problem, P::none);
+    EXPECT_EQ(ok.sjis, sjis("花子"));
+    EXPECT_EQ(problem({" alice "}), P::none) << "the spaces around a field's value are no part of it";
+    EXPECT_EQ(problem({}), P::missing);
+    EXPECT_EQ(problem({""}), P::missing);
+    EXPECT_EQ(problem({"alice", "bob"}), P::repeated);
+    EXPECT_EQ(problem({"alice,bob"}), P::repeated) << "a repeat that a proxy joined";
+    EXPECT_EQ(problem({"\xe8\x8a"}), P::not_utf8);
+    EXPECT_EQ(problem({"\xc0\xaf"}), P::not_utf8) << "an overlong form";
+    EXPECT_EQ(problem({"\xed\xa0\x80"}), P::not_utf8) << "a surrogate";
+    EXPECT_EQ(problem({std::string(30, 'a')}), P::none);
+    EXPECT_EQ(problem({std::string(31, 'a')}), P::unfit) << "never cut down";
+    EXPECT_EQ(problem({"firstname.lastname@example.org"}), P::none) << "30 bytes";
+    EXPECT_EQ(problem({"あいうえおかきくけこさしすせそ"}), P::none) << "15 kana are 30 bytes";
+    EXPECT_EQ(problem({"あいうえおかきくけこさしすせそた"}), P::unfit);
+    for (const char *unfit : {"a b", "a\tb", "a\xe3\x80\x80" "b", "a\xc2\xa0" "b", "a\x1b" "b", "a\xc2\x85",
+                              "a\xe2\x80\xae" "b", "\xf0\x9f\x98\x80", "caf\xc3\xa9\xcc\x81"})
+        EXPECT_EQ(problem({unfit}), P::unfit) << unfit;
+    EXPECT_EQ(problem({"メッセージ"}), P::reserved);
 }
 
 TEST(WebHeaders, TheTitleGoesIntoThePageEscaped)
@@ -986,4 +1065,55 @@ TEST_F(Fixture, ArchiveQuestionsHaveTheirOwnRateAndReasons)
         ++refused;
     EXPECT_EQ(last.close_code, close_policy);
     EXPECT_EQ(refused, limits.rate_count - 3);
+}
+
+// Behind a sign-in proxy: the verified name is the session's only one, the
+// hello says it, and records of what verified sessions posted are marked
+// in every session, each post once, and only live ones.
+TEST_F(Fixture, AVerifiedNameLogsInAndMarksItsPostsInEverySession)
+{
+    VerifiedPosts posts(std::chrono::seconds(60));
+    SessionLogic v(codec, limits, false, "http://127.0.0.1:8080");
+    v.set_verified_posts(&posts);
+    v.set_verified_name(sjis("花子"));
+    EXPECT_EQ(field(only(v.opened().to_page), "name"), "花子") << "the page learns the name before the login";
+    Actions a = v.page_message(R"({"type":"login","name":"mallory","colour":"auto"})", now);
+    EXPECT_TRUE(a.connect) << "the page's name is ignored";
+    int colour[3];
+    chat::stable_colour(sjis("花子"), colour);
+    char field_text[16];
+    snprintf(field_text, sizeof field_text, "%03d%03d%03d", colour[0], colour[1], colour[2]);
+    EXPECT_EQ(v.server_connected(now).to_server, "LGIN " + std::string(field_text) + " " + sjis("花子") + "\r\n");
+    a = v.server_bytes("OK\r\n" + chat_test::login_notice(field_text, sjis("花子")) + "END\r\n");
+    EXPECT_EQ(field(of_type(a, "state").at(0), "name"), "花子");
+
+    SessionLogic other = logged_in("bob");
+    other.set_verified_posts(&posts);
+    EXPECT_EQ(v.page_message(R"({"type":"send","text":"hello"})", now).to_server, "SEND hello\r\n");
+    std::string echo = chat_test::message(field_text, sjis("花子"), "hello\r\n");
+    std::string impostor = chat_test::message(field_text, sjis("花子"), "not me\r\n");
+    for (SessionLogic *s : {&v, &other}) {
+        a = s->server_bytes("OK\r\n" + impostor + echo + echo + "END\r\n");
+        auto records = of_type(a, "record");
+        ASSERT_EQ(records.size(), 3u);
+        EXPECT_FALSE(flag(records[0], "verified")) << "a text the verified session did not post";
+        EXPECT_TRUE(flag(records[1], "verified"));
+        EXPECT_FALSE(flag(records[2], "verified")) << "one post marks one record";
+    }
+    // A raw client with the same name and colour, posting what bob's page
+    // posted: bob is not verified, so nothing is marked.
+    other.page_message(R"({"type":"send","text":"mine"})", now);
+    a = v.server_bytes("OK\r\n" + chat_test::message("010020030", "bob", "mine\r\n") + "END\r\n");
+    EXPECT_FALSE(flag(of_type(a, "record").at(0), "verified"));
+
+    // A post is forgotten after its time.
+    VerifiedPosts brief(std::chrono::milliseconds(0));
+    std::set<uint64_t> used;
+    brief.add("r", now);
+    EXPECT_FALSE(brief.mark("r", used, now));
+    VerifiedPosts few(std::chrono::seconds(60), 2);
+    for (const char *r : {"a", "b", "c"})
+        few.add(r, now);
+    EXPECT_FALSE(few.mark("a", used, now)) << "beyond the cap the oldest goes";
+    EXPECT_TRUE(few.mark("c", used, now));
 }

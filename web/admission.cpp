@@ -3,10 +3,14 @@
 #include "admission.hpp"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <netdb.h>
 #include <unistd.h>
+
+#include "wire/compose.hpp"
+#include "wire/control.hpp"
 
 namespace chat_web {
 
@@ -175,11 +179,180 @@ std::optional<std::string> canonical_address(std::string_view text)
     return inet_ntop(AF_INET6, &v6, out, sizeof out);
 }
 
-std::optional<std::string> forwarded_client(std::string_view values)
+std::optional<AddressRange> AddressRange::parse(std::string_view text)
 {
+    size_t slash = text.find('/');
+    auto address = canonical_address(text.substr(0, slash));
+    if (!address)
+        return std::nullopt;
+    AddressRange r;
+    r.v6_ = !is_ipv4(*address);
+    int width = r.v6_ ? 128 : 32;
+    r.bits_ = width;
+    if (slash != std::string_view::npos) {
+        std::string_view bits = text.substr(slash + 1);
+        if (!all_digits(bits, 3))
+            return std::nullopt;
+        r.bits_ = std::stoi(std::string(bits));
+        // "::ffff:10.0.0.0/104" is 10.0.0.0/8.
+        if (!r.v6_ && text.substr(0, slash).find(':') != std::string_view::npos)
+            r.bits_ = r.bits_ >= 96 ? r.bits_ - 96 : -1;
+        if (r.bits_ < 0 || r.bits_ > width)
+            return std::nullopt;
+    }
+    inet_pton(r.v6_ ? AF_INET6 : AF_INET, address->c_str(), r.bytes_);
+    return r;
+}
+
+namespace {
+
+// The leading `bits` of two addresses of `size` bytes compared.
+bool same_prefix(const unsigned char *a, const unsigned char *b, int bits)
+{
+    int whole = bits / 8;
+    if (memcmp(a, b, static_cast<size_t>(whole)) != 0)
+        return false;
+    int rest = bits % 8;
+    if (rest == 0)
+        return true;
+    unsigned mask = (0xffu << (8 - rest)) & 0xffu;
+    return ((a[whole] ^ b[whole]) & mask) == 0;
+}
+
+}  // namespace
+
+bool AddressRange::contains(std::string_view address) const
+{
+    auto canonical = canonical_address(address);
+    if (!canonical || is_ipv4(*canonical) == v6_)
+        return false;
+    unsigned char bytes[16] {};
+    inet_pton(v6_ ? AF_INET6 : AF_INET, canonical->c_str(), bytes);
+    return same_prefix(bytes, bytes_, bits_);
+}
+
+std::string client_key(const std::string &canonical, int ipv6_prefix)
+{
+    in6_addr v6;
+    if (inet_pton(AF_INET6, canonical.c_str(), &v6) != 1 || ipv6_prefix >= 128)
+        return canonical;
+    int bits = std::max(ipv6_prefix, 0);
+    for (int i = 0; i < 16; ++i) {
+        int keep = std::clamp(bits - 8 * i, 0, 8);
+        v6.s6_addr[i] &= static_cast<unsigned char>((0xffu << (8 - keep)) & 0xffu);
+    }
+    char out[INET6_ADDRSTRLEN];
+    return std::string(inet_ntop(AF_INET6, &v6, out, sizeof out)) + "/" + std::to_string(bits);
+}
+
+namespace {
+
+// One X-Forwarded-For entry: an address, "v4:port" or "[v6]:port".
+std::optional<std::string> forwarded_entry(std::string_view entry)
+{
+    if (entry.starts_with('[')) {
+        size_t close = entry.find(']');
+        if (close == std::string_view::npos)
+            return std::nullopt;
+        std::string_view after = entry.substr(close + 1);
+        if (!after.empty() && !(after.front() == ':' && all_digits(after.substr(1), 5)))
+            return std::nullopt;
+        return canonical_address(entry.substr(1, close - 1));
+    }
+    size_t colon = entry.find(':');
+    if (colon != std::string_view::npos && entry.find(':', colon + 1) == std::string_view::npos) {
+        if (!all_digits(entry.substr(colon + 1), 5))
+            return std::nullopt;
+        auto address = canonical_address(entry.substr(0, colon));
+        return address && is_ipv4(*address) ? address : std::nullopt;
+    }
+    return canonical_address(entry);
+}
+
+}  // namespace
+
+Forwarded forwarded_client(std::string_view values)
+{
+    Forwarded f;
     size_t comma = values.rfind(',');
     std::string_view last = trim(comma == std::string_view::npos ? values : values.substr(comma + 1));
-    return canonical_address(last);
+    f.present = !trim(values).empty();
+    if (!f.present)
+        return f;
+    f.entry = std::string(last);
+    f.address = forwarded_entry(last);
+    return f;
+}
+
+namespace {
+
+// The next code point of UTF-8 text at `at`, moving past it; nullopt for
+// a byte sequence that is not UTF-8 (overlong forms and surrogates too).
+std::optional<char32_t> next_code_point(std::string_view s, size_t &at)
+{
+    auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+    unsigned char first = byte(at);
+    size_t length = first < 0x80 ? 1 : (first >> 5) == 6 ? 2 : (first >> 4) == 14 ? 3 : (first >> 3) == 30 ? 4 : 0;
+    if (length == 0 || at + length > s.size())
+        return std::nullopt;
+    char32_t c = length == 1 ? first : first & (0x7f >> length);
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xc0) != 0x80)
+            return std::nullopt;
+        c = (c << 6) | (byte(at + i) & 0x3f);
+    }
+    static constexpr char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < least[length] || c > 0x10ffff || (c >= 0xd800 && c <= 0xdfff))
+        return std::nullopt;
+    at += length;
+    return c;
+}
+
+// White space in Unicode's sense, which a name must not hold.
+bool is_space(char32_t c)
+{
+    return c == ' ' || c == 0x85 || c == 0xa0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200a) || c == 0x2028 ||
+           c == 0x2029 || c == 0x202f || c == 0x205f || c == 0x3000;
+}
+
+}  // namespace
+
+HeaderName header_name(const std::vector<std::string_view> &lines, const chat::Codec &codec)
+{
+    HeaderName n;
+    std::string_view value = lines.empty() ? "" : trim(lines.front());
+    if (lines.size() > 1 || value.find(',') != std::string_view::npos) {
+        n.problem = HeaderNameProblem::repeated;
+        return n;
+    }
+    if (value.empty()) {
+        n.problem = HeaderNameProblem::missing;
+        return n;
+    }
+    bool unfit = false;
+    for (size_t at = 0; at < value.size();) {
+        auto c = next_code_point(value, at);
+        if (!c) {
+            n.problem = HeaderNameProblem::not_utf8;
+            return n;
+        }
+        unfit = unfit || is_space(*c) || chat::is_control(*c) || chat::is_reordering(*c);
+    }
+    size_t replaced = 0;
+    n.utf8 = std::string(value);
+    n.sjis = codec.to_wire(value, &replaced);
+    if (!unfit && replaced == 0 && chat::reserved_name(n.sjis))
+        n.problem = HeaderNameProblem::reserved;
+    else if (unfit || replaced > 0 || !chat::valid_name(n.sjis))
+        n.problem = HeaderNameProblem::unfit;
+    return n;
+}
+
+bool transfer_coding_ends_in_chunked(std::string_view values)
+{
+    size_t comma = values.rfind(',');
+    std::string_view last = comma == std::string_view::npos ? values : values.substr(comma + 1);
+    return lower(trim(last.substr(0, last.find(';')))) == "chunked";
 }
 
 size_t connections_for_descriptors(unsigned long long descriptors)

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "wire/codec.hpp"
+
 namespace chat_web {
 
 // Whether a WebSocket handshake with this Origin, sent to this Host, may
@@ -45,11 +47,58 @@ std::vector<std::string> own_host_names();
 // IPv4), or nullopt when `text` is none.
 std::optional<std::string> canonical_address(std::string_view text);
 
-// The client's address that a proxy put last into X-Forwarded-For
-// (`values` holds every such header, joined with commas); nullopt when
-// there is none. Entries further left came from the client and prove
-// nothing.
-std::optional<std::string> forwarded_client(std::string_view values);
+// A range of addresses such as 10.0.0.0/8 or fd00::/8; a plain address is
+// a range of one. An IPv4-mapped IPv6 range is taken as IPv4.
+class AddressRange {
+public:
+    static std::optional<AddressRange> parse(std::string_view text);
+    // Whether `address` (any text canonical_address takes) lies in it.
+    bool contains(std::string_view address) const;
+
+private:
+    bool v6_ = false;
+    unsigned char bytes_[16] {};
+    int bits_ = 0;
+};
+
+// The key under which a client's connections and detached sessions are
+// counted: an IPv4 address as it is; an IPv6 one by its first
+// `ipv6_prefix` bits, as "2001:db8:1:2::/64", because one household or
+// phone gets a whole /64 and may use any address in it.
+std::string client_key(const std::string &canonical, int ipv6_prefix);
+
+// What a proxy put last into X-Forwarded-For (`values` holds every such
+// header, joined with commas). Entries further left came from the client
+// and prove nothing. An entry may carry a port: "192.0.2.7:4711",
+// "[2001:db8::7]:4711".
+struct Forwarded {
+    bool present = false;                // there is an entry at all
+    std::optional<std::string> address;  // the last entry, canonical; nullopt when it is no address
+    std::string entry;                   // the last entry as written
+};
+Forwarded forwarded_client(std::string_view values);
+
+// Why a name from the proxy's header cannot be taken.
+enum class HeaderNameProblem { none, missing, repeated, not_utf8, unfit, reserved };
+
+// The name in a proxy's header (each field line of it in `lines`), in
+// Shift_JIS as the server takes it, or the problem with it. The name is
+// taken whole or not at all: one field line, not empty, no comma (a
+// joined repeat), valid UTF-8 without white space or control characters,
+// each character with a Shift_JIS form, at most 30 bytes, and not the
+// server's sender word.
+struct HeaderName {
+    HeaderNameProblem problem = HeaderNameProblem::none;
+    std::string sjis;
+    std::string utf8;
+};
+HeaderName header_name(const std::vector<std::string_view> &lines, const chat::Codec &codec);
+
+// Whether a request with these Transfer-Encoding values (every such
+// header, joined with commas) has a body whose end can be found: only
+// when the last coding is chunked (RFC 9112 6.3). Otherwise two parsers
+// could disagree where the next request begins.
+bool transfer_coding_ends_in_chunked(std::string_view values);
 
 // How many connections may be open at once with `descriptors` of them:
 // room for the gateway's own and for each connection's chat server socket

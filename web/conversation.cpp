@@ -28,6 +28,17 @@ std::shared_ptr<Conversation> Conversations::with_token(std::string_view token, 
     return nullptr;
 }
 
+void Conversations::detached_from(const std::string &address)
+{
+    size_t count = 0;
+    Conversation *oldest = nullptr;
+    for (Conversation *c : detached)
+        if (c->held_address() == address && count++ == 0)
+            oldest = c;
+    if (oldest && count > static_cast<size_t>(limits.detached_per_address_max))
+        oldest->end();  // the server posts its logout, as when its window passes
+}
+
 Conversation::Conversation(asio::any_io_executor executor, Conversations &all, std::string origin)
     : executor_(executor), server_(executor), history_timer_(executor), resume_timer_(executor),
       idle_timer_(executor), place_timer_(executor), all_(all),
@@ -36,6 +47,7 @@ Conversation::Conversation(asio::any_io_executor executor, Conversations &all, s
     if (all_.archive)
         session_.use_archive();
     listed_ = all_.all.insert(all_.all.end(), this);
+    session_.set_verified_posts(&all_.verified_posts);
 }
 
 Conversation::~Conversation()
@@ -46,6 +58,10 @@ Conversation::~Conversation()
 
 void Conversation::uncount()
 {
+    if (listed_detached_) {
+        all_.detached.erase(*listed_detached_);
+        listed_detached_.reset();
+    }
     held_place_.release();
     if (counted_)
         --all_.sessions;
@@ -104,11 +120,13 @@ void Conversation::page_gone(PageEnd *page)
     held_place_ = page->hand_over_place();
     counted_ = true;
     ++all_.sessions;
+    listed_detached_ = all_.detached.insert(all_.detached.end(), this);
     resume_timer_.expires_after(std::chrono::seconds(all_.limits.resume_seconds));
     resume_timer_.async_wait([self = shared_from_this(), g = ++resume_generation_](error_code ec) {
         if (!ec && g == self->resume_generation_ && self->session_.detached())
             self->end();  // the server posts the logout notice
     });
+    all_.detached_from(held_place_.address());
 }
 
 void Conversation::take_over(const std::shared_ptr<PageEnd> &page, uint64_t after)

@@ -58,6 +58,9 @@ struct Conversations {
     // has this token from this origin; null when none has.
     std::shared_ptr<Conversation> with_token(std::string_view token, std::string_view origin,
                                              const Conversation *except) const;
+    // A session from `address` went detached: beyond the cap of detached
+    // sessions per address, the oldest of them ends.
+    void detached_from(const std::string &address);
 
     const Limits &limits;
     std::string history;  // empty: no history file
@@ -66,6 +69,8 @@ struct Conversations {
     tcp::endpoint server;
     int sessions = 0;  // WebSocket pages open now, and sessions waiting for their page
     std::list<Conversation *> all;
+    std::list<Conversation *> detached;  // the sessions waiting for their page, the longest waiting first
+    VerifiedPosts verified_posts;
 };
 
 // A descriptor closed when its holder goes.
@@ -100,6 +105,8 @@ public:
     void set_page(const std::shared_ptr<PageEnd> &page) { page_ = page; }
     // A resume asked whether the page still answers, and waits for that.
     bool probing = false;
+    // Where the page that went came from, while the session waits for another.
+    const std::string &held_address() const { return held_place_.address(); }
 
     // Carries out what a step of the session says; `read_at` is when the
     // server's bytes that it came from were read.
@@ -135,6 +142,7 @@ private:
     SessionLogic session_;
     std::weak_ptr<PageEnd> page_;
     std::list<Conversation *>::iterator listed_;
+    std::optional<std::list<Conversation *>::iterator> listed_detached_;
     // While detached: the place of the page that went, and one count
     // among the open pages.
     Place held_place_;

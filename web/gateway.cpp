@@ -95,6 +95,20 @@ unsigned long long raise_descriptor_limit()
     return limit.rlim_cur == RLIM_INFINITY ? 1ULL << 20 : limit.rlim_cur;
 }
 
+// An address a person can open the page at: for a wildcard listen
+// address, the loopback one of its kind; IPv6 in brackets.
+std::string page_url(const tcp::endpoint &at)
+{
+    auto address = at.address();
+    if (address.is_unspecified())
+        address = address.is_v6() ? asio::ip::address(asio::ip::address_v6::loopback())
+                                  : asio::ip::address(asio::ip::address_v4::loopback());
+    std::string host = address.to_string();
+    if (address.is_v6())
+        host = "[" + host + "]";
+    return "http://" + host + ":" + std::to_string(at.port()) + "/";
+}
+
 }  // namespace
 
 int run_gateway(const Options &options)
@@ -106,6 +120,9 @@ int run_gateway(const Options &options)
         links.index_html = page_with_title(std::string_view(index->body, index->size), options.title);
     if (options.limits.show_before_login)
         links.index_html = page_showing_before_login(links.index_html);
+    // The page then waits for the name the gateway's first hello gives.
+    if (!options.name_header.empty())
+        links.index_html = page_with_meta(links.index_html, "chat-sign-in", "proxy");
     for (const auto &name : own_host_names())
         links.hosts.allow(name);
     for (const auto &name : options.allow_hosts)
@@ -144,8 +161,8 @@ int run_gateway(const Options &options)
     auto at = acceptor.local_endpoint();
     // TRANSLATORS: keep the page's address before the server's: chat_bench
     // takes the first address in this line for the page's.
-    printf(_("chat_web: serving http://%s:%u/ for the chat server at %s:%u\n"), at.address().to_string().c_str(),
-           at.port(), options.server_host.c_str(), options.server_port);
+    printf(_("chat_web: serving %s for the chat server at %s:%u\n"), page_url(at).c_str(),
+           options.server_host.c_str(), options.server_port);
     fflush(stdout);
     accept_next(acceptor, links);
     io.run();

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "i18n/i18n.hpp"
 #include "serving.hpp"
 
 namespace chat_web {
@@ -47,15 +48,37 @@ Links::Links(const Options &o, size_t connections_max)
 
 bool Links::trusted(const std::string &address) const
 {
-    return std::find(options.trusted_proxies.begin(), options.trusted_proxies.end(), address) !=
-           options.trusted_proxies.end();
+    return std::any_of(options.trusted_proxies.begin(), options.trusted_proxies.end(),
+                       [&](const AddressRange &range) { return range.contains(address); });
 }
+
+std::string Links::key(const std::string &address) const { return client_key(address, options.ipv6_prefix); }
 
 namespace {
 
 std::string_view view(beast::string_view s) { return {s.data(), s.size()}; }
 
+// Every value of a request's header `name`, joined with commas.
+std::string joined(const http::request<http::empty_body> &request, std::string_view name)
+{
+    std::string values;
+    for (auto range = request.equal_range(beast::string_view(name.data(), name.size())); range.first != range.second; ++range.first) {
+        if (!values.empty())
+            values += ',';
+        values += view(range.first->value());
+    }
+    return values;
+}
+
 }  // namespace
+
+// What the door found out about a WebSocket upgrade: the name a sign-in
+// proxy verified (Shift_JIS; empty when names are the page's), or why the
+// page is turned away.
+struct Door {
+    std::string name;
+    std::optional<Reason> refused;
+};
 
 // One page's WebSocket, the page end of its conversation. It starts with a
 // conversation of its own and may trade it for a detached one that its
@@ -63,9 +86,9 @@ std::string_view view(beast::string_view s) { return {s.data(), s.size()}; }
 // logic as it came, to be parsed there once.
 class PageLink : public PageEnd, public std::enable_shared_from_this<PageLink> {
 public:
-    PageLink(beast::tcp_stream &&stream, Links &links, Place place, std::string origin)
+    PageLink(beast::tcp_stream &&stream, Links &links, Place place, std::string origin, Door door)
         : ws_(std::move(stream)), probe_timer_(ws_.get_executor()), links_(links), place_(std::move(place)),
-          origin_(std::move(origin)), out_(links.options.limits.output_max)
+          origin_(std::move(origin)), door_(std::move(door)), out_(links.options.limits.output_max)
     {
         ++links_.conversations.sessions;
     }
@@ -79,6 +102,7 @@ public:
         request_ = std::move(request);
         conversation_ = std::make_shared<Conversation>(ws_.get_executor(), links_.conversations, origin_);
         conversation_->set_page(shared_from_this());
+        conversation_->session().set_verified_name(door_.name);
         const Limits &limits = links_.options.limits;
         beast::get_lowest_layer(ws_).expires_never();
         websocket::stream_base::timeout timeout {};
@@ -99,7 +123,14 @@ public:
                 self->finish();
                 return;
             }
-            self->conversation_->apply(self->conversation_->session().opened());
+            SessionLogic &session = self->conversation_->session();
+            if (self->door_.refused) {
+                // A browser cannot read the status of a refused upgrade:
+                // it is told why over the WebSocket instead.
+                self->conversation_->apply(session.turned_away(*self->door_.refused));
+                return;
+            }
+            self->conversation_->apply(session.opened());
             self->read_page();
         });
     }
@@ -182,11 +213,22 @@ private:
         });
     }
 
+    // Whether this page may take over `target` now: its token and origin,
+    // and behind a sign-in proxy the same verified name.
+    bool may_take(Conversation &target, const std::string &token)
+    {
+        return target.session().may_resume(token, origin_) && target.session().verified_name() == door_.name;
+    }
+
     // A page asks to take over the session with `request.token`.
     void resume(const Resume &request)
     {
         auto target = links_.conversations.with_token(request.token, origin_, conversation_.get());
-        if (target && target->session().may_resume(request.token, origin_)) {
+        if (target && target->session().verified_name() != door_.name) {
+            refuse_resume();
+            return;
+        }
+        if (target && may_take(*target, request.token)) {
             adopt(target, request.after);
             return;
         }
@@ -206,7 +248,7 @@ private:
                     gone->let_page_go();
             if (self->done_)
                 return;
-            if (!alive && !target->ended() && target->session().may_resume(request.token, self->origin_))
+            if (!alive && !target->ended() && self->may_take(*target, request.token))
                 self->adopt(target, request.after);
             else
                 self->refuse_resume();
@@ -267,6 +309,7 @@ private:
     Links &links_;
     Place place_;
     std::string origin_;  // the handshake's Origin; empty without one
+    Door door_;
     std::shared_ptr<Conversation> conversation_;
     std::function<void(bool)> probe_done_;
     OutQueue out_;
@@ -304,12 +347,10 @@ public:
         waiting_ = links_.waiting.insert(links_.waiting.end(), this);
         http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](error_code ec, size_t) {
             self->stop_waiting();
-            if (ec) {
-                error_code ignored;
-                self->stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
-                return;
-            }
-            self->answer();
+            if (ec)
+                self->unreadable(ec);
+            else
+                self->answer();
         });
     }
 
@@ -326,6 +367,26 @@ public:
     bool idle_of(const std::string &address) const { return requests_ > 0 && place_.address() == address; }
 
 private:
+    // A request that could not be read: one that broke the rules is told
+    // why before the close (headers past the limit, a body it may not
+    // have, a Transfer-Encoding that does not end in chunked); a client
+    // that went, or waited too long, is only closed.
+    void unreadable(error_code ec)
+    {
+        bool broken = ec.category() == http::make_error_code(http::error::bad_field).category() &&
+                      ec != http::error::end_of_stream && ec != http::error::partial_message &&
+                      ec != http::error::short_read && ec != http::error::need_more;
+        if (!broken) {
+            error_code ignored;
+            stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+            return;
+        }
+        if (ec == http::error::header_limit)
+            send(refusal(http::status::request_header_fields_too_large, "The request's headers are too large.\n"));
+        else
+            send(refusal(http::status::bad_request, "The request is not one this gateway reads.\n"));
+    }
+
     void stop_waiting()
     {
         if (waiting_) {
@@ -344,6 +405,11 @@ private:
             send(plain(request, http::status::bad_request, "A request needs one Host header.\n"));
             return;
         }
+        if (request.find(http::field::transfer_encoding) != request.end() &&
+            !transfer_coding_ends_in_chunked(joined(request, "Transfer-Encoding"))) {
+            send(plain(request, http::status::bad_request, "A Transfer-Encoding must end in chunked.\n"));
+            return;
+        }
         std::string host(request[http::field::host]);
         auto verdict = links_.hosts.check(host);
         if (verdict == HostRule::Verdict::malformed) {
@@ -355,10 +421,17 @@ private:
                        "This gateway does not answer to that host name; start it with --allow-host NAME.\n"));
             return;
         }
-        if (links_.trusted(peer_) && !place_.claim(forwarded_address(request))) {
-            send(plain(request, http::status::service_unavailable,
-                       "Too many connections from your address; try again later.\n"));
-            return;
+        if (links_.trusted(peer_)) {
+            auto client = forwarded_address(request);
+            if (!client) {
+                send(plain(request, http::status::bad_request, "The proxy's X-Forwarded-For names no address.\n"));
+                return;
+            }
+            if (!place_.claim(links_.key(*client))) {
+                send(plain(request, http::status::service_unavailable,
+                           "Too many connections from your address; try again later.\n"));
+                return;
+            }
         }
         if (websocket::is_upgrade(request)) {
             upgrade(request);
@@ -374,16 +447,43 @@ private:
     }
 
     // Behind a trusted proxy, the address that the proxy itself put last
-    // into X-Forwarded-For; the proxy's own without one.
-    std::string forwarded_address(const http::request<http::empty_body> &request) const
+    // into X-Forwarded-For; the proxy's own without one; nullopt when that
+    // entry is no address (a proxy that writes "unknown"): counting all
+    // such clients under the proxy's address would let one of them lock
+    // out the others.
+    std::optional<std::string> forwarded_address(const http::request<http::empty_body> &request) const
     {
-        std::string values;
-        for (auto range = request.equal_range("X-Forwarded-For"); range.first != range.second; ++range.first) {
-            if (!values.empty())
-                values += ',';
-            values += view(range.first->value());
+        Forwarded f = forwarded_client(joined(request, "X-Forwarded-For"));
+        if (!f.present)
+            return peer_;
+        if (!f.address && !links_.told_forwarded) {
+            links_.told_forwarded = true;
+            fprintf(stderr, _("chat_web: the proxy at %s sent an X-Forwarded-For entry that is no address "
+                              "('%s'); such connections are refused\n"),
+                    peer_.c_str(), f.entry.c_str());
         }
-        return forwarded_client(values).value_or(peer_);
+        return f.address;
+    }
+
+    // What the door makes of an upgrade when a sign-in proxy names the
+    // users: the verified name, or why the page is turned away.
+    Door door(const http::request<http::empty_body> &request) const
+    {
+        const std::string &header = links_.options.name_header;
+        if (header.empty())
+            return {};
+        if (!links_.trusted(peer_))
+            return {"", Reason::proxy};
+        std::vector<std::string_view> lines;
+        for (auto range = request.equal_range(beast::string_view(header)); range.first != range.second; ++range.first)
+            lines.push_back(view(range.first->value()));
+        HeaderName name = header_name(lines, links_.conversations.codec);
+        switch (name.problem) {
+        case HeaderNameProblem::none: return {name.sjis, std::nullopt};
+        case HeaderNameProblem::unfit:
+        case HeaderNameProblem::reserved: return {"", Reason::unfit_name};
+        default: return {"", Reason::unverified};
+        }
     }
 
     void upgrade(const http::request<http::empty_body> &request)
@@ -404,7 +504,8 @@ private:
             send(plain(request, http::status::service_unavailable, "Too many pages are open; try again later.\n"));
             return;
         }
-        std::make_shared<PageLink>(std::move(stream_), links_, std::move(place_), std::string(origin.value_or("")))
+        std::make_shared<PageLink>(std::move(stream_), links_, std::move(place_), std::string(origin.value_or("")),
+                                   door(request))
             ->start(parser_->release());
     }
 
@@ -425,6 +526,18 @@ private:
         r.set("X-Content-Type-Options", "nosniff");
         r.set(http::field::cache_control, "no-store");
         r.keep_alive(keep_alive(request, status));
+        r.body() = text;
+        r.prepare_payload();
+        return r;
+    }
+
+    // The answer to a request that could not be read, and the close.
+    Response refusal(http::status status, const char *text)
+    {
+        Response r {status, 11};
+        r.set(http::field::content_type, "text/plain; charset=utf-8");
+        r.set(http::field::cache_control, "no-store");
+        r.keep_alive(false);
         r.body() = text;
         r.prepare_payload();
         return r;
@@ -525,7 +638,7 @@ void admit(tcp::socket socket, Links &links)
     }
     // A trusted proxy's connection is counted for its client once its
     // request names the client.
-    std::string counted = links.trusted(address) ? "" : address;
+    std::string counted = links.trusted(address) ? "" : links.key(address);
     auto place = links.counts.admit(counted);
     if (!place && !counted.empty() && links.evict_idle_of(counted))
         place = links.counts.admit(counted);

@@ -35,6 +35,8 @@ class HttpLink;
 struct Links {
     Links(const Options &options, size_t connections_max);
     bool trusted(const std::string &address) const;
+    // The key under which a client address is counted (--ipv6-prefix).
+    std::string key(const std::string &address) const;
     // Closes the HTTP connection that has waited longest for a request, to
     // make room for a new one; false when none waits.
     bool evict_waiting();
@@ -51,6 +53,8 @@ struct Links {
     ConnectionCounts counts;
     // HTTP connections waiting for a request, the longest waiting first.
     std::list<HttpLink *> waiting;
+    // A proxy's X-Forwarded-For entry that was no address was reported.
+    bool told_forwarded = false;
 };
 
 // Accepts connections on `acceptor` from now on, each admitted or refused

@@ -142,6 +142,44 @@ ReplayBuffer::Since ReplayBuffer::after(uint64_t seq) const
     return since;
 }
 
+void VerifiedPosts::add(const std::string &record, steady::time_point now)
+{
+    forget_old(now);
+    posts_.push_back({next_, now, record});
+    by_record_[record].push_back(next_++);
+    while (posts_.size() > max_)
+        forget_oldest();
+}
+
+void VerifiedPosts::forget_oldest()
+{
+    auto it = by_record_.find(posts_.front().record);
+    it->second.pop_front();
+    if (it->second.empty())
+        by_record_.erase(it);
+    posts_.pop_front();
+}
+
+void VerifiedPosts::forget_old(steady::time_point now)
+{
+    while (!posts_.empty() && now - posts_.front().at >= keep_)
+        forget_oldest();
+}
+
+bool VerifiedPosts::mark(const std::string &record, std::set<uint64_t> &used, steady::time_point now)
+{
+    forget_old(now);
+    uint64_t oldest = posts_.empty() ? next_ : posts_.front().serial;
+    used.erase(used.begin(), used.lower_bound(oldest));
+    auto it = by_record_.find(record);
+    if (it == by_record_.end())
+        return false;
+    for (uint64_t serial : it->second)
+        if (used.insert(serial).second)
+            return true;
+    return false;
+}
+
 bool has_control(std::string_view utf8)
 {
     for (size_t i = 0; i < utf8.size(); ++i)
@@ -201,7 +239,9 @@ std::string SessionLogic::hello(bool resumed, steady::time_point now) const
 {
     Hello h {static_cast<long long>(limits_.message_max), limits_.rate_count, limits_.rate_seconds,
              limits_.resume_seconds, limits_.idle_seconds, token_, resumed, {}, std::nullopt, archive_,
-             limits_.posts_max, limits_.tick_posts, limits_.tick_seconds};
+             limits_.posts_max, limits_.tick_posts, limits_.tick_seconds, {}};
+    if (!verified_name_.empty())
+        h.name = codec_.to_local(verified_name_);
     if (resumed) {
         h.rate_used = rate_.used(now);
         h.last_id = last_send_id_;
@@ -214,6 +254,14 @@ Actions SessionLogic::opened()
     Actions a;
     emit(a, hello(false, steady::now()), false);
     a.read_history = showing_before_login_ = history_ && limits_.show_before_login;
+    return a;
+}
+
+Actions SessionLogic::turned_away(Reason reason)
+{
+    Actions a;
+    emit(a, ended_event(room_, reason), false);
+    close(close_normal, a);
     return a;
 }
 
@@ -416,7 +464,10 @@ void SessionLogic::take(const Logout &, Actions &a)
 // page what is wrong with them.
 std::optional<SessionLogic::Identity> SessionLogic::checked_identity(const Login &login, Actions &a)
 {
-    const auto &name = login.name;
+    // A verified name was checked at the door; the page's is not looked at.
+    std::optional<std::string> name = login.name;
+    if (!verified_name_.empty())
+        name = codec_.to_local(verified_name_);
     if (name && has_control(*name)) {
         say(a, Reason::name_control);
         return std::nullopt;
@@ -527,6 +578,8 @@ void SessionLogic::take(const Send &send, Actions &a)
     for (size_t i = 0; i < pieces_.size(); ++i) {
         a.to_server += "SEND " + pieces_[i] + "\r\n";
         own_posts_.push_back({chat::own_record(colour_, name_, pieces_[i]), send.id, i + 1 == pieces_.size()});
+        if (verified_posts_ && !verified_name_.empty())
+            verified_posts_->add(own_posts_.back().record, steady::now());
     }
     if (replaced_ > 0)
         say(a, Reason::replaced, ReasonValues::of_count(static_cast<long long>(replaced_)));
@@ -656,6 +709,8 @@ void SessionLogic::deliver(const Event &event, Actions &a, long long at)
         r.id = own->id;
         r.last = own->last;
     }
+    if (!event.system && verified_posts_)
+        r.verified = verified_posts_->mark(event.text, marks_used_, steady::now());
     emit(a, record_event(room_, r));
     note_record(event.text, event.place);
     if (event.text == own_timeout_)

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <deque>
 #include <optional>
+#include <set>
+#include <unordered_map>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -43,6 +45,7 @@ struct Limits {
     int ping_seconds = 30;           // quiet time before a WebSocket ping
     int history_wait_ms = 200;       // how long one history read waits for the lock
     int resume_seconds = 30;         // a session waits this long for its page to come back (0: never)
+    int detached_per_address_max = 3;  // sessions waiting for their page, per client address
     int idle_seconds = ::idle_seconds;  // the chat server's idle time-out, for the warning
     size_t replay_max = 64 * 1024;   // bytes of sent events kept for a page that comes back
     int probe_ms = 2000;             // how long a page that seems gone has to answer a ping
@@ -108,6 +111,36 @@ private:
     uint64_t forgotten_ = 0;  // the highest number no longer kept
     size_t bytes_ = 0;
     std::deque<std::pair<uint64_t, std::string>> kept_;
+};
+
+// What verified sessions of this gateway posted lately, as the records the
+// server will send back for them, so that every session can mark those
+// records as posted under a name the sign-in proxy verified. Each post
+// marks one record in each session, the way a session recognises its own
+// posts; a post is forgotten after `keep`, and beyond `max` the oldest go.
+class VerifiedPosts {
+public:
+    explicit VerifiedPosts(std::chrono::milliseconds keep = std::chrono::seconds(60), size_t max = 4096)
+        : keep_(keep), max_(max) {}
+    void add(const std::string &record, steady::time_point now);
+    // Marks this record for a session that has used the posts in `used`:
+    // true when a post of it is left, which then goes into `used`. Posts
+    // no longer kept leave `used` too.
+    bool mark(const std::string &record, std::set<uint64_t> &used, steady::time_point now);
+
+private:
+    void forget_old(steady::time_point now);
+    void forget_oldest();
+    struct Post {
+        uint64_t serial;
+        steady::time_point at;
+        std::string record;
+    };
+    std::chrono::milliseconds keep_;
+    size_t max_;
+    uint64_t next_ = 1;
+    std::deque<Post> posts_;  // oldest first
+    std::unordered_map<std::string, std::deque<uint64_t>> by_record_;
 };
 
 // Whether text from a page holds a control character that must not reach
@@ -193,6 +226,15 @@ public:
     // Where a run of Actions::place was found (`found.complete` false: not
     // all of it, and no more looks are to come); the next run to place.
     Actions run_placed(const RunToPlace &run, const RunFound &found);
+    // A session whose name the sign-in proxy verified (Shift_JIS): it logs
+    // in under that name only, and its posts go into `posts`.
+    void set_verified_name(std::string sjis_name) { verified_name_ = std::move(sjis_name); }
+    const std::string &verified_name() const { return verified_name_; }
+    // Where the gateway's sessions find what verified sessions posted.
+    void set_verified_posts(VerifiedPosts *posts) { verified_posts_ = posts; }
+    // The first step of a session that the door turned away: the reason,
+    // and the WebSocket closes.
+    Actions turned_away(Reason reason);
 
     // The page went away without logging out: true when the session now
     // waits for another page, false when it is over.
@@ -317,6 +359,9 @@ private:
     bool placing_ = false;
     int64_t placed_last_ = 0;
     unsigned login_count_ = 0;
+    std::string verified_name_;      // Shift_JIS; empty: the page chooses
+    VerifiedPosts *verified_posts_ = nullptr;
+    std::set<uint64_t> marks_used_;  // the verified posts whose records this session has marked
 };
 
 }  // namespace chat_web

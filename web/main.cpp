@@ -21,8 +21,9 @@ const char *const usage_text = N_(
     "usage: chat_web [--listen [ADDR:]PORT] [--server HOST:PORT] [--history FILE]\n"
     "                [--archive DATABASE]\n"
     "                [--allow-host NAME]... [--allow-origin ORIGIN]...\n"
-    "                [--trusted-proxy ADDR]... [--rate-limit COUNT]\n"
-    "                [--max-pages COUNT] [--max-per-address COUNT]\n"
+    "                [--trusted-proxy ADDR[/BITS]]... [--name-header HEADER]\n"
+    "                [--rate-limit COUNT] [--max-pages COUNT] [--max-per-address COUNT]\n"
+    "                [--max-detached-per-address COUNT] [--ipv6-prefix BITS]\n"
     "                [--resume-seconds SECONDS] [--idle-seconds SECONDS]\n"
     "                [--title TEXT] [--show-before-login] [--help] [--version]\n"
     "Serves the chat page at / and connects each logged-in browser to the chat server.\n"
@@ -34,10 +35,18 @@ const char *const usage_text = N_(
     "                           their place\n"
     "  --allow-host NAME        also answer requests for NAME, e.g. chat.example.org\n"
     "  --allow-origin ORIGIN    also accept pages from ORIGIN, e.g. https://chat.example.org\n"
-    "  --trusted-proxy ADDR     a reverse proxy; X-Forwarded-For names its clients\n"
-    "  --rate-limit COUNT       page messages a session may send per 10 seconds (20)\n"
+    "  --trusted-proxy ADDR[/BITS]\n"
+    "                           a reverse proxy, or a range of them; X-Forwarded-For\n"
+    "                           names their clients\n"
+    "  --name-header HEADER     the header in which a trusted proxy names the user it\n"
+    "                           signed in, e.g. X-Remote-User: that user's only name\n"
+    "  --rate-limit COUNT       posts a session may send per 10 seconds (20)\n"
     "  --max-pages COUNT        open pages at once, logged in or not (200)\n"
     "  --max-per-address COUNT  open connections from one client address (20)\n"
+    "  --max-detached-per-address COUNT\n"
+    "                           sessions from one client address that wait for their\n"
+    "                           page to come back (3); one more ends the oldest\n"
+    "  --ipv6-prefix BITS       IPv6 clients are counted by their first BITS bits (64)\n"
     "  --resume-seconds SECONDS how long a session waits for its page to come back\n"
     "                           after a reload or a lost connection (30; 0: not at all)\n"
     "  --idle-seconds SECONDS   the chat server's idle time-out; the page is warned\n"
@@ -46,8 +55,8 @@ const char *const usage_text = N_(
     "                           browser used)\n"
     "  --show-before-login      with --history: show its records before the login\n"
     "                           (anyone who opens the page reads them)\n"
-    "Exit status: 0 stopped by SIGINT or SIGTERM, 1 cannot listen or find the server,\n"
-    "2 bad arguments.\n");
+    "Exit status: 0 stopped by SIGINT or SIGTERM, 1 cannot listen or find the server\n"
+    "or --name-header without --trusted-proxy, 2 bad arguments.\n");
 
 int usage_error(const std::string &why)
 {
@@ -92,6 +101,14 @@ bool valid_host_name(const std::string &name)
 {
     return !name.empty() && name.size() <= 253 &&
            name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-_") ==
+               std::string::npos;
+}
+
+// A header's name: letters, digits and the few marks a token may hold.
+bool valid_header_name(const std::string &name)
+{
+    return !name.empty() && name.size() <= 100 &&
+           name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_!#$%&'*+.^`|~") ==
                std::string::npos;
 }
 
@@ -159,10 +176,28 @@ const ValueOption value_options[] = {
          return "";
      }},
     {"--trusted-proxy", [](const std::string &, const std::string &v, Options &o) -> std::string {
-         auto address = canonical_address(v);
-         if (!address)
-             return chat::sentence(_("--trusted-proxy wants an IP address such as 127.0.0.1, not '%s'"), v.c_str());
-         o.trusted_proxies.push_back(*address);
+         auto range = AddressRange::parse(v);
+         if (!range)
+             return chat::sentence(
+                 _("--trusted-proxy wants an IP address or range such as 127.0.0.1 or 10.0.0.0/8, not '%s'"),
+                 v.c_str());
+         o.trusted_proxies.push_back(*range);
+         return "";
+     }},
+    {"--name-header", [](const std::string &, const std::string &v, Options &o) -> std::string {
+         if (!valid_header_name(v))
+             return chat::sentence(_("--name-header wants a header name such as X-Remote-User, not '%s'"), v.c_str());
+         o.name_header = v;
+         return "";
+     }},
+    {"--max-detached-per-address", [](const std::string &a, const std::string &v, Options &o) {
+         return take_count(a, v, o.limits.detached_per_address_max);
+     }},
+    {"--ipv6-prefix", [](const std::string &, const std::string &v, Options &o) -> std::string {
+         unsigned short bits = 0;
+         if (!parse_u16(v, bits) || bits < 1 || bits > 128)
+             return chat::sentence(_("--ipv6-prefix wants a number of bits from 1 to 128, not '%s'"), v.c_str());
+         o.ipv6_prefix = bits;
          return "";
      }},
     {"--rate-limit", [](const std::string &a, const std::string &v, Options &o) {
@@ -227,5 +262,12 @@ int main(int argc, char **argv)
     }
     if (options.limits.show_before_login && options.history.empty())
         return usage_error(_("--show-before-login wants --history FILE"));
+    // Only a proxy can vouch for a name: without one, anybody who reaches
+    // the port could send the header.
+    if (!options.name_header.empty() && options.trusted_proxies.empty()) {
+        fprintf(stderr, _("chat_web: --name-header needs a --trusted-proxy: only a proxy that signs users in may "
+                          "name them\n"));
+        return exit_failure;
+    }
     return run_gateway(options);
 }

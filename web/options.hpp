@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "admission.hpp"
 #include "logic.hpp"
 #include "src/common/protocol.hpp"
 
@@ -19,7 +20,9 @@ struct Options {
     std::string title;                    // empty: "Chat on" and the host
     std::vector<std::string> allow_origins;
     std::vector<std::string> allow_hosts;     // names the Host header may carry
-    std::vector<std::string> trusted_proxies; // canonical addresses
+    std::vector<AddressRange> trusted_proxies;
+    std::string name_header;              // empty: names are the page's to choose
+    int ipv6_prefix = 64;                 // IPv6 clients are counted by this many leading bits
     Limits limits;
 };
 

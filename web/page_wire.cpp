@@ -189,6 +189,8 @@ std::string hello_event(std::string_view room, const Hello &h)
         w.add("token", h.token);
     if (h.archive)
         w.add("archive", true);
+    if (!h.name.empty())
+        w.add("name", h.name);
     if (h.resumed) {
         w.add("resumed", true).add("rate_used", h.rate_used);
         if (h.last_id)
@@ -276,6 +278,8 @@ std::string record_event(std::string_view room, const RecordEvent &r)
             w.add("id", *r.id);
         w.add("last", r.last);
     }
+    if (r.verified)
+        w.add("verified", true);
     return w.text();
 }
 

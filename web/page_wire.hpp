@@ -120,6 +120,8 @@ enum class Reason {
     rate, invalid, room, logged_in, not_logged_in, name, reserved, name_control, colour, line, control, replaced,
     unreachable, timeout, full, stopped, lost, logout, resume, missed, idle, overlong,
     archive_rate, archive, no_archive, backlog,
+    // The door of a gateway that takes names from a proxy's sign-in.
+    proxy, unverified, unfit_name,
 };
 
 // Each reason's code, and its English for a page that has no text for the
@@ -157,6 +159,10 @@ inline constexpr ReasonWords reason_words[] = {
     {Reason::archive, "archive", "The archive cannot be read now."},
     {Reason::no_archive, "no-archive", "This gateway keeps no archive."},
     {Reason::backlog, "backlog", "At most {count} posts can be on their way to the chat server; this one waits."},
+    {Reason::proxy, "proxy", "This gateway takes only connections through its sign-in proxy."},
+    {Reason::unverified, "unverified", "The sign-in proxy did not say who you are. Sign in again."},
+    {Reason::unfit_name, "unfit-name",
+     "The name you signed in with cannot be used in the chat: it must be 1 to 30 Shift_JIS bytes without spaces."},
 };
 static_assert([] {
     for (size_t i = 0; i < std::size(reason_words); ++i)
@@ -188,6 +194,7 @@ struct Hello {
     std::optional<long long> last_id;    // resumed: the last send that reached the gateway
     bool archive = false;                // the gateway answers archive questions
     long long posts_max = 0, tick_posts = 0, tick_seconds = 0;
+    std::string name;                    // the name the sign-in proxy verified (UTF-8); empty: none
 };
 
 // One record in UTF-8: live ones with when the gateway received them
@@ -209,6 +216,7 @@ struct RecordEvent {
     bool own = false;
     std::optional<long long> id;     // own
     bool last = false;               // own
+    bool verified = false;           // posted through a verified session of this gateway
 };
 
 // One row of the archive as the page gets it: a record, or a gap where

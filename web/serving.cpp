@@ -38,7 +38,12 @@ std::vector<std::pair<std::string, std::string>> page_headers(std::string_view h
 
 std::string page_with_title(std::string_view html, std::string_view title)
 {
-    static constexpr std::string_view slot = R"(<meta name="chat-title" content="")";
+    return page_with_meta(html, "chat-title", title);
+}
+
+std::string page_with_meta(std::string_view html, std::string_view name, std::string_view title)
+{
+    std::string slot = "<meta name=\"" + std::string(name) + "\" content=\"\"";
     size_t at = html.find(slot);
     if (title.empty() || at == std::string_view::npos)
         return std::string(html);

@@ -36,6 +36,9 @@ std::string page_with_title(std::string_view html, std::string_view title);
 // The page's HTML told (in its chat-before-login meta element) to show the
 // history before the login: --show-before-login.
 std::string page_showing_before_login(std::string_view html);
+// The same for any meta element of the page with an empty content: the
+// page's HTML with `value` in it, escaped.
+std::string page_with_meta(std::string_view html, std::string_view name, std::string_view value);
 
 // Messages for the browser. One is written at a time: take() hands it to
 // the socket, and from then on it no longer counts; the cap counts the

@@ -23,6 +23,15 @@ async function fetchPage(port, { localAddress, host = `127.0.0.1:${port}`, extra
   return answer.toString('utf8');
 }
 
+// A server with a gateway started with `extra`, and a raw client "taro".
+async function serverWithTaroBehind(extra) {
+  const server = await startServer();
+  const gateway = await startGateway(server.port, extra);
+  const raw = await RawClient.connect(server.port);
+  await raw.login('001002003', 'taro');
+  return { server, gateway, raw };
+}
+
 async function loggedInSocket(port, name, options) {
   const ws = await RawWebSocket.open(port, options);
   assert.equal(ws.status, 101, ws.answer());
@@ -80,6 +89,25 @@ describe('requests', () => {
     assert.deepEqual(statuses(await noHost.waitClosed()), [400]);
     assert.match(await fetchPage(port, { host: 'a b' }), /^HTTP\/1\.1 400/);
   });
+
+  test('a Transfer-Encoding that does not end in chunked gets 400, headers past the limit 431, and a close', async () => {
+    const server = await startServer();
+    // On the wildcard address, the start line names the loopback one, which
+    // startGateway reads.
+    const gateway = await startGateway(server.port, ['--listen', '0']);
+    const host = `127.0.0.1:${gateway.port}`;
+    for (const coding of ['xchunked', 'chunked, xchunked', 'chunked;q=1, gzip']) {
+      const c = await RawClient.connect(gateway.port);
+      // What follows would be a second request to a parser that took no body.
+      c.send(`POST / HTTP/1.1\r\nHost: ${host}\r\nTransfer-Encoding: ${coding}\r\n\r\n`, get('/', host));
+      assert.deepEqual(statuses(await c.waitClosed()), [400], coding);
+    }
+    const big = await RawClient.connect(gateway.port);
+    big.send(get('/', host, `X-Filler: ${'a'.repeat(9000)}\r\n`));
+    const answer = (await big.waitClosed()).toString('latin1');
+    assert.deepEqual(statuses(Buffer.from(answer, 'latin1')), [431]);
+    assert.match(answer, /Connection: close/i);
+  });
 });
 
 describe('places', () => {
@@ -112,12 +140,12 @@ describe('places', () => {
     for (const c of held) c.close();
   });
 
-  test('behind a --trusted-proxy the client is the last X-Forwarded-For entry', async () => {
+  test('behind a --trusted-proxy the client is the last X-Forwarded-For entry, with or without a port', async () => {
     const server = await startServer();
-    const gateway = await startGateway(server.port, ['--trusted-proxy', '127.0.0.9', '--max-per-address', '3']);
+    const gateway = await startGateway(server.port, ['--trusted-proxy', '127.0.0.8/30', '--max-per-address', '3']);
     const host = `127.0.0.1:${gateway.port}`;
-    const viaProxy = async (client) => {
-      const c = await RawClient.connect(gateway.port, { localAddress: '127.0.0.9' });
+    const viaProxy = async (client, from = '127.0.0.9') => {
+      const c = await RawClient.connect(gateway.port, { localAddress: from });
       c.send(get('/', host, `X-Forwarded-For: 10.9.9.9, ${client}\r\n`));
       await until(() => statuses(c.received).length === 1 || c.closed, 5000, 'an answer');
       return c;
@@ -127,12 +155,106 @@ describe('places', () => {
       kept.push(await viaProxy('203.0.113.7'));
       assert.deepEqual(statuses(kept.at(-1).received), [200]);
     }
-    const fourth = await viaProxy('203.0.113.7');
-    assert.deepEqual(statuses(fourth.received), [503], 'the client, not the proxy, has used its share');
+    const fourth = await viaProxy('203.0.113.7:4711', '127.0.0.10');
+    assert.deepEqual(statuses(fourth.received), [503], 'the client, not the proxy, has used its share (any proxy of the range)');
     assert.deepEqual(statuses((await viaProxy('203.0.113.8')).received), [200]);
+    // IPv6 clients count by their /64: three of one /64, in the forms
+    // proxies write, and the fourth is refused; another /64 is not.
+    for (const client of ['[2001:db8:1:2::7]:4711', '2001:db8:1:2::8', '[2001:db8:1:2:ffff::9]']) {
+      kept.push(await viaProxy(client));
+      assert.deepEqual(statuses(kept.at(-1).received), [200], client);
+    }
+    assert.deepEqual(statuses((await viaProxy('2001:db8:1:2::10')).received), [503]);
+    assert.deepEqual(statuses((await viaProxy('2001:db8:1:3::10')).received), [200]);
+    // An entry that is no address is refused, and said once.
+    for (const entry of ['unknown', '203.0.113.9:port']) {
+      const c = await viaProxy(entry);
+      assert.deepEqual(statuses(c.received), [400], entry);
+    }
+    assert.equal(gateway.stderr().match(/X-Forwarded-For entry that is no address/g)?.length, 1, gateway.stderr());
+    assert.match(gateway.stderr(), /\('unknown'\)/);
     // From an address that is no trusted proxy, the header proves nothing.
-    assert.match(await fetchPage(gateway.port, { localAddress: '127.0.0.10', extra: 'X-Forwarded-For: 203.0.113.7\r\n' }),
+    assert.match(await fetchPage(gateway.port, { localAddress: '127.0.0.12', extra: 'X-Forwarded-For: 203.0.113.7\r\n' }),
       /^HTTP\/1\.1 200/);
+  });
+
+  test('a sign-in proxy\'s header is the only name; a missing, repeated, unfit or untrusted one logs nobody in', async () => {
+    const { gateway, raw } = await serverWithTaroBehind(['--trusted-proxy', '127.0.0.1', '--name-header', 'X-Remote-User',
+      '--resume-seconds', '60']);
+    const { port } = gateway;
+    const signedIn = (name) => ({ headers: `X-Remote-User: ${name}\r\n` });
+    const alice = await RawWebSocket.open(port, signedIn('花子'));
+    assert.equal((await alice.waitForEvent((e) => e.type === 'hello')).name, '花子', 'the page learns the name first');
+    alice.send({ type: 'login', name: 'mallory', colour: [1, 2, 3] });
+    assert.equal((await alice.waitForEvent((e) => e.type === 'state')).name, '花子');
+    await raw.waitFor(bytes(sjis('花子がログインしました')));
+    assert.ok(!raw.received.includes('mallory'), 'the page\'s name never reaches the server');
+
+    const refusals = [
+      ['no header', {}, 'unverified'],
+      ['an empty one', signedIn(''), 'unverified'],
+      ['two', { headers: 'X-Remote-User: eve\r\nX-Remote-User: bob\r\n' }, 'unverified'],
+      ['a joined repeat', signedIn('eve, bob'), 'unverified'],
+      ['31 bytes', signedIn('firstname.lastname@example.org1'), 'unfit-name'],
+      ['an untrusted address', { ...signedIn('eve'), localAddress: '127.0.0.2' }, 'proxy'],
+    ];
+    for (const [what, options, reason] of refusals) {
+      const ws = await RawWebSocket.open(port, options);
+      assert.equal(ws.status, 101, `a browser sees the reason, not a status (${what})`);
+      const ended = await ws.waitForEvent((e) => e.type === 'ended', 10000, `ended (${what})`);
+      assert.equal(ended.reason, reason, what);
+      ws.send({ type: 'login', name: 'eve', colour: [1, 2, 3] });
+      assert.equal(await ws.closeCode(), 1000, what);
+      assert.ok(!ws.events().some((e) => e.type === 'state'), what);
+    }
+
+    // A resume needs the header of the session's own name.
+    const { token } = await alice.waitForEvent((e) => e.type === 'hello' && e.token);
+    alice.close();
+    const bob = await RawWebSocket.open(port, signedIn('bob'));
+    bob.send({ type: 'resume', token, after: 0 });
+    assert.equal((await bob.waitForEvent((e) => e.type === 'ended')).reason, 'resume');
+    const back = await RawWebSocket.open(port, signedIn('花子'));
+    back.send({ type: 'resume', token, after: 0 });
+    await back.waitForEvent((e) => e.resumed, 10000, 'taken up again under its own name');
+
+    // Marks: what a verified session posted, in every session; a raw
+    // client's record under the same name carries none.
+    const carol = await RawWebSocket.open(port, signedIn('carol'));
+    carol.send({ type: 'login', colour: 'auto' });
+    await carol.waitForEvent((e) => e.type === 'state');
+    back.send({ type: 'send', text: 'signed post' });
+    raw.send('SEND unsigned post\r\n');
+    for (const ws of [back, carol]) {
+      const signed = await ws.waitForEvent((e) => e.text === 'signed post', 10000, 'the signed post');
+      const unsigned = await ws.waitForEvent((e) => e.text === 'unsigned post', 10000, 'the raw post');
+      assert.equal(signed.verified, true);
+      assert.equal(unsigned.verified, undefined);
+    }
+    assert.ok(!carol.events().some((e) => e.type === 'record' && e.notice && e.verified), 'notices carry no mark');
+  });
+
+  test('of eight detached tabs of one address the five oldest end; another address still gets in', async () => {
+    const { gateway, raw } = await serverWithTaroBehind(['--resume-seconds', '60']);
+    const tabs = [];
+    for (let i = 0; i < 8; i++) {
+      const ws = await loggedInSocket(gateway.port, `tab${i}`, { localAddress: '127.0.0.5' });
+      tabs.push({ ws, token: (await ws.waitForEvent((e) => e.type === 'hello' && e.token)).token });
+    }
+    for (const { ws } of tabs) ws.close();
+    // Three may wait (the default cap): the five oldest are logged out.
+    for (let i = 0; i < 5; i++) await raw.waitFor(bytes(`tab${i}`, sjis('がログアウトしました')));
+    const other = await loggedInSocket(gateway.port, 'elsewhere', { localAddress: '127.0.0.2' });
+    other.close();
+    for (let i = 5; i < 8; i++) {
+      assert.ok(!raw.received.includes(bytes(`tab${i}`, sjis('がログアウトしました'))), `tab${i} still waits`);
+    }
+    const resumed = await RawWebSocket.open(gateway.port, { localAddress: '127.0.0.5' });
+    resumed.send({ type: 'resume', token: tabs[5].token, after: 0 });
+    await resumed.waitForEvent((e) => e.resumed, 10000, 'the oldest of those kept taken up again');
+    const gone = await RawWebSocket.open(gateway.port, { localAddress: '127.0.0.5' });
+    gone.send({ type: 'resume', token: tabs[4].token, after: 0 });
+    assert.equal((await gone.waitForEvent((e) => e.type === 'ended')).reason, 'resume');
   });
 
   test('with 256 descriptors, 300 connections from other addresses do not keep a GET / waiting', async () => {

@@ -8,7 +8,8 @@ import fs from 'node:fs';
 import http from 'node:http';
 import {
   RawClient, RawWebSocket, bytes, clientBinary, gatewayBinary, holdLock, launchBrowser, loggedInPage, records, seriousViolations,
-  restartServer, serverWithArchive, serverWithTaro, sjis, startGateway, startProxy, startServer, stopAll, until,
+  restartServer, serverWithArchive, serverWithTaro, sjis, startGateway, startNginx, startProxy, startServer, stopAll,
+  until,
   watchProblems,
 } from './helpers.mjs';
 import { splitPosts } from '../../web/page/split.js';
@@ -589,6 +590,45 @@ describe('reading the conversation', () => {
     await page.setViewportSize({ width: 390, height: 700 });
     await until(() => logAtBottom(page), 5000, 'at the bottom as the view grows');
     assert.ok(await page.isHidden('.new-messages'));
+  });
+
+  test('behind nginx the signed-in name is fixed and its posts are marked, also after a reload', async () => {
+    const server = await startServer();
+    const gateway = await startGateway(server.port, ['--trusted-proxy', '127.0.0.1', '--name-header', 'X-Remote-User']);
+    const nginx = await startNginx(gateway.port, { hanako: 'first-secret', ken: 'second-secret' });
+    const raw = await RawClient.connect(server.port);
+    await raw.login('001002003', 'taro');
+    const context = await launchBrowser({ httpCredentials: { username: 'hanako', password: 'first-secret' } });
+    try {
+      const page = await context.newPage();
+      const problems = watchProblems(page);
+      await page.goto(nginx.url);
+      await page.waitForSelector('#signed-in-name >> text=You post as hanako, the name you signed in with.');
+      assert.equal(await page.isVisible('input[name=name]'), false, 'no name field');
+      await page.click('#login-button');
+      await page.waitForSelector('#status >> text=Logged in as hanako');
+      await page.fill('input[name=message]', 'signed and sealed');
+      await page.press('input[name=message]', 'Enter');
+      await raw.waitFor('signed and sealed');
+      raw.send('SEND from a raw client\r\n');
+      await until(async () => (await texts(page)).includes('from a raw client'), 10000, 'the raw post');
+      const marks = async () => Object.fromEntries((await records(page)).filter((r) => !r.notice).map((r) => [r.text, r.mark]));
+      assert.deepEqual(await marks(), { 'signed and sealed': 'signed in as hanako', 'from a raw client': undefined });
+
+      // nginx replaces what a client says of itself in the header.
+      const key = Buffer.from('ken:second-secret').toString('base64');
+      const ws = await RawWebSocket.open(nginx.port, { headers: `Authorization: Basic ${key}\r\nX-Remote-User: hanako\r\n` });
+      assert.equal(ws.status, 101);
+      assert.equal((await ws.waitForEvent((e) => e.type === 'hello')).name, 'ken');
+      ws.close();
+
+      await page.reload();
+      await page.waitForSelector('#status >> text=Logged in as hanako');
+      assert.deepEqual(await marks(), { 'signed and sealed': 'signed in as hanako', 'from a raw client': undefined });
+      assert.deepEqual(problems.filter((p) => !p.startsWith('401 ')), []);
+    } finally {
+      await context.close();
+    }
   });
 
   test('every name has 4.5:1 against its background: a #ffff00 sender, light and dark, own lines too', async () => {

@@ -262,6 +262,54 @@ export async function startProxy(targetPort) {
   };
 }
 
+export const nginxBinary = process.env.CHAT_NGINX || '/usr/sbin/nginx';
+
+// Debian's nginx in front of the gateway at `gatewayPort`, as a sign-in
+// proxy: basic authentication against `users` ({ name: password }) in a
+// generated htpasswd file, the user's name in X-Remote-User (replacing any
+// such header the client sent), WebSocket upgrades passed on. It runs in
+// the foreground in a fresh directory with its own temporary paths, on a
+// free port; { port, url }.
+export async function startNginx(gatewayPort, users) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'chat-web-nginx-'));
+  track(null, dir);
+  fs.writeFileSync(path.join(dir, 'htpasswd'), Object.entries(users).map(([u, p]) => `${u}:{PLAIN}${p}\n`).join(''));
+  const temp = ['client_body', 'proxy', 'fastcgi', 'uwsgi', 'scgi'].map((k) => `${k}_temp_path ${dir}/${k};`).join(' ');
+  for (let attempt = 0; attempt < 5; attempt++) {
+    const port = await freePort();
+    fs.writeFileSync(path.join(dir, 'nginx.conf'), `daemon off; master_process off; pid ${dir}/nginx.pid;
+error_log stderr warn;
+events { worker_connections 128; }
+http {
+  access_log off; ${temp}
+  map $http_upgrade $connection_upgrade { default upgrade; '' close; }
+  server {
+    listen 127.0.0.1:${port};
+    auth_basic "chat"; auth_basic_user_file ${dir}/htpasswd;
+    location / {
+      proxy_pass http://127.0.0.1:${gatewayPort};
+      proxy_http_version 1.1;
+      proxy_set_header Host $http_host;
+      proxy_set_header Upgrade $http_upgrade;
+      proxy_set_header Connection $connection_upgrade;
+      proxy_set_header X-Forwarded-For $remote_addr;
+      proxy_set_header X-Remote-User $remote_user;
+      proxy_read_timeout 1h;
+    }
+  }
+}
+`);
+    const entry = track(spawn(nginxBinary, ['-p', dir, '-c', path.join(dir, 'nginx.conf'), '-e', 'stderr'],
+      { stdio: ['ignore', 'ignore', 'pipe'] }), null, 'nginx');
+    let exited = false;
+    entry.child.once('exit', () => { exited = true; });
+    await until(async () => exited || (await canConnect(port)), 10000, 'nginx');
+    if (!exited) return { port, url: `http://127.0.0.1:${port}/` };
+    entry.ignore = true;  // the port was taken meanwhile: try another
+  }
+  throw new Error(`nginx did not start`);
+}
+
 // A server, its gateway, and a raw client "taro" logged in on the server.
 export async function serverWithTaro() {
   const server = await startServer();
@@ -320,13 +368,14 @@ export class RawClient {
 // A WebSocket client on raw TCP, for what a browser would never send: a
 // foreign Host, binary frames, text no page would type.
 export class RawWebSocket {
-  // Sends the handshake; `status` is the HTTP status of the answer.
-  static async open(port, { host = `127.0.0.1:${port}`, origin, localAddress } = {}) {
+  // Sends the handshake, with `headers` (lines with their CR LF) added;
+  // `status` is the HTTP status of the answer.
+  static async open(port, { host = `127.0.0.1:${port}`, origin, localAddress, headers = '' } = {}) {
     const ws = new RawWebSocket();
     ws.raw = await RawClient.connect(port, { localAddress });
     const key = crypto.randomBytes(16).toString('base64');
     ws.raw.send(`GET /ws HTTP/1.1\r\nHost: ${host}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n`,
-      `Sec-WebSocket-Key: ${key}\r\nSec-WebSocket-Version: 13\r\n`, origin ? `Origin: ${origin}\r\n` : '', '\r\n');
+      `Sec-WebSocket-Key: ${key}\r\nSec-WebSocket-Version: 13\r\n`, origin ? `Origin: ${origin}\r\n` : '', Buffer.from(headers, 'utf8'), '\r\n');
     await until(() => ws.raw.received.includes('\r\n\r\n') || ws.raw.closed, 10000, 'the handshake answer');
     const head = ws.raw.received.toString('latin1');
     ws.status = Number((head.match(/^HTTP\/1\.1 (\d+)/) || [])[1]);
@@ -406,8 +455,10 @@ export class RawWebSocket {
 }
 
 // Chromium with the browser's language list set by `locale` (English
-// unless a test asks for another), which the page takes its language from.
-export async function launchBrowser({ locale = 'en-US' } = {}) {
+// unless a test asks for another), which the page takes its language from;
+// with `httpCredentials` ({ username, password }) it answers basic
+// authentication.
+export async function launchBrowser({ locale = 'en-US', httpCredentials } = {}) {
   // Loaded here, so that the tests without a browser run without it.
   const { chromium } = await import('playwright-core');
   const userDataDir = fs.mkdtempSync(path.join(os.tmpdir(), 'chat-web-chromium-'));
@@ -416,6 +467,7 @@ export async function launchBrowser({ locale = 'en-US' } = {}) {
     executablePath: chromiumPath,
     headless: true,
     locale,
+    httpCredentials,
     args: ['--headless=new', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync'],
   });
@@ -466,6 +518,7 @@ export async function records(page) {
     notice: r.classList.contains('notice'),
     earlier: r.classList.contains('earlier'),
     own: r.classList.contains('own'),
+    mark: r.querySelector('.verified')?.title,
     time: r.querySelector('time')?.dateTime,
   })));
 }

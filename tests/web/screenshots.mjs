@@ -1,5 +1,5 @@
 // Pictures of the page for the README and for a look by eye:
-//   CHAT_SERVER_FAST=build/chat_server CHAT_WEB=build/chat_web node screenshots.mjs OUTPUT_DIR
+//   CHAT_SERVER_FAST=build/chat_server CHAT_WEB=build/chat_web node screenshots.mjs OUTPUT_DIR [verified]
 // A short conversation between two pages in automatic colours and two raw
 // clients, after earlier records from the history, then the page in light
 // and dark colours and at phone width (light, dark, phone, phone-dark); a
@@ -22,10 +22,12 @@
 // messages it will make (split), the page waiting for a server that was
 // stopped (waiting) and the login screen with --show-before-login
 // (before-login): split.png, split-phone.png, split-ja.png,
-// split-ja-phone.png and so on, web-split.png ... in docs/.
+// split-ja-phone.png and so on, web-split.png ... in docs/. Last, behind
+// nginx as a sign-in proxy, the name fixed and verified posts marked
+// (verified.png).
 import path from 'node:path';
 import {
-  RawClient, launchBrowser, loggedInPage, serverWithArchive, sjis, startGateway, startServer, stopAll, until,
+  RawClient, launchBrowser, loggedInPage, serverWithArchive, sjis, startGateway, startNginx, startServer, stopAll, until,
 } from './helpers.mjs';
 
 const out = process.argv[2] || '.';
@@ -191,6 +193,48 @@ if (process.argv[3] === 'archive') {
   process.exit(0);
 }
 
+// Two users signed in through nginx and a raw client under one of their
+// names: only the signed-in posts carry the mark.
+async function signedIn(server) {
+  const gateway = await startGateway(server.port, ['--trusted-proxy', '127.0.0.1', '--name-header', 'X-Remote-User']);
+  const nginx = await startNginx(gateway.port, { 'hanako.sato': 'one', ken: 'two' });
+  const pages = [];
+  for (const [username, password] of [['ken', 'two'], ['hanako.sato', 'one']]) {
+    const context = await launchBrowser({ httpCredentials: { username, password } });
+    const page = await context.newPage();
+    await page.goto(nginx.url);
+    await page.waitForSelector(`#signed-in-name >> text=${username}`);
+    await page.click('#login-button');
+    await page.waitForSelector(`#status >> text=${username}`);
+    pages.push({ context, page });
+  }
+  const impostor = await RawClient.connect(server.port);
+  await impostor.login('000160080', 'ken');
+  const page = pages[1].page;
+  const say = async (who, text) => {
+    await who.fill('input[name=message]', text);
+    await who.press('input[name=message]', 'Enter');
+    await until(async () => (await shown(page)).includes(text));
+  };
+  await say(pages[0].page, 'Signed in through the proxy: my posts carry a check mark');
+  await say(page, 'Mine too. Hover over it to see who signed in');
+  impostor.send('SEND I am ken as well, but from a raw client\r\n');
+  await until(async () => (await shown(page)).includes('I am ken as well, but from a raw client'));
+  await page.setViewportSize({ width: 900, height: 560 });
+  await page.screenshot({ path: path.join(out, 'verified.png') });
+  for (const p of pages) await p.context.close();
+}
+
+// "verified" as a second argument takes that picture only.
+if (process.argv[3] === 'verified') {
+  try {
+    await signedIn(await startServer());
+  } finally {
+    await stopAll();
+  }
+  process.exit(0);
+}
+
 const server = await startServer();
 const context = await launchBrowser();
 try {
@@ -243,6 +287,7 @@ try {
   await inJapanese(await startServer());
   await sendingAndComingBack(server, 'en-US', '');
   await sendingAndComingBack(server, 'ja-JP', '-ja');
+  await signedIn(await startServer());
 } finally {
   await context.close();
   await stopAll();

@@ -72,6 +72,15 @@ export function span(className, text) {
   return s;
 }
 
+// A record posted through a session whose name the sign-in proxy verified.
+function verifiedMark(name) {
+  const mark = span('verified', '✓');
+  mark.title = t('signedInAs', name);
+  mark.setAttribute('role', 'img');
+  mark.setAttribute('aria-label', mark.title);
+  return mark;
+}
+
 // A text with its links and emoji, built from DOM nodes (richtext.js).
 export function textOf(value) {
   const text = document.createElement('span');
@@ -115,7 +124,9 @@ export function rowOf(item) {
   row.append(timeOf(item.at));
   if (item.kind === 'record') {
     row.className = recordClass(item);
-    row.append(span('sender', item.sender), recordText(item));
+    row.append(span('sender', item.sender));
+    if (item.verified) row.append(verifiedMark(item.sender));
+    row.append(recordText(item));
     if (item.seq) row.dataset.seq = item.seq;
     if (item.id) row.dataset.id = item.id;
   } else if (item.kind === 'unposted') {
@@ -213,7 +224,7 @@ export function showRecord(message) {
 function recordItem(message, at) {
   return {
     kind: 'record', colour: message.colour, sender: message.sender, text: message.text,
-    notice: message.notice, earlier: message.earlier, own: !!message.own, auto: !!message.auto, seq: message.seq,
+    notice: message.notice, earlier: message.earlier, own: !!message.own, verified: !!message.verified, auto: !!message.auto, seq: message.seq,
     mention: namesMe(message), at: message.earlier && message.stamp ? Math.min(message.stamp * 1000, at) : at,
   };
 }

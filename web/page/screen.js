@@ -27,7 +27,7 @@ export function setComposing(on) {
   compose.hidden = !on;
   $('reload').hidden = !on;
   $('logout').hidden = !on;
-  (on ? messageInput : nameInput).focus();
+  (on ? messageInput : nameInput.hidden ? $('login-button') : nameInput).focus();
   updateLeft();
 }
 
@@ -73,6 +73,24 @@ export function checkName() {
   nameHint.classList.toggle('bad', problem !== '');
   nameInput.setAttribute('aria-invalid', problem ? 'true' : 'false');
   return problem === '';
+}
+
+// Behind a sign-in proxy the name is the one signed in with: shown fixed,
+// with no field to type another; `name` is null until the gateway says it.
+export function showSignedInName(name) {
+  for (const el of [nameInput, nameHint, document.querySelector('label[for=name]')]) el.hidden = true;
+  nameInput.required = false;
+  const fixed = $('signed-in-name');
+  fixed.hidden = false;
+  fixed.textContent = name === null ? t('askingName') : t('signedInName', name);
+  $('login-button').disabled = name === null;
+}
+
+// The gateway turned the page away before it said a name: the button
+// asks again, as after signing in anew.
+export function noSignedInName() {
+  $('signed-in-name').textContent = '';
+  $('login-button').disabled = false;
 }
 
 // The gateway refused the name or colour: the reason by the name.

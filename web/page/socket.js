@@ -11,8 +11,10 @@ import {
   giveUpOutbox, giveUpSent, markUnsure, newWindow, ownRecord, pump, refused, renderOutgoing, sendAgainAfter, stopSending,
   transmit,
 } from './outbox.js';
-import { hideIdle, nameRefused, setComposing, setStatus, showIdle } from './screen.js';
-import { saveResume, session } from './state.js';
+import {
+  hideIdle, nameRefused, noSignedInName, setComposing, setStatus, showIdle, showSignedInName,
+} from './screen.js';
+import { saveResume, session, socketOpen } from './state.js';
 import { reasonText, t } from './texts.js';
 
 // After a lost connection: when to try to take the session up again, in
@@ -27,6 +29,9 @@ const comebackWaits = [1000, 2000, 5000, 10000, 30000];
 const serverGone = new Set(['stopped', 'lost', 'unreachable', 'full']);
 
 let retryTimer = 0;
+// A socket opened before the login, to learn the signed-in name, which
+// the login then goes over.
+let waitingSocket = false;
 let retries = [];
 let droppedAt = 0;
 // While waiting for the server: { login, name, tries }, the login to send again.
@@ -47,7 +52,10 @@ function openSocket(first) {
   const s = new WebSocket(`${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}/ws`);
   session.socket = s;
   newWindow();  // a new socket starts with a rate window of its own
-  s.onopen = () => first && transmit(first());
+  s.onopen = () => {
+    const message = first && first();
+    if (message) transmit(message);
+  };
   // Each message is an array of events, in order.
   s.onmessage = (e) => {
     if (session.socket !== s) return;
@@ -85,7 +93,20 @@ export function logIn(login, name, again = false) {
   session.resume = { name };
   session.phase = 'login';
   session.lastSeq = 0;
+  if (waitingSocket && socketOpen()) {
+    waitingSocket = false;
+    newWindow();
+    transmit(login);
+    return;
+  }
+  waitingSocket = false;
   openSocket(() => login);
+}
+
+// Behind a sign-in proxy: a socket whose first hello gives the name.
+export function askSignedInName() {
+  waitingSocket = true;
+  openSocket(() => null);
 }
 
 // The tab holds a session's token from before a reload: it is taken up
@@ -170,6 +191,8 @@ function received(message) {
       showIdle(message);
       break;
     case 'ended':
+      if (waitingSocket && session.signedInName === null) noSignedInName();
+      waitingSocket = false;
       closeSocket();
       if (serverGone.has(message.reason) && (session.phase === 'in' || comeback)) {
         waitForServer(message.reason);
@@ -192,6 +215,10 @@ function hello(message) {
   }
   archiveHello(message);
   if (message.token) session.resume = { ...session.resume, token: message.token };
+  if (typeof message.name === 'string') {
+    session.signedInName = message.name;
+    showSignedInName(message.name);
+  }
   if (Array.isArray(message.rate_used)) newWindow(message.rate_used);
   if (message.resumed) {
     markMeanwhile(true);

@@ -9,10 +9,13 @@ import {
   giveUpOutbox, postsOf, pump, queue, renderOutgoing, sendControl, stopSending, takeBackUnsent, textPostsMax,
 } from './outbox.js';
 import {
-  checkName, compose, hideIdle, loginForm, messageInput, nameInput, refuse, setComposing, setStatus, updateLeft,
+  checkName, compose, hideIdle, loginForm, messageInput, nameInput, refuse, setComposing, setStatus, showSignedInName,
+  updateLeft,
 } from './screen.js';
 import { toShortCodes } from './richtext.js';
-import { closeSocket, logIn, offerLogin, openBeforeLogin, resumeAfterReload } from './socket.js';
+import {
+  askSignedInName, closeSocket, logIn, offerLogin, openBeforeLogin, resumeAfterReload,
+} from './socket.js';
 import { session, socketOpen } from './state.js';
 import { language, t } from './texts.js';
 import './search.js';  // the archive's scroll-back and search, when the gateway keeps one
@@ -22,17 +25,31 @@ const colourInput = $('colour');
 const draftKey = 'chat-draft';
 const autoColour = $('auto-colour');
 let composing = false;
+// The gateway takes the name from a sign-in proxy: no name is typed.
+const signInByProxy = document.querySelector('meta[name=chat-sign-in]')?.content === 'proxy';
 
 nameInput.addEventListener('input', checkName);
 loginForm.addEventListener('submit', (e) => {
   e.preventDefault();
-  if (!checkName()) return;
-  localStorage.setItem('chat-name', nameInput.value);
+  const colour = autoColour.checked ? 'auto' : colourOf(colourInput.value);
   localStorage.setItem('chat-colour', colourInput.value);
   localStorage.setItem('chat-auto-colour', autoColour.checked ? '1' : '0');
+  if (signInByProxy) {
+    if (session.signedInName === null) {
+      showSignedInName(null);
+      askSignedInName();
+      return;
+    }
+    startAgain();
+    setStatus(t('loggingIn'));
+    logIn({ type: 'login', colour }, session.signedInName);
+    return;
+  }
+  if (!checkName()) return;
+  localStorage.setItem('chat-name', nameInput.value);
   // The automatic colour is the gateway's to derive, from the name as it
   // goes on the wire; its state message says which it is.
-  const login = { type: 'login', name: nameInput.value, colour: autoColour.checked ? 'auto' : colourOf(colourInput.value) };
+  const login = { type: 'login', name: nameInput.value, colour };
   startAgain();
   setStatus(t('loggingIn'));
   logIn(login, nameInput.value);
@@ -163,6 +180,7 @@ try {
 colourInput.value = localStorage.getItem('chat-colour') || colourInput.value;
 autoColour.checked = localStorage.getItem('chat-auto-colour') !== '0';
 showColour();
+if (signInByProxy) showSignedInName(session.signedInName);
 if (session.resume?.token) {
   resumeAfterReload();
   setComposing(true);
@@ -175,5 +193,6 @@ if (session.resume?.token) {
   setComposing(false);
   setStatus(t('notLoggedIn'));
   if (document.querySelector('meta[name=chat-before-login]')?.content === 'on') openBeforeLogin();
+  if (signInByProxy) askSignedInName();
 }
 scrollToEnd();

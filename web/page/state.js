@@ -36,6 +36,7 @@ export const session = {
   socket: null,      // the WebSocket, once open
   bodyMax: 0,        // bytes of one post for this name
   lastSeq: 0,        // the highest event number of this session seen
+  signedInName: null, // behind a sign-in proxy, the name it verified
   // { token, seq, name, colour: [r, g, b] } while resumable
   resume: load(resumeKey, null),
 };

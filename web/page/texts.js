@@ -87,6 +87,9 @@ export const TEXT = {
   backToLive: 'Back to live',
   backToLiveUnread: (n) => `Back to live (${n} new)`,
   closeSearch: 'Close',
+  signedInAs: (name) => `signed in as ${name}`,
+  signedInName: (name) => `You post as ${name}, the name you signed in with.`,
+  askingName: 'Asking the gateway for the name you signed in with…',
   reason: {
     rate: (e) => `Too many messages: at most ${e.count} every ${e.seconds} seconds. This session is closed.`,
     invalid: 'The gateway did not understand a message from the page.',
@@ -114,6 +117,9 @@ export const TEXT = {
     archive: 'The archive cannot be read now.',
     'no-archive': 'This gateway keeps no archive.',
     backlog: (e) => `At most ${e.count} posts can be on their way to the chat server; this one waits.`,
+    proxy: 'This gateway takes only connections through its sign-in proxy.',
+    unverified: 'The sign-in proxy did not say who you are. Sign in again.',
+    'unfit-name': 'The name you signed in with cannot be used in the chat: it must be 1 to 30 Shift_JIS bytes without spaces.',
   },
 };
 
@@ -187,6 +193,9 @@ export const TEXT_JA = {
   backToLive: '最新に戻る',
   backToLiveUnread: (n) => `最新に戻る（新着${n}件）`,
   closeSearch: '閉じる',
+  signedInAs: (name) => `${name} としてサインイン済み`,
+  signedInName: (name) => `サインインした名前 ${name} で発言します。`,
+  askingName: 'サインインした名前をゲートウェイに問い合わせています…',
   reason: {
     rate: (e) => `メッセージが多すぎます（${e.seconds}秒間に${e.count}件まで）。このセッションは閉じられました。`,
     invalid: 'ページから届いたメッセージをゲートウェイが理解できませんでした。',
@@ -214,6 +223,9 @@ export const TEXT_JA = {
     archive: '今はアーカイブを読めません。',
     'no-archive': 'このゲートウェイはアーカイブを持っていません。',
     backlog: (e) => `チャットサーバーへ送信中の発言は${e.count}件までです。この発言は送信を待ちます。`,
+    proxy: 'このゲートウェイには、サインイン用のプロキシーを通してしか接続できません。',
+    unverified: 'サインイン用のプロキシーから利用者の名前が届きませんでした。もう一度サインインしてください。',
+    'unfit-name': 'サインインした名前はチャットでは使えません。名前は空白なしで1〜30バイト（Shift_JIS）です。',
   },
 };
 
