@@ -6,6 +6,7 @@
 // refuse.
 import { colourOf, paintSender } from './colours.js';
 import { atBottom, log, show, span, textOf, timeOf, toBottom } from './log.js';
+import { codeNames } from './richtext.js';
 import { splitPosts } from './split.js';
 import { load, save, session, socketOpen } from './state.js';
 import { t } from './texts.js';
@@ -30,7 +31,7 @@ let heldBack = false;  // the gateway holds no more posts until a record comes b
 
 // The posts a text makes for this session's name.
 export function postsOf(text) {
-  return splitPosts(text, session.bodyMax || 200);
+  return splitPosts(text, session.bodyMax || 200, codeNames);
 }
 
 function ownName() {

@@ -6,6 +6,8 @@
 import { shortCodes } from './emoji.js';
 
 const emojiOf = new Map([...shortCodes].map(([emoji, code]) => [code, emoji]));
+// The table's code names, for the splitter, which never cuts inside one.
+export const codeNames = new Set(emojiOf.keys());
 const longestCode = Math.max(...[...emojiOf.keys()].map((c) => c.length));
 
 const zeroWidthJoiner = 0x200d;
