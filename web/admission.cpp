@@ -286,28 +286,6 @@ Forwarded forwarded_client(std::string_view values)
 
 namespace {
 
-// The next code point of UTF-8 text at `at`, moving past it; nullopt for
-// a byte sequence that is not UTF-8 (overlong forms and surrogates too).
-std::optional<char32_t> next_code_point(std::string_view s, size_t &at)
-{
-    auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
-    unsigned char first = byte(at);
-    size_t length = first < 0x80 ? 1 : (first >> 5) == 6 ? 2 : (first >> 4) == 14 ? 3 : (first >> 3) == 30 ? 4 : 0;
-    if (length == 0 || at + length > s.size())
-        return std::nullopt;
-    char32_t c = length == 1 ? first : first & (0x7f >> length);
-    for (size_t i = 1; i < length; ++i) {
-        if ((byte(at + i) & 0xc0) != 0x80)
-            return std::nullopt;
-        c = (c << 6) | (byte(at + i) & 0x3f);
-    }
-    static constexpr char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (c < least[length] || c > 0x10ffff || (c >= 0xd800 && c <= 0xdfff))
-        return std::nullopt;
-    at += length;
-    return c;
-}
-
 // White space in Unicode's sense, which a name must not hold.
 bool is_space(char32_t c)
 {
@@ -331,11 +309,13 @@ HeaderName header_name(const std::vector<std::string_view> &lines, const chat::C
     }
     bool unfit = false;
     for (size_t at = 0; at < value.size();) {
-        auto c = next_code_point(value, at);
+        size_t length = 0;
+        auto c = chat::utf8_code_point(value, at, length);
         if (!c) {
             n.problem = HeaderNameProblem::not_utf8;
             return n;
         }
+        at += length;
         unfit = unfit || is_space(*c) || chat::is_control(*c) || chat::is_reordering(*c);
     }
     size_t replaced = 0;

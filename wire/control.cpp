@@ -13,32 +13,45 @@ namespace {
 
 bool between(unsigned char c, unsigned char low, unsigned char high) { return c >= low && c <= high; }
 
-TextUnit character(size_t length, char32_t c) { return {length, !is_control(c) && !is_reordering(c)}; }
-
-constexpr TextUnit lone_byte {1, false};
+}  // namespace
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
-TextUnit utf8_unit(std::string_view text, size_t at)
+std::optional<char32_t> utf8_code_point(std::string_view text, size_t at, size_t &length)
 {
     auto byte = [&](size_t i) { return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0; };
     unsigned char lead = byte(0);
-    if (lead < 0x80)
-        return character(1, lead);
-    size_t length = between(lead, 0xc2, 0xdf) ? 2 : between(lead, 0xe0, 0xef) ? 3 : between(lead, 0xf0, 0xf4) ? 4 : 0;
+    if (lead < 0x80) {
+        length = 1;
+        return lead;
+    }
+    length = between(lead, 0xc2, 0xdf) ? 2 : between(lead, 0xe0, 0xef) ? 3 : between(lead, 0xf0, 0xf4) ? 4 : 0;
     if (length == 0)
-        return lone_byte;
+        return std::nullopt;
     // The second byte's range is narrower after E0, ED, F0 and F4.
     unsigned char low = lead == 0xe0 ? 0xa0 : lead == 0xf0 ? 0x90 : 0x80;
     unsigned char high = lead == 0xed ? 0x9f : lead == 0xf4 ? 0x8f : 0xbf;
     if (!between(byte(1), low, high))
-        return lone_byte;
+        return std::nullopt;
     char32_t c = lead & (0x7f >> length);
     for (size_t i = 1; i < length; ++i) {
         if (!between(byte(i), 0x80, 0xbf))
-            return lone_byte;
+            return std::nullopt;
         c = c << 6 | (byte(i) & 0x3f);
     }
-    return character(length, c);
+    return c;
+}
+
+namespace {
+
+TextUnit character(size_t length, char32_t c) { return {length, !is_control(c) && !is_reordering(c)}; }
+
+constexpr TextUnit lone_byte {1, false};
+
+TextUnit utf8_unit(std::string_view text, size_t at)
+{
+    size_t length = 0;
+    auto c = utf8_code_point(text, at, length);
+    return c ? character(length, *c) : lone_byte;
 }
 
 // Shift_JIS with Windows' extensions: a lead byte and a trail byte, or one

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string_view>
 
 namespace chat {
@@ -35,6 +36,11 @@ constexpr size_t control_length(std::string_view utf8, size_t at)
     auto next = static_cast<unsigned char>(utf8[at + 1]);  // C2 xx is U+00xx for xx from 80 to BF
     return next >= 0x80 && is_control(next) ? 2 : 0;
 }
+
+// The character that starts at `at` in `text`, read as strict UTF-8 (no
+// overlong forms, no surrogates, nothing past U+10FFFF), with its `length`
+// in bytes; nullopt where no valid character starts.
+std::optional<char32_t> utf8_code_point(std::string_view text, size_t at, size_t &length);
 
 // How a terminal reads the bytes it is sent, by the locale's codeset:
 // UTF-8; Shift_JIS (as Windows writes it, which the wire carries); or
