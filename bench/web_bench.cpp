@@ -60,7 +60,7 @@ using tcp = asio::ip::tcp;
 namespace {
 
 constexpr int turns = 2000, warm_up = 100;
-constexpr int rooms = 1;           // rooms behind the one gateway, a chat server each
+constexpr int rooms = 3;           // rooms behind the one gateway, a chat server each
 constexpr int room_pages = 19;     // pages in every room: with a poster, a server's 20 places
 constexpr int burst_records = 20;  // a whole board at every tick
 constexpr int sessions = rooms * room_pages;
