@@ -701,6 +701,9 @@ void admit(tcp::socket socket, Links &links)
     auto peer = socket.remote_endpoint(ec);
     if (ec)
         return;  // gone already
+    // Events go out as they come, one message at a time: none waits for
+    // the page's acknowledgement of the one before (Nagle).
+    socket.set_option(tcp::no_delay(true), ec);
     std::string address = canonical_address(peer.address().to_string()).value_or(peer.address().to_string());
     if (links.counts.full() && !links.evict_waiting()) {
         refuse(socket, "The gateway is busy; try again later.\n");
