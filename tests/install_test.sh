@@ -81,6 +81,16 @@ package)
         "$work/root/usr/sbin/chat_web" --help | grep -q "usage: chat_web" || fail "chat_web does not run"
         web="$work/root/usr/lib/systemd/system/chat-web.service"
         grep -q '^After=.*chat-server.service' "$web" || fail "chat-web.service does not start after the server"
+        # The gateway's command line as the unit's shell makes it: the rooms
+        # file, where it exists, wins over the one server.
+        cmd=$(sed -n "s/^ExecStart=\/bin\/sh -c '\(.*\)'$/\1/p" "$web" |
+            sed "s/\\$\\$/\$/g; s|/etc/chat-web/rooms|$work/rooms|g; s|exec [^ ]*/chat_web|echo chat_web|")
+        run_unit() { CHAT_SERVER=127.0.0.1:12345 CHAT_WEB_LISTEN=0.0.0.0:8080 CHAT_WEB_OPTIONS="--title x" sh -c "$cmd"; }
+        [ "$(run_unit)" = "chat_web --listen 0.0.0.0:8080 --server 127.0.0.1:12345 --history /var/lib/chat-server/chat.dat --title x" ] ||
+            fail "chat-web.service runs '$(run_unit)' for one room"
+        : >"$work/rooms"
+        [ "$(run_unit)" = "chat_web --listen 0.0.0.0:8080 --rooms $work/rooms --title x" ] ||
+            fail "chat-web.service runs '$(run_unit)' with a rooms file"
         # The same dynamic user in both units lets the gateway read the history.
         for u in "$web" "$work/root/usr/lib/systemd/system/chat-server.service"; do
             grep -q '^User=chat-server$' "$u" || fail "$u does not run as chat-server"

@@ -6,6 +6,8 @@
 // replay, the token, own posts, the idle warning); and chat_web's command
 // line.
 #include <gtest/gtest.h>
+#include <cstdlib>
+#include <unistd.h>
 
 #include "json/json.hpp"
 #include "web/admission.hpp"
@@ -182,6 +184,15 @@ TEST_F(Fixture, BadNamesAndColoursNeverReachTheServer)
     EXPECT_EQ(field(elsewhere, "reason"), "room");
     EXPECT_EQ(number(elsewhere, "id"), 4);
     EXPECT_EQ(in.page_message(R"({"type":"send","room":"main","text":"x"})", now).to_server, "SEND x\r\n");
+
+    // A session of a named room takes its own room and none, and names it.
+    SessionLogic lab = logged_in("ann");
+    lab.set_room("lab");
+    EXPECT_EQ(lab.page_message(R"({"type":"send","room":"lab","text":"x"})", now).to_server, "SEND x\r\n");
+    EXPECT_EQ(lab.page_message(R"({"type":"send","text":"y"})", now).to_server, "SEND y\r\n");
+    auto other = only(lab.page_message(R"({"type":"send","room":"main","id":5,"text":"z"})", now).to_page);
+    EXPECT_EQ(field(other, "reason"), "room");
+    EXPECT_EQ(field(other, "room"), "lab");
 }
 
 TEST_F(Fixture, SizeRateAndBinaryCloseTheSessionWithTheirReasonOnly)
@@ -327,6 +338,36 @@ TEST(WebCommandLine, UsageErrorsAndHelpInTheLocalesLanguage)
     ChildProcess help(CHAT_WEB_BINARY, {"--help"}, false, "", {"LANGUAGE=ja"});
     EXPECT_EQ(help.wait(), 0);
     EXPECT_EQ(help.output().rfind("使い方: chat_web [--listen [ADDR:]PORT]", 0), 0u) << help.output();
+}
+
+// Rooms on the command line: what will not do is said at start, with the
+// line of a rooms file; a room on another host cannot have the files that
+// are read on this one.
+TEST(WebCommandLine, RoomsThatWillNotDo)
+{
+    using chat_test::ChildProcess;
+    auto refused = [](std::vector<std::string> args, int status, const std::string &why) {
+        ChildProcess web(CHAT_WEB_BINARY, args, false);
+        EXPECT_EQ(web.wait(), status) << args[1];
+        EXPECT_NE(web.errors().find(why), std::string::npos) << web.errors();
+    };
+    refused({"--server", "127.0.0.1:1", "--room", "a=127.0.0.1:2"}, 2, "are for a gateway of one room");
+    refused({"--room", "a b=127.0.0.1:2"}, 2, "a room's name is 1 to 32 ASCII letters");
+    refused({"--room", std::string(33, 'x') + "=127.0.0.1:2"}, 2, "a room's name");
+    refused({"--room", "a=127.0.0.1:2", "--room", "a=127.0.0.1:3"}, 2, "two rooms named a");
+    refused({"--room", "a=127.0.0.1:2,title=Lab, second floor"}, 2, "' second floor' is none of");
+    refused({"--room", "a=127.0.0.1"}, 2, "room a wants HOST:PORT");
+    refused({"--room", "a=192.0.2.1:2,history=chat.dat"}, 1, "room a: its chat server 192.0.2.1 is on another host");
+
+    char path[] = "/tmp/rooms.XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    std::string text = "# rooms\nmain 127.0.0.1:2 title=Main #1\n\nlab 127.0.0.1:3 colour=red\n";
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+    refused({"--rooms", path}, 2, std::string(path) + ", line 4: 'colour=red' is none of");
+    unlink(path);
+    refused({"--rooms", path}, 2, "--rooms: cannot read");
 }
 #endif
 

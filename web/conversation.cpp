@@ -44,6 +44,7 @@ Conversation::Conversation(asio::any_io_executor executor, Conversations &all, s
       idle_timer_(executor), place_timer_(executor), all_(all),
       session_(all.codec, all.limits, !all.history.empty(), std::move(origin))
 {
+    session_.set_room(all.room);
     if (all_.archive)
         session_.use_archive();
     listed_ = all_.all.insert(all_.all.end(), this);
@@ -117,6 +118,7 @@ void Conversation::page_gone(PageEnd *page)
     }
     idle_timer_.cancel();
     idle_due_.reset();
+    held_address_ = page->client_address();
     held_place_ = page->hand_over_place();
     counted_ = true;
     ++all_.sessions;
@@ -126,7 +128,7 @@ void Conversation::page_gone(PageEnd *page)
         if (!ec && g == self->resume_generation_ && self->session_.detached())
             self->end();  // the server posts the logout notice
     });
-    all_.detached_from(held_place_.address());
+    all_.detached_from(held_address_);
 }
 
 void Conversation::take_over(const std::shared_ptr<PageEnd> &page, uint64_t after)

@@ -21,6 +21,7 @@
 #include "admission.hpp"
 #include "archive_worker.hpp"
 #include "logic.hpp"
+#include "options.hpp"
 
 namespace chat_web {
 
@@ -42,32 +43,39 @@ public:
     // Whether the page still answers; `done` is called once, with the answer.
     virtual void probe_page(std::function<void(bool alive)> done) = 0;
     // The page's place among the connections, kept by a conversation that
-    // waits for its page to come back.
+    // waits for its page to come back; the first to ask gets it.
     virtual Place hand_over_place() = 0;
+    // The client address the page is counted under, also once its place
+    // is handed over.
+    virtual std::string client_address() const = 0;
 };
 
 class Conversation;
 
-// What every conversation shares: the limits, the history file, the codec
-// and the chat server's address; the count of open pages, to which a
-// conversation that waits for its page adds one; and the list in which a
-// resume finds its session.
+// What the conversations of one room share: the limits, the codec, the
+// room's chat server, history file and archive; the count of open pages
+// (one for the whole gateway), to which a conversation that waits for its
+// page adds one; and the list in which a resume finds its session.
 struct Conversations {
-    Conversations(const Limits &limits, std::string history) : limits(limits), history(std::move(history)) {}
+    Conversations(const Limits &limits, const Room &room, const chat::Codec &codec, int &sessions)
+        : limits(limits), room(room.name), history(room.history), codec(codec), sessions(sessions)
+    {
+    }
     // The conversation, other than `except` and not ended, whose session
     // has this token from this origin; null when none has.
     std::shared_ptr<Conversation> with_token(std::string_view token, std::string_view origin,
                                              const Conversation *except) const;
     // A session from `address` went detached: beyond the cap of detached
-    // sessions per address, the oldest of them ends.
+    // sessions per address in this room, the oldest of them ends.
     void detached_from(const std::string &address);
 
     const Limits &limits;
+    std::string room;     // its name, which every event names
     std::string history;  // empty: no history file
     ArchiveWorker *archive = nullptr;  // null: no archive
-    chat::Codec codec;
+    const chat::Codec &codec;
     tcp::endpoint server;
-    int sessions = 0;  // WebSocket pages open now, and sessions waiting for their page
+    int &sessions;  // WebSocket pages open now, and sessions waiting for their page
     std::list<Conversation *> all;
     std::list<Conversation *> detached;  // the sessions waiting for their page, the longest waiting first
     VerifiedPosts verified_posts;
@@ -106,7 +114,7 @@ public:
     // A resume asked whether the page still answers, and waits for that.
     bool probing = false;
     // Where the page that went came from, while the session waits for another.
-    const std::string &held_address() const { return held_place_.address(); }
+    const std::string &held_address() const { return held_address_; }
 
     // Carries out what a step of the session says; `read_at` is when the
     // server's bytes that it came from were read.
@@ -146,6 +154,7 @@ private:
     // While detached: the place of the page that went, and one count
     // among the open pages.
     Place held_place_;
+    std::string held_address_;
     bool counted_ = false;
     unsigned resume_generation_ = 0;
     std::optional<steady::time_point> idle_due_;

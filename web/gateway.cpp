@@ -41,19 +41,78 @@ void first_look_at_archive(const std::string &path)
         fprintf(stderr, _("chat_web: cannot read the archive yet: %s; the page asks it again later\n"), why.c_str());
 }
 
-bool resolve_server(asio::io_context &io, const Options &options, tcp::endpoint &server)
+bool resolve_server(asio::io_context &io, const Room &room, tcp::endpoint &server)
 {
     error_code ec;
     tcp::resolver resolver(io);
-    auto results = resolver.resolve(options.server_host, std::to_string(options.server_port), ec);
+    auto results = resolver.resolve(room.host, std::to_string(room.port), ec);
     if (ec || results.empty()) {
-        fprintf(stderr, _("chat_web: cannot find the chat server %s: %s\n"), options.server_host.c_str(),
+        fprintf(stderr, _("chat_web: cannot find the chat server %s: %s\n"), room.host.c_str(),
                 ec ? ec.message().c_str() : _("no address"));
         return false;
     }
     server = results.begin()->endpoint();
     return true;
 }
+
+// Whether `address` is one of this machine's own: a socket can be bound
+// to it.
+bool on_this_host(const asio::ip::address &address)
+{
+    if (address.is_loopback())
+        return true;
+    asio::io_context io;
+    asio::ip::udp::socket probe(io);
+    error_code ec;
+    probe.open(address.is_v6() ? asio::ip::udp::v6() : asio::ip::udp::v4(), ec);
+    if (!ec)
+        probe.bind(asio::ip::udp::endpoint(address, 0), ec);
+    return !ec;
+}
+
+// A room's history is read under the server's file locks and its archive
+// is a database for one host: both only where the room's server runs.
+bool local_files_allowed(const Room &room, const tcp::endpoint &server)
+{
+    if ((room.history.empty() && room.archive.empty()) || on_this_host(server.address()))
+        return true;
+    fprintf(stderr,
+            _("chat_web: room %s: its chat server %s is on another host, where history= and archive= cannot be "
+              "read; leave them out for that room\n"),
+            room.name.c_str(), room.host.c_str());
+    return false;
+}
+
+// The room's server found, its files looked at once, and its archive's
+// worker started.
+bool set_up_room(asio::io_context &io, const Room &room, Conversations &conversations,
+                 std::vector<std::unique_ptr<ArchiveWorker>> &archives)
+{
+    if (!resolve_server(io, room, conversations.server) || !local_files_allowed(room, conversations.server))
+        return false;
+    if (!room.archive.empty()) {
+        first_look_at_archive(room.archive);
+        archives.push_back(std::make_unique<ArchiveWorker>(room.archive));
+        conversations.archive = archives.back().get();
+    }
+    if (!room.history.empty()) {
+        std::string problem = first_look_at_history(room.history);
+        if (!problem.empty())
+            fprintf(stderr, _("chat_web: cannot read the history %s yet: %s; sessions start without earlier records until it can be read\n"),
+                    room.history.c_str(), problem.c_str());
+    }
+    return true;
+}
+
+// The rooms as the page learns them from its HTML.
+std::string rooms_meta(const Options &options)
+{
+    std::vector<RoomListing> listing;
+    for (const Room &room : options.rooms)
+        listing.push_back({room.name, room.title, !room.history.empty(), !room.archive.empty()});
+    return room_list(listing);
+}
+
 
 bool open_acceptor(tcp::acceptor &acceptor, const Options &options)
 {
@@ -109,6 +168,25 @@ std::string page_url(const tcp::endpoint &at)
     return "http://" + host + ":" + std::to_string(at.port()) + "/";
 }
 
+// The line that says the gateway serves: with rooms, each room's server.
+void say_serving(const Options &options, const tcp::endpoint &at)
+{
+    const Room &first = options.rooms.front();
+    if (options.rooms.size() == 1 && first.name == main_room) {
+        // TRANSLATORS: keep the page's address before the server's: chat_bench
+        // takes the first address in this line for the page's.
+        printf(_("chat_web: serving %s for the chat server at %s:%u\n"), page_url(at).c_str(), first.host.c_str(),
+               first.port);
+    } else {
+        std::string rooms;
+        for (const Room &room : options.rooms)
+            rooms += (rooms.empty() ? "" : ", ") + room.name + " (" + room.host + ":" + std::to_string(room.port) + ")";
+        // TRANSLATORS: the page's address comes first, as in the line above.
+        printf(_("chat_web: serving %s for the rooms %s\n"), page_url(at).c_str(), rooms.c_str());
+    }
+    fflush(stdout);
+}
+
 }  // namespace
 
 int run_gateway(const Options &options)
@@ -129,41 +207,27 @@ int run_gateway(const Options &options)
         links.hosts.allow(name);
     for (const auto &origin : options.allow_origins)
         links.hosts.allow_origin(origin);
-    if (!links.conversations.codec.open("UTF-8")) {
+    links.index_html = page_with_meta(links.index_html, "chat-rooms", rooms_meta(options));
+    if (!links.codec.open("UTF-8")) {
         fprintf(stderr, _("chat_web: no converter between UTF-8 and Shift_JIS\n"));
         return exit_failure;
     }
     asio::io_context io(1);
     // Made after the io_context and so gone before it: the worker's last
     // results are posted to a loop that still exists.
-    std::unique_ptr<ArchiveWorker> archive;
-    if (!options.archive.empty()) {
-        first_look_at_archive(options.archive);
-        archive = std::make_unique<ArchiveWorker>(options.archive);
-        links.conversations.archive = archive.get();
-    }
-    if (!resolve_server(io, options, links.conversations.server))
-        return exit_failure;
+    std::vector<std::unique_ptr<ArchiveWorker>> archives;
+    for (size_t i = 0; i < options.rooms.size(); ++i)
+        if (!set_up_room(io, options.rooms[i], links.rooms[i], archives))
+            return exit_failure;
     tcp::acceptor acceptor(io);
     if (!open_acceptor(acceptor, options))
         return exit_failure;
-    if (!options.history.empty()) {
-        std::string problem = first_look_at_history(options.history);
-        if (!problem.empty())
-            fprintf(stderr, _("chat_web: cannot read the history %s yet: %s; sessions start without earlier records until it can be read\n"),
-                    options.history.c_str(), problem.c_str());
-    }
     // The stop signals are caught before the line that says the gateway
     // serves: a stop right after it is an orderly one.
     asio::signal_set stop(io, SIGINT, SIGTERM);
     stop.async_wait([&](error_code, int) { io.stop(); });
     signal(SIGPIPE, SIG_IGN);
-    auto at = acceptor.local_endpoint();
-    // TRANSLATORS: keep the page's address before the server's: chat_bench
-    // takes the first address in this line for the page's.
-    printf(_("chat_web: serving %s for the chat server at %s:%u\n"), page_url(at).c_str(),
-           options.server_host.c_str(), options.server_port);
-    fflush(stdout);
+    say_serving(options, acceptor.local_endpoint());
     accept_next(acceptor, links);
     io.run();
     links.delays.report();

@@ -41,9 +41,20 @@ void DelayLog::report()
 }
 
 Links::Links(const Options &o, size_t connections_max)
-    : options(o), conversations(o.limits, o.history),
-      counts(connections_max, static_cast<size_t>(o.limits.per_address_max))
+    : options(o), counts(connections_max, static_cast<size_t>(o.limits.per_address_max))
 {
+    for (const Room &room : o.rooms)
+        rooms.emplace_back(o.limits, room, codec, sessions);
+}
+
+Conversations *Links::room(std::string_view name)
+{
+    if (name.empty())
+        return rooms.empty() ? nullptr : &rooms.front();
+    for (Conversations &r : rooms)
+        if (r.room == name)
+            return &r;
+    return nullptr;
 }
 
 bool Links::trusted(const std::string &address) const
@@ -80,19 +91,21 @@ struct Door {
     std::optional<Reason> refused;
 };
 
-// One page's WebSocket, the page end of its conversation. It starts with a
-// conversation of its own and may trade it for a detached one that its
-// first message resumes. Each message from the page goes to the session's
-// logic as it came, to be parsed there once.
+// One page's WebSocket, the page end of a conversation in each room that
+// the page speaks to. It starts with a conversation in the first room; the
+// first message for another room starts one there. A conversation not
+// logged in may be traded for a detached one of its room, which a resume
+// takes up. Each message is read once, here, and goes to its room's
+// session.
 class PageLink : public PageEnd, public std::enable_shared_from_this<PageLink> {
 public:
     PageLink(beast::tcp_stream &&stream, Links &links, Place place, std::string origin, Door door)
         : ws_(std::move(stream)), probe_timer_(ws_.get_executor()), links_(links), place_(std::move(place)),
           origin_(std::move(origin)), door_(std::move(door)), out_(links.options.limits.output_max)
     {
-        ++links_.conversations.sessions;
+        ++links_.sessions;
     }
-    ~PageLink() override { --links_.conversations.sessions; }
+    ~PageLink() override { --links_.sessions; }
     PageLink(const PageLink &) = delete;
     PageLink &operator=(const PageLink &) = delete;
 
@@ -100,9 +113,7 @@ public:
     void start(http::request<http::empty_body> request)
     {
         request_ = std::move(request);
-        conversation_ = std::make_shared<Conversation>(ws_.get_executor(), links_.conversations, origin_);
-        conversation_->set_page(shared_from_this());
-        conversation_->session().set_verified_name(door_.name);
+        conversations_.push_back(new_conversation(links_.rooms.front()));
         const Limits &limits = links_.options.limits;
         beast::get_lowest_layer(ws_).expires_never();
         websocket::stream_base::timeout timeout {};
@@ -123,14 +134,14 @@ public:
                 self->finish();
                 return;
             }
-            SessionLogic &session = self->conversation_->session();
+            Conversation &first = *self->conversations_.front();
             if (self->door_.refused) {
                 // A browser cannot read the status of a refused upgrade:
                 // it is told why over the WebSocket instead.
-                self->conversation_->apply(session.turned_away(*self->door_.refused));
+                first.apply(first.session().turned_away(*self->door_.refused));
                 return;
             }
-            self->conversation_->apply(session.opened());
+            first.apply(first.session().opened());
             self->read_page();
         });
     }
@@ -162,7 +173,8 @@ public:
             return;
         done_ = true;
         beast::get_lowest_layer(ws_).close();
-        conversation_->page_gone(this);
+        for (const auto &conversation : conversations_)
+            conversation->page_gone(this);
         place_.release();
         probe_answered(false);
     }
@@ -186,7 +198,14 @@ public:
         });
     }
 
-    Place hand_over_place() override { return std::move(place_); }
+    Place hand_over_place() override
+    {
+        if (address_.empty())
+            address_ = place_.address();
+        return std::move(place_);
+    }
+
+    std::string client_address() const override { return address_.empty() ? place_.address() : address_; }
 
 private:
     static constexpr const char *probe_payload = "still there?";
@@ -202,15 +221,58 @@ private:
                 return;
             std::string text = beast::buffers_to_string(self->in_.data());
             self->in_.consume(self->in_.size());
-            SessionLogic &session = self->conversation_->session();
-            Actions a = self->ws_.got_text() ? session.page_message(text, steady::now()) : session.page_binary();
-            if (a.resume)
-                self->resume(*a.resume);
-            else
-                self->conversation_->apply(std::move(a));
+            self->take(text);
             if (!self->closing_ && !self->done_)
                 self->read_page();
         });
+    }
+
+    // A message from the page, for the session of its room.
+    void take(const std::string &text)
+    {
+        Conversation &first = *conversations_.front();
+        if (!ws_.got_text()) {
+            first.apply(first.session().page_binary());
+            return;
+        }
+        if (text.size() > links_.options.limits.message_max) {
+            first.apply(first.session().page_message(text, steady::now()));
+            return;
+        }
+        PageMessage message = parse_page_message(text);
+        size_t slot = slot_for(room_of(message));
+        Conversation &to = *conversations_[slot];
+        Actions a = to.session().page_message(message, steady::now());
+        if (a.resume)
+            resume(slot, *a.resume);
+        else
+            to.apply(std::move(a));
+    }
+
+    std::shared_ptr<Conversation> new_conversation(Conversations &room)
+    {
+        auto conversation = std::make_shared<Conversation>(ws_.get_executor(), room, origin_);
+        conversation->set_page(shared_from_this());
+        conversation->session().set_verified_name(door_.name);
+        return conversation;
+    }
+
+    // The conversation for a message to `room`: the first room's for none,
+    // and for a room the gateway does not have (which its session refuses
+    // as such); a room's first message starts a session there, which
+    // greets the page first.
+    size_t slot_for(std::string_view room)
+    {
+        Conversations *wanted = links_.room(room);
+        if (!wanted)
+            return 0;
+        for (size_t i = 0; i < conversations_.size(); ++i)
+            if (conversations_[i]->session().room() == wanted->room)
+                return i;
+        conversations_.push_back(new_conversation(*wanted));
+        Conversation &fresh = *conversations_.back();
+        fresh.apply(fresh.session().opened());
+        return conversations_.size() - 1;
     }
 
     // Whether this page may take over `target` now: its token and origin,
@@ -220,28 +282,30 @@ private:
         return target.session().may_resume(token, origin_) && target.session().verified_name() == door_.name;
     }
 
-    // A page asks to take over the session with `request.token`.
-    void resume(const Resume &request)
+    // A page asks to take over the session with `request.token` in the
+    // room of its conversation in `slot`.
+    void resume(size_t slot, const Resume &request)
     {
-        auto target = links_.conversations.with_token(request.token, origin_, conversation_.get());
+        Conversations *room = links_.room(conversations_[slot]->session().room());
+        auto target = room->with_token(request.token, origin_, conversations_[slot].get());
         if (target && target->session().verified_name() != door_.name) {
-            refuse_resume();
+            refuse_resume(slot);
             return;
         }
         if (target && may_take(*target, request.token)) {
-            adopt(target, request.after);
+            adopt(slot, target, request.after);
             return;
         }
         auto old = target ? target->page() : nullptr;
-        if (!old || target->probing || !target->session().logged_in()) {
-            refuse_resume();
+        if (!old || target->probing || !target->session().logged_in() || old.get() == this) {
+            refuse_resume(slot);
             return;
         }
         // The session still has a page. If that page answers, this is a
         // second tab with a copied token; if not, it went away without a
         // word (a phone that slept), and this page takes its place.
         target->probing = true;
-        old->probe_page([self = shared_from_this(), target, request](bool alive) {
+        old->probe_page([self = shared_from_this(), slot, target, request](bool alive) {
             target->probing = false;
             if (!alive)
                 if (auto gone = target->page())
@@ -249,21 +313,25 @@ private:
             if (self->done_)
                 return;
             if (!alive && !target->ended() && self->may_take(*target, request.token))
-                self->adopt(target, request.after);
+                self->adopt(slot, target, request.after);
             else
-                self->refuse_resume();
+                self->refuse_resume(slot);
         });
     }
 
-    // The page's own conversation, not logged in, goes; `target` is its
-    // conversation from now on.
-    void adopt(const std::shared_ptr<Conversation> &target, uint64_t after)
+    // The page's own conversation in the slot's room, not logged in, goes;
+    // `target` is its conversation there from now on.
+    void adopt(size_t slot, const std::shared_ptr<Conversation> &target, uint64_t after)
     {
-        conversation_ = target;
+        conversations_[slot] = target;
         target->take_over(shared_from_this(), after);
     }
 
-    void refuse_resume() { conversation_->apply(conversation_->session().refuse_resume()); }
+    void refuse_resume(size_t slot)
+    {
+        Conversation &c = *conversations_[slot];
+        c.apply(c.session().refuse_resume());
+    }
 
     void probe_answered(bool alive)
     {
@@ -310,7 +378,9 @@ private:
     Place place_;
     std::string origin_;  // the handshake's Origin; empty without one
     Door door_;
-    std::shared_ptr<Conversation> conversation_;
+    // One conversation per room the page has spoken to, the first room's first.
+    std::vector<std::shared_ptr<Conversation>> conversations_;
+    std::string address_;  // where the page was counted, once its place is handed over
     std::function<void(bool)> probe_done_;
     OutQueue out_;
     std::deque<std::optional<steady::time_point>> stamps_;  // when the server's bytes of each waiting message were read
@@ -477,7 +547,7 @@ private:
         std::vector<std::string_view> lines;
         for (auto range = request.equal_range(beast::string_view(header)); range.first != range.second; ++range.first)
             lines.push_back(view(range.first->value()));
-        HeaderName name = header_name(lines, links_.conversations.codec);
+        HeaderName name = header_name(lines, links_.codec);
         switch (name.problem) {
         case HeaderNameProblem::none: return {name.sjis, std::nullopt};
         case HeaderNameProblem::unfit:
@@ -500,7 +570,7 @@ private:
             return;
         }
         // Open pages cost a descriptor each even before they log in.
-        if (links_.conversations.sessions >= links_.options.limits.sessions_max) {
+        if (links_.sessions >= links_.options.limits.sessions_max) {
             send(plain(request, http::status::service_unavailable, "Too many pages are open; try again later.\n"));
             return;
         }

@@ -4,6 +4,7 @@
 // Each WebSocket is the page end of a conversation (web/conversation.hpp).
 #pragma once
 
+#include <deque>
 #include <list>
 #include <string>
 #include <vector>
@@ -45,9 +46,15 @@ struct Links {
     // loads its files over several at once, and keeps them open a while.
     bool evict_idle_of(const std::string &address);
 
+    // The room of this name; the first for an empty name; null when
+    // there is no such room.
+    Conversations *room(std::string_view name);
+
     const Options &options;
     std::string index_html;  // the page's HTML with the title filled in
-    Conversations conversations;
+    chat::Codec codec;
+    int sessions = 0;  // WebSocket pages open now, and sessions waiting for their page
+    std::deque<Conversations> rooms;  // as the options give them
     DelayLog delays;
     HostRule hosts;
     ConnectionCounts counts;

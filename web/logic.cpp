@@ -285,7 +285,14 @@ Actions SessionLogic::page_message(std::string_view text, steady::time_point now
         close(close_too_big, a);
         return a;
     }
-    PageMessage message = parse_page_message(text);
+    return page_message(parse_page_message(text), now);
+}
+
+Actions SessionLogic::page_message(const PageMessage &message, steady::time_point now)
+{
+    Actions a;
+    if (state_ == State::closed)
+        return a;
     // A logout goes through whatever the page sent before: the page sends
     // it at once, past its queue, and it ends the session anyway.
     bool logout = state_ == State::in && std::holds_alternative<Logout>(message);
@@ -340,7 +347,7 @@ bool SessionLogic::refused(const PageMessage &message, Actions &a)
         say(a, error->reason, {}, error->id);
         return true;
     }
-    if (room_of(message) != room_) {
+    if (!room_of(message).empty() && room_of(message) != room_) {
         say(a, Reason::room, {}, id_of(message));
         return true;
     }

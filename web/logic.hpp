@@ -207,6 +207,8 @@ public:
     SessionLogic(const chat::Codec &codec, const Limits &limits, bool history = false, std::string origin = "");
 
     Actions page_message(std::string_view text, steady::time_point now);
+    // A message already read, for a gateway that looked at its room first.
+    Actions page_message(const PageMessage &message, steady::time_point now);
     Actions page_binary();
     Actions server_connected(steady::time_point now = steady::now());
     Actions server_unreachable();
@@ -232,6 +234,9 @@ public:
     const std::string &verified_name() const { return verified_name_; }
     // Where the gateway's sessions find what verified sessions posted.
     void set_verified_posts(VerifiedPosts *posts) { verified_posts_ = posts; }
+    // The room this session is in, which every event names.
+    void set_room(std::string room) { room_ = std::move(room); }
+    const std::string &room() const { return room_; }
     // The first step of a session that the door turned away: the reason,
     // and the WebSocket closes.
     Actions turned_away(Reason reason);

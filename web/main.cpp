@@ -1,25 +1,28 @@
 // chat_web: the command line, read through a table of its options; the
 // start-up is in gateway.cpp.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "admission.hpp"
 #include "gateway.hpp"
 #include "i18n/i18n.hpp"
 #include "i18n/sentence.hpp"
+#include "rooms.hpp"
 
 using namespace chat_web;
 
 namespace {
 
-// The longest --title, in bytes: a heading, not a paragraph.
-constexpr size_t title_max = 200;
-
 const char *const usage_text = N_(
     "usage: chat_web [--listen [ADDR:]PORT] [--server HOST:PORT] [--history FILE]\n"
     "                [--archive DATABASE]\n"
+    "       chat_web [--listen [ADDR:]PORT] --room NAME=HOST:PORT[,OPTION]...\n"
+    "       chat_web [--listen [ADDR:]PORT] --rooms FILE\n"
     "                [--allow-host NAME]... [--allow-origin ORIGIN]...\n"
     "                [--trusted-proxy ADDR[/BITS]]... [--name-header HEADER]\n"
     "                [--rate-limit COUNT] [--max-pages COUNT] [--max-per-address COUNT]\n"
@@ -33,6 +36,13 @@ const char *const usage_text = N_(
     "  --archive DATABASE       chat_archive's database: scroll-back and search in\n"
     "                           the page, and records the board dropped sent in\n"
     "                           their place\n"
+    "  --room NAME=HOST:PORT[,history=FILE][,archive=FILE][,title=TEXT]\n"
+    "                           a room, with a chat server of its own; repeat it for\n"
+    "                           each room (the first is the one / opens); NAME is\n"
+    "                           letters, digits, - and _; TITLE holds no comma\n"
+    "  --rooms FILE             the rooms, one per line: NAME HOST:PORT\n"
+    "                           [history=FILE] [archive=FILE] [title=TEXT]; title=\n"
+    "                           takes the rest of the line, # starts a comment\n"
     "  --allow-host NAME        also answer requests for NAME, e.g. chat.example.org\n"
     "  --allow-origin ORIGIN    also accept pages from ORIGIN, e.g. https://chat.example.org\n"
     "  --trusted-proxy ADDR[/BITS]\n"
@@ -44,8 +54,8 @@ const char *const usage_text = N_(
     "  --max-pages COUNT        open pages at once, logged in or not (200)\n"
     "  --max-per-address COUNT  open connections from one client address (20)\n"
     "  --max-detached-per-address COUNT\n"
-    "                           sessions from one client address that wait for their\n"
-    "                           page to come back (3); one more ends the oldest\n"
+    "                           sessions of a room from one client address that wait\n"
+    "                           for their page to come back (3); one more ends the oldest\n"
     "  --ipv6-prefix BITS       IPv6 clients are counted by their first BITS bits (64)\n"
     "  --resume-seconds SECONDS how long a session waits for its page to come back\n"
     "                           after a reload or a lost connection (30; 0: not at all)\n"
@@ -55,40 +65,14 @@ const char *const usage_text = N_(
     "                           browser used)\n"
     "  --show-before-login      with --history: show its records before the login\n"
     "                           (anyone who opens the page reads them)\n"
-    "Exit status: 0 stopped by SIGINT or SIGTERM, 1 cannot listen or find the server\n"
-    "or --name-header without --trusted-proxy, 2 bad arguments.\n");
+    "Exit status: 0 stopped by SIGINT or SIGTERM, 1 cannot listen or find a server,\n"
+    "history= or archive= for a room on another host, or --name-header without\n"
+    "--trusted-proxy, 2 bad arguments.\n");
 
 int usage_error(const std::string &why)
 {
     fprintf(stderr, _("chat_web: %s\nTry 'chat_web --help'.\n"), why.c_str());
     return exit_usage;
-}
-
-// A whole number from 0 to 65535 in decimal: ports, counts and seconds.
-bool parse_u16(const std::string &text, unsigned short &value)
-{
-    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    unsigned long number = strtoul(text.c_str(), nullptr, 10);
-    if (number > 65535)
-        return false;
-    value = static_cast<unsigned short>(number);
-    return true;
-}
-
-// "[ADDR:]PORT" or "HOST:PORT"; an IPv6 address goes in brackets.
-bool parse_endpoint(const std::string &text, std::string &host, unsigned short &port, bool host_required)
-{
-    size_t colon = text.rfind(':');
-    if (colon == std::string::npos)
-        return !host_required && parse_u16(text, port);
-    std::string h = text.substr(0, colon);
-    if (h.size() >= 2 && h.front() == '[' && h.back() == ']')
-        h = h.substr(1, h.size() - 2);
-    if (h.empty())
-        return false;
-    host = h;
-    return parse_u16(text.substr(colon + 1), port);
 }
 
 bool valid_origin(const std::string &origin)
@@ -132,6 +116,49 @@ std::string take_seconds(const std::string &option, const std::string &value, in
     return "";
 }
 
+// A --rooms file: a few lines, read whole; false with errno set when it
+// cannot be read.
+bool read_small_file(const std::string &path, std::string &text)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        if (errno == 0)
+            errno = ENOENT;
+        return false;
+    }
+    std::ostringstream all;
+    all << in.rdbuf();
+    if (in.bad()) {
+        errno = EIO;
+        return false;
+    }
+    text = all.str();
+    return true;
+}
+
+// The rooms the command line names; "" when they will do. --server,
+// --history and --archive make the one room of a gateway without rooms.
+std::string settle_rooms(Options &options, bool one_room_options)
+{
+    if (!options.rooms.empty()) {
+        if (one_room_options)
+            return _("--server, --history and --archive are for a gateway of one room; with --room or --rooms, "
+                     "give each room's server, history= and archive= there");
+        return "";
+    }
+    options.rooms.push_back(
+        {std::string(main_room), options.server_host, options.server_port, options.history, options.archive, ""});
+    return "";
+}
+
+bool any_history(const Options &options)
+{
+    for (const Room &room : options.rooms)
+        if (!room.history.empty())
+            return true;
+    return false;
+}
+
 // Every option that takes a value: what it does with the value, and why
 // it will not do (empty when it does).
 struct ValueOption {
@@ -161,6 +188,18 @@ const ValueOption value_options[] = {
              return _("--archive wants a database file name");
          o.archive = v;
          return "";
+     }},
+    {"--room", [](const std::string &, const std::string &v, Options &o) {
+         return add_room_option(v, o.rooms);
+     }},
+    {"--rooms", [](const std::string &, const std::string &v, Options &o) -> std::string {
+         std::string text;
+         if (!read_small_file(v, text))
+             return chat::sentence(_("--rooms: cannot read %s: %s"), v.c_str(), strerror(errno));
+         std::string problem = add_rooms_file(v, text, o.rooms);
+         if (problem.empty() && o.rooms.empty())
+             return chat::sentence(_("--rooms: %s names no room"), v.c_str());
+         return problem.empty() ? "" : "--rooms: " + problem;
      }},
     {"--allow-origin", [](const std::string &, const std::string &v, Options &o) -> std::string {
          if (!valid_origin(v))
@@ -216,7 +255,7 @@ const ValueOption value_options[] = {
          return take_seconds(a, v, o.limits.idle_seconds, false);
      }},
     {"--title", [](const std::string &, const std::string &v, Options &o) -> std::string {
-         if (v.empty() || v.size() > title_max || has_control(v))
+         if (!valid_title(v))
              return chat::sentence(_("--title wants a text of 1 to %zu bytes without control characters"), title_max);
          o.title = v;
          return "";
@@ -237,6 +276,7 @@ int main(int argc, char **argv)
 {
     use_locale_for_messages_only();
     Options options;
+    bool one_room_options = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--help" || a == "-h") {
@@ -256,12 +296,15 @@ int main(int argc, char **argv)
             return usage_error(chat::sentence(_("unknown option %s"), a.c_str()));
         if (i + 1 >= argc)
             return usage_error(chat::sentence(_("missing value after %s"), a.c_str()));
+        one_room_options |= a == "--server" || a == "--history" || a == "--archive";
         std::string problem = option->take(a, argv[++i], options);
         if (!problem.empty())
             return usage_error(problem);
     }
-    if (options.limits.show_before_login && options.history.empty())
-        return usage_error(_("--show-before-login wants --history FILE"));
+    if (std::string problem = settle_rooms(options, one_room_options); !problem.empty())
+        return usage_error(problem);
+    if (options.limits.show_before_login && !any_history(options))
+        return usage_error(_("--show-before-login wants --history FILE, or a room with history="));
     // Only a proxy can vouch for a name: without one, anybody who reaches
     // the port could send the header.
     if (!options.name_header.empty() && options.trusted_proxies.empty()) {

@@ -124,13 +124,29 @@ PageMessage parse_page_message(std::string_view json)
     auto type = object ? get_string(*object, "type") : std::nullopt;
     if (!type)
         return ParseError {Reason::invalid, std::nullopt};
-    std::string room(main_room);
+    std::string room;  // none: the first room
     if (auto it = object->find("room"); it != object->end()) {
         if (!std::holds_alternative<std::string>(it->second))
             return ParseError {Reason::invalid, whole_number(*object, "id")};
         room = std::get<std::string>(it->second);
     }
     return parse_kind(*type, *object, std::move(room));
+}
+
+std::string room_list(const std::vector<RoomListing> &rooms)
+{
+    std::string json = "[";
+    for (const RoomListing &room : rooms) {
+        if (json.size() > 1)
+            json += ',';
+        json += JsonWriter()
+                    .add("name", room.name)
+                    .add("title", room.title)
+                    .add("history", room.history)
+                    .add("archive", room.archive)
+                    .text();
+    }
+    return json + "]";
 }
 
 std::string_view room_of(const PageMessage &message)

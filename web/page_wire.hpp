@@ -17,7 +17,7 @@
 
 namespace chat_web {
 
-// The one room, until there are rooms.
+// The one room of a gateway started without rooms.
 inline constexpr std::string_view main_room = "main";
 
 // ---- what the page sends. Each kind says whether it belongs before the
@@ -88,11 +88,21 @@ using PageMessage = std::variant<Login, Resume, Send, Reload, Logout, ArchiveAsk
 
 PageMessage parse_page_message(std::string_view json);
 
-// The room a message is for, and its id when its kind has one.
+// The room a message is for (empty when it names none), and its id when
+// its kind has one.
 std::string_view room_of(const PageMessage &message);
 std::optional<long long> id_of(const PageMessage &message);
 // Whether its kind belongs before the login; a parse error belongs nowhere.
 bool before_login(const PageMessage &message);
+
+// ---- what the page learns from its HTML: the rooms, in order, as a JSON
+// array in the chat-rooms meta. A room without history and archive (one
+// on another host) has no earlier records, scroll-back or search.
+struct RoomListing {
+    std::string_view name, title;  // title: UTF-8, empty for none
+    bool history = false, archive = false;
+};
+std::string room_list(const std::vector<RoomListing> &rooms);
 
 // ---- what the gateway sends: one WebSocket message is an array of events,
 // each an object of one of these kinds.

@@ -257,6 +257,56 @@ describe('places', () => {
     assert.equal((await gone.waitForEvent((e) => e.type === 'ended')).reason, 'resume');
   });
 
+  test('one socket in two rooms: a session in each, detached ones capped per room, both taken up again', async () => {
+    const rooms = [await startServer(), await startServer()];
+    const gateway = await startGateway(null, ['--room', `main=127.0.0.1:${rooms[0].port}`,
+      '--room', `lab=127.0.0.1:${rooms[1].port}`, '--resume-seconds', '60']);
+    const raws = [];
+    for (const room of rooms) {
+      const raw = await RawClient.connect(room.port);
+      await raw.login('001002003', 'taro');
+      raws.push(raw);
+    }
+    const names = ['main', 'lab'];
+    const tabs = [];
+    for (let i = 0; i < 4; i++) {
+      const ws = await RawWebSocket.open(gateway.port, { localAddress: '127.0.0.6' });
+      for (const room of names) ws.send({ type: 'login', room, name: `tab${i}`, colour: [1, 2, 3] });
+      const tokens = {};
+      for (const room of names) {
+        await ws.waitForEvent((e) => e.type === 'state' && e.room === room, 10000, `tab${i} in ${room}`);
+        tokens[room] = (await ws.waitForEvent((e) => e.type === 'hello' && e.room === room && e.token)).token;
+      }
+      tabs.push({ ws, tokens });
+    }
+    // A post goes to its own room's server only.
+    tabs[0].ws.send({ type: 'send', room: 'lab', id: 1, text: 'lab only' });
+    await tabs[0].ws.waitForEvent((e) => e.type === 'record' && e.own && e.room === 'lab', 10000, 'the post back');
+    await raws[1].waitFor(bytes('lab only'));
+    // Eight sessions of one address wait, four in each room: the cap of
+    // three counts per room, so each room logs out its oldest only.
+    for (const { ws } of tabs) ws.close();
+    for (const raw of raws) await raw.waitFor(bytes('tab0', sjis('がログアウトしました')));
+    assert.ok(!raws[0].received.includes(bytes('lab only')), 'the post reached the other room');
+    for (const raw of raws) {
+      for (let i = 1; i < 4; i++) {
+        assert.ok(!raw.received.includes(bytes(`tab${i}`, sjis('がログアウトしました'))), `tab${i} still waits`);
+      }
+    }
+    // A new socket takes up both rooms at once, and a room it does not
+    // have is refused as such.
+    const back = await RawWebSocket.open(gateway.port, { localAddress: '127.0.0.6' });
+    back.sendAll(names.map((room) => ({ type: 'resume', room, token: tabs[3].tokens[room], after: 0 })));
+    for (const room of names) {
+      await back.waitForEvent((e) => e.type === 'hello' && e.resumed && e.room === room, 10000, `${room} resumed`);
+    }
+    back.send({ type: 'send', room: 'attic', id: 7, text: 'x' });
+    assert.equal((await back.waitForEvent((e) => e.type === 'gateway' && e.id === 7)).reason, 'room');
+    back.send({ type: 'logout', room: 'lab' });
+    await raws[1].waitFor(bytes('tab3', sjis('がログアウトしました')));
+    assert.ok(!raws[0].received.includes(bytes('tab3', sjis('がログアウトしました'))), 'the logout reached main');
+  });
+
   test('with 256 descriptors, 300 connections from other addresses do not keep a GET / waiting', async () => {
     const server = await startServer();
     const gateway = await startGateway(server.port, [], { descriptors: 256 });

@@ -167,8 +167,10 @@ export async function restartServer(server, meanwhile = async () => {}, { shippe
 
 // chat_web on a free port, with English messages; { url, port, child,
 // stderr() }. With `descriptors`, it runs under prlimit --nofile=descriptors.
+// Without `serverPort`, `extra` names the rooms.
 export async function startGateway(serverPort, extra = [], { descriptors } = {}) {
-  const args = ['--listen', '127.0.0.1:0', '--server', `127.0.0.1:${serverPort}`, ...extra];
+  const server = serverPort ? ['--server', `127.0.0.1:${serverPort}`] : [];
+  const args = ['--listen', '127.0.0.1:0', ...server, ...extra];
   const options = { stdio: ['ignore', 'pipe', 'pipe'], env: { ...process.env, LC_ALL: 'C.UTF-8', LANGUAGE: 'en' } };
   const child = descriptors
     ? spawn('prlimit', [`--nofile=${descriptors}`, gatewayBinary, ...args], options)
