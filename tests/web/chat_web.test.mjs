@@ -1207,7 +1207,7 @@ describe('rooms', () => {
   }
   const links = (page) => page.$$eval('#room-list a', (as) => as.map((a) => ({
     href: a.getAttribute('href'), title: a.querySelector('.room-title').textContent, current: a.getAttribute('aria-current'),
-    count: a.querySelector('.unread-count')?.textContent ?? '', state: a.querySelector('.room-state')?.title ?? '',
+    count: (a.querySelector('.mention-mark')?.textContent ?? '') + (a.querySelector('.unread-count')?.textContent ?? ''), state: a.querySelector('.room-state')?.title ?? '',
   })));
   const shownTexts = (page) => page.$$eval('.chat-log:not([hidden]) .record .text', (ts) => ts.map((t) => t.textContent));
   const times = (raw, text) => raw.received.toString('latin1').split(bytes(sjis(text)).toString('latin1')).length - 1;

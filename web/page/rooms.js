@@ -80,7 +80,8 @@ function linkOf(r) {
   title.textContent = r.title;
   a.append(title);
   if (r.unread > 0) {
-    a.append(badge('unread-count' + (r.unreadMentions ? ' mentioned' : ''), r.unreadMentions ? `@${r.unread}` : String(r.unread)));
+    if (r.unreadMentions) a.append(badge('mention-mark', '@'));
+    a.append(badge('unread-count', String(r.unread)));
     a.append(hiddenText(t('unreadCount', r.unread, r.unreadMentions)));
   }
   if (r.ended && states[r.ended] && !(r.session.phase === 'in')) {
