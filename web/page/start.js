@@ -7,7 +7,7 @@ import { completeOnTab } from './complete.js';
 import { chatTitle, log, scrollToEnd, show, showForNow, showKept, startAgain, toBottom } from './log.js';
 import { draftOf, keepDraft, loadDraft, roomOfAddress, switchTo } from './rooms.js';
 import {
-  giveUpOutbox, postsOf, pump, queue, renderOutgoing, sendControl, stopSending, takeBackUnsent, textPostsMax,
+  giveUpOutbox, postsOf, pump, queue, sendControl, stopSending, takeBackUnsent, textPostsMax,
 } from './outbox.js';
 import {
   checkName, compose, drawScreen, hideIdle, loginForm, messageInput, nameInput, refuse, setComposing, setStatus,
