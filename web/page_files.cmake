@@ -23,7 +23,8 @@ set(page_files
   "screen.js|text/javascript"
   "socket.js|text/javascript"
   "archive.js|text/javascript"
-  "search.js|text/javascript")
+  "search.js|text/javascript"
+  "rooms.js|text/javascript")
 # Files the build makes, served like the others: the emoji short codes
 # (wire/emoji/generate.cmake), read from GENERATED_DIR.
 set(generated_page_files

@@ -1192,6 +1192,125 @@ function onceInOrder(shown, wanted, what) {
 
 const numbered = (word, count) => Array.from({ length: count }, (_, i) => `${word} ${i + 1}`);
 
+describe('rooms', () => {
+  // Two chat servers, each with a raw client in it, behind one gateway.
+  async function twoRooms(extra = []) {
+    const servers = [await startServer(), await startServer()];
+    const raws = [];
+    for (const [i, server] of servers.entries()) {
+      raws.push(await RawClient.connect(server.port));
+      await raws[i].login('001002003', `raw${i}`);
+    }
+    const gateway = await startGateway(null, ['--room', `a=127.0.0.1:${servers[0].port}`,
+      '--room', `b=127.0.0.1:${servers[1].port},title=Lab two`, ...extra]);
+    return { servers, raws, gateway };
+  }
+  const links = (page) => page.$$eval('#room-list a', (as) => as.map((a) => ({
+    href: a.getAttribute('href'), title: a.querySelector('.room-title').textContent, current: a.getAttribute('aria-current'),
+    count: (a.querySelector('.mention-mark')?.textContent ?? '') + (a.querySelector('.unread-count')?.textContent ?? ''), state: a.querySelector('.room-state')?.title ?? '',
+  })));
+  const shownTexts = (page) => page.$$eval('.chat-log:not([hidden]) .record .text', (ts) => ts.map((t) => t.textContent));
+  const times = (raw, text) => raw.received.toString('latin1').split(bytes(sjis(text)).toString('latin1')).length - 1;
+  const inB = async (page) => {
+    await page.click('#room-list a[href="#b"]');
+    await page.waitForSelector('#log-b:not([hidden])');
+  };
+
+  test('a room joins when first opened; each shows its own records; the other counts and marks; leaving is there only', async () => {
+    const { raws, gateway } = await twoRooms();
+    const page = await loggedInPage(browser, gateway.url, 'hanako');
+    await raws[0].waitFor(sjis('hanakoがログインしました'));
+    assert.deepEqual((await links(page)).map((l) => [l.href, l.title, l.current]),
+      [['#a', 'a', 'page'], ['#b', 'Lab two', null]]);
+    assert.equal(times(raws[1], 'hanakoがログインしました'), 0, 'the other room logs nobody in before it is opened');
+
+    await inB(page);
+    await raws[1].waitFor(sjis('hanakoがログインしました'));
+    assert.equal(new URL(page.url()).hash, '#b');
+    raws[1].send('SEND ', sjis('only in b'), '\r\n');
+    await until(async () => (await shownTexts(page)).includes('only in b'), 10000, 'the record in b');
+
+    await page.click('#room-list a[href="#a"]');
+    raws[1].send('SEND ', sjis('plain news'), '\r\n');
+    raws[1].send('SEND ', sjis('hanako: look here'), '\r\n');
+    await until(async () => (await links(page))[1].count === '@2', 10000, 'two unread in b, one naming hanako');
+    assert.match(await page.title(), /^\(2, @1\) /);
+    assert.ok(!(await shownTexts(page)).includes('only in b'), 'room a shows its own records');
+    assert.ok(await page.isVisible('#room-list .visually-hidden >> text=2 new, 1 naming you'));
+
+    await page.goBack();  // the address opens its room as a link does
+    await page.waitForSelector('#log-b:not([hidden])');
+    await until(async () => (await links(page))[1].count === '', 10000, 'the count cleared');
+    assert.ok(!(await page.title()).startsWith('('));
+    assert.ok((await shownTexts(page)).includes('hanako: look here'));
+    await page.click('#room-list a[href="#a"]');
+    await inB(page);
+    for (const raw of raws) {
+      assert.equal(times(raw, 'hanakoがログインしました'), 1, 'switching logs nobody in again');
+      assert.equal(times(raw, 'hanakoがログアウトしました'), 0, 'or out');
+    }
+
+    await page.click('#leave');
+    await raws[1].waitFor(sjis('hanakoがログアウトしました'));
+    await page.waitForSelector('#login-button >> text=Join');
+    await page.click('#room-list a[href="#a"]');
+    await page.waitForSelector('input[name=message]', { state: 'visible' });
+    await page.fill('input[name=message]', 'still in a');
+    await page.press('input[name=message]', 'Enter');
+    await raws[0].waitFor(sjis('still in a'));
+    assert.equal(times(raws[0], 'hanakoがログアウトしました'), 0, 'the logout went to b only');
+    assert.deepEqual(await seriousViolations(page), []);
+  });
+
+  test('a reload takes both rooms up again; one server stopping leaves the other room going', async () => {
+    const { servers, raws, gateway } = await twoRooms(['--resume-seconds', '60']);
+    const page = await loggedInPage(browser, gateway.url, 'jiro');
+    await inB(page);
+    await raws[1].waitFor(sjis('jiroがログインしました'));
+    await page.fill('input[name=message]', 'draft in b');
+
+    await page.reload();
+    await page.waitForSelector('#log-b:not([hidden])');
+    await until(async () => (await page.textContent('#status')) === 'Logged in as jiro', 10000, 'b taken up again');
+    assert.equal(await page.inputValue('input[name=message]'), 'draft in b', 'the draft stays with its room');
+    await page.fill('input[name=message]', 'after the reload');
+    await page.press('input[name=message]', 'Enter');
+    await raws[1].waitFor(sjis('after the reload'));
+    await page.click('#room-list a[href="#a"]');
+    await until(async () => (await page.textContent('#status')) === 'Logged in as jiro', 10000, 'a taken up again');
+    for (const raw of raws) assert.equal(times(raw, 'jiroがログインしました'), 1, 'resumed, not logged in again');
+
+    servers[1].child.kill('SIGTERM');
+    await until(async () => (await links(page))[1].state === 'Its chat server stopped', 15000, 'the mark on b');
+    await page.fill('input[name=message]', 'a goes on');
+    await page.press('input[name=message]', 'Enter');
+    await raws[0].waitFor(sjis('a goes on'));
+    assert.equal(await page.textContent('#status'), 'Logged in as jiro');
+  });
+
+  test('--rooms FILE: a Japanese title in the list, a room without records says so; one room shows no list', async () => {
+    const servers = [await startServer(), await startServer()];
+    const dir = fs.mkdtempSync('/tmp/chat-rooms-');
+    const file = `${dir}/rooms`;
+    fs.writeFileSync(file, `# two rooms\n\nlab 127.0.0.1:${servers[0].port} history=${dir}/lab.log title=実験室 二号\n` +
+      `far 127.0.0.1:${servers[1].port}\n`);
+    const gateway = await startGateway(null, ['--rooms', file]);
+    const page = await browser.newPage();
+    await page.goto(`${gateway.url}#nowhere`);
+    assert.deepEqual((await links(page)).map((l) => [l.title, l.current]), [['実験室 二号', 'page'], ['far', null]]);
+    await page.click('#room-list a[href="#far"]');
+    await page.waitForSelector('#log-far >> text=This room keeps no earlier records here: no scroll-back or search.');
+    assert.equal(await page.$$eval('#log .separator', (s) => s.length), 0, 'the room with a history says nothing');
+    fs.rmSync(dir, { recursive: true, force: true });
+
+    const one = await startGateway(servers[0].port);
+    const single = await browser.newPage();
+    await single.goto(one.url);
+    assert.ok(await single.isHidden('#rooms'));
+    assert.ok(await single.isHidden('#rooms-button'));
+  });
+});
+
 describe('languages', () => {
   test('under a Japanese browser the page speaks Japanese; a reason it does not know shows the gateway\'s words', async () => {
     const { gateway } = await serverWithTaro();

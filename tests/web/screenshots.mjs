@@ -24,7 +24,10 @@
 // (before-login): split.png, split-phone.png, split-ja.png,
 // split-ja-phone.png and so on, web-split.png ... in docs/. Last, behind
 // nginx as a sign-in proxy, the name fixed and verified posts marked
-// (verified.png).
+// (verified.png). With `rooms` after OUTPUT_DIR, only two rooms on two
+// servers, one with a count that names the user, wide and at phone width
+// with the menu open, in English and Japanese: rooms-wide-en.png,
+// rooms-phone-en.png, rooms-wide-ja.png, rooms-phone-ja.png.
 import path from 'node:path';
 import {
   RawClient, launchBrowser, loggedInPage, serverWithArchive, sjis, startGateway, startNginx, startServer, stopAll, until,
@@ -223,6 +226,58 @@ async function signedIn(server) {
   await page.setViewportSize({ width: 900, height: 560 });
   await page.screenshot({ path: path.join(out, 'verified.png') });
   for (const p of pages) await p.context.close();
+}
+
+// Two rooms on two servers: records in each, then three in the other room
+// while this one is shown, one naming the user.
+async function roomsPictures(locale, suffix, words) {
+  const context = await launchBrowser({ locale });
+  try {
+    const servers = [await startServer(), await startServer()];
+    const raws = [];
+    for (const [i, server] of servers.entries()) {
+      raws.push(await RawClient.connect(server.port));
+      await raws[i].login('000160080', sjis(words.raws[i]));
+    }
+    const gateway = await startGateway(null, ['--room', `dev=127.0.0.1:${servers[0].port},title=${words.titles[0]}`,
+      '--room', `ops=127.0.0.1:${servers[1].port},title=${words.titles[1]}`]);
+    const page = await loggedInPage(context, gateway.url, words.me);
+    const wait = (text) => until(async () => (await shown(page)).includes(text));
+    for (const text of words.dev) {
+      raws[0].send('SEND ', sjis(text), '\r\n');
+      await wait(text);
+    }
+    await page.click('#room-list a[href="#ops"]');
+    await raws[1].waitFor(sjis(words.me));
+    await page.click('#room-list a[href="#dev"]');
+    for (const text of words.ops) raws[1].send('SEND ', sjis(text), '\r\n');
+    await until(async () => (await page.textContent('#room-list .unread-count').catch(() => '')) === `${words.ops.length}`);
+    await page.setViewportSize({ width: 900, height: 560 });
+    await page.screenshot({ path: path.join(out, `rooms-wide-${suffix}.png`) });
+    await page.setViewportSize({ width: 390, height: 740 });
+    await page.click('#rooms-button');
+    await page.screenshot({ path: path.join(out, `rooms-phone-${suffix}.png`) });
+  } finally {
+    await context.close();
+  }
+}
+
+if (process.argv[3] === 'rooms') {
+  try {
+    await roomsPictures('en-US', 'en', {
+      raws: ['taro', 'lemon'], titles: ['Development', 'Operations'], me: 'hanako',
+      dev: ['The build passed on all targets', 'Review starts after lunch'],
+      ops: ['Disk on web-2 is at 80%', 'Rotating the logs now', 'hanako, can you check the backup job?'],
+    });
+    await roomsPictures('ja-JP', 'ja', {
+      raws: ['太郎', '佐藤'], titles: ['開発', '運用'], me: '鈴木',
+      dev: ['全ターゲットでビルドが通りました', 'レビューは昼食後に始めます'],
+      ops: ['web-2のディスク使用率が80%です', 'ログをローテーションします', '鈴木さん、バックアップの確認をお願いします'],
+    });
+  } finally {
+    await stopAll();
+  }
+  process.exit(0);
 }
 
 // "verified" as a second argument takes that picture only.

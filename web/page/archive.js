@@ -4,29 +4,31 @@
 // in their place; and what a page that came back has not shown asked for.
 // Every record row carries its archive row (data-id) once the gateway has
 // placed it, so that no record is shown twice. search.js asks it too.
-import { atBottom, keepBefore, keepId, log, rowOf, toBottom } from './log.js';
-import { session, socketOpen } from './state.js';
+import { atBottom, keepBefore, keepId, log, logOf, rowOf, toBottom } from './log.js';
+import { isShown, onRoom, rooms, sendNow, session, socketOpen } from './state.js';
 import { t } from './texts.js';
 
 const earlierButton = document.getElementById('load-earlier');
 // How many rows the gateway gives for one scroll-back.
 const pageRows = 100;
 
-export const archive = { on: false };
 // Question ids apart from the ids of sends, which the gateway's refusals
-// carry too.
+// carry too; one numbering for the tab, so answers need no room.
 let nextAsk = 2 ** 52;
 const waiting = new Map();  // question id → what to do with the answer
-let loading = false;        // a scroll-back is under way
-let atStart = false;        // the archive's first record is shown
-let fillFrom = null;        // after a new login or missed records: the newest row shown before
+// Per room: whether its session has an archive; a scroll-back under way;
+// the archive's first record shown; after a new login or missed records,
+// the newest row shown before.
+let a;
+for (const r of rooms) r.archive = { on: false, loading: false, atStart: false, fillFrom: null };
+onRoom((r) => { a = r.archive; });
 
 // Sends a question; `then` gets the answer, or null when it was refused.
 export function ask(message, then) {
-  if (!archive.on || !socketOpen() || session.phase !== 'in') return false;
+  if (!a.on || !socketOpen() || session.phase !== 'in') return false;
   const id = nextAsk++;
   waiting.set(id, then);
-  session.socket.send(JSON.stringify({ ...message, id }));
+  sendNow({ ...message, id });
   return true;
 }
 
@@ -44,9 +46,14 @@ export function askRefused(id) {
 
 // The gateway's hello says whether it keeps an archive.
 export function archiveHello(message) {
-  archive.on = !!message.archive;
-  earlierButton.hidden = !archive.on || atStart;
-  document.getElementById('search').hidden = !archive.on;
+  a.on = !!message.archive;
+  if (isShown()) showArchiveTools();
+}
+
+// The scroll-back button and the search, for the room shown.
+export function showArchiveTools() {
+  earlierButton.hidden = !a.on || a.atStart;
+  document.getElementById('search').hidden = !a.on;
 }
 
 // A row of the archive as the log draws it: from the board's stamp, but
@@ -69,10 +76,10 @@ function ids() {
 // that are not placed are in the archive too: its rows take their place.
 export function loadEarlier() {
   const known = ids();
-  if (loading || atStart || known.length === 0) return;
+  if (a.loading || a.atStart || known.length === 0) return;
   const before = Math.min(...known);
-  loading = ask({ type: 'earlier', row: before }, (answer) => {
-    loading = false;
+  a.loading = ask({ type: 'earlier', row: before }, (answer) => {
+    a.loading = false;
     if (answer && !answer.failed) showEarlier(answer, before);
   });
 }
@@ -87,7 +94,7 @@ function showEarlier(answer, before) {
   }
   const rows = document.createDocumentFragment();
   if (answer.rows.length < pageRows && !answer.incomplete) {
-    atStart = true;
+    a.atStart = true;
     earlierButton.hidden = true;
     rows.append(rowOf({ kind: 'separator', text: t('archiveStart') }));
   }
@@ -142,15 +149,15 @@ export function placed(message) {
       keepBefore(item, message.before);
     }
   }
-  if (fillFrom !== null && message.ids.length > 0) fill(Math.min(...message.ids.map(([, id]) => id)));
+  if (a.fillFrom !== null && message.ids.length > 0) fill(Math.min(...message.ids.map(([, id]) => id)));
   if (follow) toBottom();
 }
 
 // What came after the newest row shown before, up to the first row of the
 // new session, each in its place.
 function fill(upTo) {
-  const from = fillFrom;
-  fillFrom = null;
+  const from = a.fillFrom;
+  a.fillFrom = null;
   if (upTo <= from + 1) return;
   ask({ type: 'later', row: from }, (answer) => {
     if (!answer || answer.failed) return;
@@ -168,14 +175,14 @@ function fill(upTo) {
 // placement says from where on to ask.
 export function askForMissed() {
   const known = ids();
-  fillFrom = known.length ? Math.max(...known) : null;
+  a.fillFrom = known.length ? Math.max(...known) : null;
 }
 
 earlierButton.addEventListener('click', loadEarlier);
-log.addEventListener('scroll', () => {
+for (const r of rooms) logOf(r).addEventListener('scroll', () => {
   if (log.scrollTop <= 2 && log.scrollHeight > log.clientHeight) loadEarlier();
 });
-log.addEventListener('wheel', (e) => {
+for (const r of rooms) logOf(r).addEventListener('wheel', (e) => {
   if (e.deltaY < 0 && log.scrollTop <= 2) loadEarlier();
 });
 document.getElementById('login').addEventListener('submit', askForMissed);

@@ -4,32 +4,51 @@
 import { paintSender, repaintSenders } from './colours.js';
 import { clearPeople, noteRecord } from './people.js';
 import { actionOf, fillText, fromShortCodes, mentions } from './richtext.js';
-import { load, save, session } from './state.js';
+import { isShown, load, noteChange, onRoom, room, rooms, save, session } from './state.js';
 import { clock, t } from './texts.js';
 
-export const log = document.getElementById('log');
 const newMessages = document.querySelector('.new-messages');
-const shownKey = 'chat-shown';
 const shownLimit = 400;
 // The chat's title: the gateway's --title, else named after the host.
 export const chatTitle = document.querySelector('meta[name=chat-title]')?.content || t('chatOn', location.hostname);
 
-let shown = load(shownKey, []);
-let showMeanwhile = false;
-let afterEarlier = false;  // the last record shown came from the history file
-let unread = 0;
-let unreadMentions = 0;
-// Whether the view was at the bottom when last looked at, and whether
-// records came below it since: a shrinking view (an on-screen keyboard, a
-// rotation, the login form) keeps the one and shows the other.
-let wasAtBottom = true;
-let unseen = false;
-let placedAt = -1;  // the scrollTop that toBottom set, whose scroll event is no user's
+// One log element per room, the first one's in the page already; those of
+// rooms not shown are hidden.
+const firstLog = document.getElementById('log');
+function logElementOf(r, i) {
+  if (i === 0) return firstLog;
+  const el = firstLog.cloneNode(false);
+  el.id = `log-${r.name}`;
+  el.hidden = true;
+  firstLog.after(el);
+  return el;
+}
+
+// Per room: what it shows (kept for a reload), whether the next record is
+// the first of a resumed session, and whether the last record shown came
+// from the history file. Whether the view was at the bottom when last
+// looked at, and whether records came below it since: a shrinking view (an
+// on-screen keyboard, a rotation, the login form) keeps the one and shows
+// the other. placedAt: the scrollTop that toBottom set, whose scroll event
+// is no user's.
+export let log = firstLog;
+let v;
+rooms.forEach((r, i) => {
+  r.view = {
+    log: logElementOf(r, i), shownKey: `chat-shown${r.key}`, shown: load(`chat-shown${r.key}`, []),
+    showMeanwhile: false, afterEarlier: false, wasAtBottom: true, unseen: false, placedAt: -1,
+  };
+});
+onRoom((r) => {
+  v = r.view;
+  log = v.log;
+});
+export const logOf = (r) => r.view.log;
 
 function keep(item) {
-  shown.push(item);
-  if (shown.length > shownLimit) shown = shown.slice(-shownLimit);
-  save(shownKey, shown);
+  v.shown.push(item);
+  if (v.shown.length > shownLimit) v.shown = v.shown.slice(-shownLimit);
+  save(v.shownKey, v.shown);
 }
 
 export function timeOf(ms) {
@@ -46,21 +65,26 @@ export function atBottom() {
 
 export function toBottom() {
   log.scrollTop = log.scrollHeight;
-  placedAt = log.scrollTop;
-  newMessages.hidden = true;
-  wasAtBottom = true;
-  unseen = false;
+  v.placedAt = log.scrollTop;
+  if (isShown()) newMessages.hidden = true;
+  v.wasAtBottom = true;
+  v.unseen = false;
 }
 
 // Records go above the lines still waiting to be posted, which stay last.
 // Scrolled up, the view stays, and a button says that more came below.
 function append(node) {
+  if (log.hidden) {
+    log.insertBefore(node, log.querySelector('.outgoing'));
+    if (!v.wasAtBottom) v.unseen = true;
+    return;
+  }
   const follow = atBottom();
   log.insertBefore(node, log.querySelector('.outgoing'));
   if (follow) {
     toBottom();
   } else {
-    unseen = true;
+    v.unseen = true;
     newMessages.hidden = false;
   }
 }
@@ -145,25 +169,25 @@ export function rowOf(item) {
 
 // The archive's row of a record kept for a reload, once it is known.
 export function keepId(seq, id) {
-  const item = shown.find((i) => i.kind === 'record' && i.seq === seq);
+  const item = v.shown.find((i) => i.kind === 'record' && i.seq === seq);
   if (item) {
     item.id = id;
-    save(shownKey, shown);
+    save(v.shownKey, v.shown);
   }
 }
 
 // A record from the archive kept in its place among the live ones: before
 // the record with event number `beforeSeq`.
 export function keepBefore(item, beforeSeq) {
-  const at = shown.findIndex((i) => i.kind === 'record' && i.seq === beforeSeq);
-  shown.splice(at < 0 ? shown.length : at, 0, item);
-  if (shown.length > shownLimit) shown = shown.slice(-shownLimit);
-  save(shownKey, shown);
+  const at = v.shown.findIndex((i) => i.kind === 'record' && i.seq === beforeSeq);
+  v.shown.splice(at < 0 ? v.shown.length : at, 0, item);
+  if (v.shown.length > shownLimit) v.shown = v.shown.slice(-shownLimit);
+  save(v.shownKey, v.shown);
 }
 
 export function show(item) {
-  if (showMeanwhile && item.kind === 'record') {
-    showMeanwhile = false;
+  if (v.showMeanwhile && item.kind === 'record') {
+    v.showMeanwhile = false;
     show({ kind: 'separator', text: t('meanwhile') });
   }
   keep(item);
@@ -182,17 +206,17 @@ export function showError(kind, text) {
 // A resumed session: the next record shown is the first that came while
 // the page was away, under a separator that says so.
 export function markMeanwhile(on) {
-  showMeanwhile = on;
+  v.showMeanwhile = on;
 }
 
 // A fresh login: the divider after earlier records comes again, and who
 // is here is learnt again.
 export function startAgain() {
-  afterEarlier = false;
+  v.afterEarlier = false;
   clearPeople();
   // Event numbers start again with a new session.
-  for (const item of shown) delete item.seq;
-  save(shownKey, shown);
+  for (const item of v.shown) delete item.seq;
+  save(v.shownKey, v.shown);
   for (const row of log.querySelectorAll('[data-seq]')) delete row.dataset.seq;
 }
 
@@ -212,9 +236,9 @@ function namesMe(message) {
 export function showRecord(message) {
   const at = message.at || Date.now();
   if (message.earlier) {
-    afterEarlier = true;
-  } else if (afterEarlier) {
-    afterEarlier = false;
+    v.afterEarlier = true;
+  } else if (v.afterEarlier) {
+    v.afterEarlier = false;
     show({ kind: 'separator', live: true, text: t('earlierAbove') });
   }
   noteRecord(message);
@@ -241,19 +265,20 @@ export function dropBeforeLogin() {
 
 // What was shown before a reload, shown again; false when nothing was.
 export function showKept() {
-  for (const item of shown) render(item);
-  return shown.length > 0;
+  for (const item of v.shown) render(item);
+  return v.shown.length > 0;
 }
 
-// A live record while the tab is hidden counts in its title, those that
-// name the user apart; with notifications allowed and on it is a
-// notification, unless they are for mentions only and it names nobody.
+// A live record in a room not looked at (another room, or a hidden tab)
+// counts on the room's link and in the tab's title, those that name the
+// user apart; with notifications allowed and on it is a notification,
+// unless they are for mentions only and it names nobody.
 export function noticeArrival(message) {
-  if (!document.hidden) return;
+  if (!document.hidden && isShown()) return;
   const mention = namesMe(message);
-  unread += 1;
-  if (mention) unreadMentions += 1;
-  document.title = t('unread', unread, unreadMentions, chatTitle);
+  room.unread += 1;
+  if (mention) room.unreadMentions += 1;
+  countUnread();
   const onlyMentions = document.getElementById('notify-what').value === 'mentions';
   if (document.getElementById('notify').checked && (mention || !onlyMentions) &&
       window.Notification && Notification.permission === 'granted') {
@@ -261,13 +286,40 @@ export function noticeArrival(message) {
   }
 }
 
+// The tab's title counts what came in all rooms together.
+export function countUnread() {
+  const unread = rooms.reduce((n, r) => n + r.unread, 0);
+  const mentioned = rooms.reduce((n, r) => n + r.unreadMentions, 0);
+  document.title = unread ? t('unread', unread, mentioned, chatTitle) : chatTitle;
+  noteChange();
+}
+
+// The room looked at has nothing unread any more.
+export function clearUnread() {
+  room.unread = 0;
+  room.unreadMentions = 0;
+  countUnread();
+}
+
 document.addEventListener('visibilitychange', () => {
-  if (!document.hidden) {
-    unread = 0;
-    unreadMentions = 0;
-    document.title = chatTitle;
-  }
+  if (!document.hidden) clearUnread();
 });
+
+// The room shown is about to change: its place in the log is kept (a
+// hidden element forgets it).
+export function hideLog() {
+  v.fromBottom = log.scrollHeight - log.scrollTop;
+  log.hidden = true;
+}
+
+// The room shown now: its log, at the bottom if it was there, else where
+// it was left.
+export function showLog() {
+  log.hidden = false;
+  if (v.wasAtBottom || v.fromBottom === undefined) toBottom();
+  else log.scrollTop = log.scrollHeight - v.fromBottom;
+  newMessages.hidden = !v.unseen || atBottom();
+}
 
 export function scrollToEnd() {
   toBottom();
@@ -275,22 +327,26 @@ export function scrollToEnd() {
 
 // Only the user's scrolling moves the view away from the bottom: the event
 // of toBottom's own scrolling may come after the view has shrunk.
-log.addEventListener('scroll', () => {
-  if (log.scrollTop === placedAt) return;
-  placedAt = -1;
-  wasAtBottom = atBottom();
-  if (wasAtBottom) {
-    unseen = false;
+for (const r of rooms) r.view.log.addEventListener('scroll', () => {
+  if (log.hidden || log.scrollTop === v.placedAt) return;
+  v.placedAt = -1;
+  v.wasAtBottom = atBottom();
+  if (v.wasAtBottom) {
+    v.unseen = false;
     newMessages.hidden = true;
   }
 });
 // The view changed size: one that was at the bottom stays there, and the
 // button shows while records that came are below the fold.
-new ResizeObserver(() => {
-  if (wasAtBottom) toBottom();
-  else newMessages.hidden = !unseen || atBottom();
-}).observe(log);
-matchMedia('(prefers-color-scheme: dark)').addEventListener('change', () => repaintSenders(log));
+const resized = new ResizeObserver(() => {
+  if (log.hidden) return;
+  if (v.wasAtBottom) toBottom();
+  else newMessages.hidden = !v.unseen || atBottom();
+});
+for (const r of rooms) resized.observe(r.view.log);
+matchMedia('(prefers-color-scheme: dark)').addEventListener('change', () => {
+  for (const r of rooms) repaintSenders(r.view.log);
+});
 
 // ---- copying: a selection over the log is copied as one line per row,
 // "time name: text" ("time * name waves" for an action, "time text" for a
@@ -307,7 +363,7 @@ function copyLine(row) {
   return `${time} ${part('.sender')}: ${text}`;
 }
 
-log.addEventListener('copy', (e) => {
+for (const r of rooms) r.view.log.addEventListener('copy', (e) => {
   const selection = document.getSelection();
   if (!selection || selection.rangeCount === 0 || selection.isCollapsed) return;
   const range = selection.getRangeAt(0);

@@ -8,26 +8,31 @@ import { colourOf, paintSender } from './colours.js';
 import { atBottom, log, show, span, textOf, timeOf, toBottom } from './log.js';
 import { codeNames } from './richtext.js';
 import { splitPosts } from './split.js';
-import { load, save, session, socketOpen } from './state.js';
+import { later, load, onRoom, rooms, save, sendNow, session, socketOpen } from './state.js';
 import { t } from './texts.js';
 
 // The most posts one text may make: a paste longer than that is refused.
 export const textPostsMax = 10;
 
-const outboxKey = 'chat-outbox';
 // Slots of the rate window are counted this much longer than the gateway
 // counts them: a message may take that long more to arrive than the one
 // whose slot it takes.
 const rateSlackMs = 1000;
 
-// lines: { id, text, sent, at, unsure, first }: `first` is the id of the
-// text's first post, the same for every post of one text.
-let outbox = load(outboxKey, { nextId: 1, lines: [] });
-let sendTimes = [];  // performance.now() of each message in the rate window
-let postTimes = [];  // and of each post in the last tick
-let controls = [];   // messages other than posts waiting for a slot
-let pumpTimer = 0;
-let heldBack = false;  // the gateway holds no more posts until a record comes back
+// Per room: outbox.lines: { id, text, sent, at, unsure, first }: `first`
+// is the id of the text's first post, the same for every post of one
+// text; sendTimes: performance.now() of each message in the rate window,
+// postTimes of each post in the last tick; controls: messages other than
+// posts waiting for a slot; heldBack: the gateway holds no more posts
+// until a record comes back.
+let q;
+for (const r of rooms) {
+  r.outbox = {
+    key: `chat-outbox${r.key}`, outbox: load(`chat-outbox${r.key}`, { nextId: 1, lines: [] }),
+    sendTimes: [], postTimes: [], controls: [], pumpTimer: 0, heldBack: false,
+  };
+}
+onRoom((r) => { q = r.outbox; });
 
 // The posts a text makes for this session's name.
 export function postsOf(text) {
@@ -55,7 +60,7 @@ function lineState(line) {
 // server may have lost them), never record.
 export function renderOutgoing() {
   const follow = atBottom();
-  for (const line of outbox.lines) {
+  for (const line of q.outbox.lines) {
     let row = rowOf(line);
     if (!row) {
       row = document.createElement('div');
@@ -73,21 +78,21 @@ export function renderOutgoing() {
 }
 
 function saveOutbox() {
-  save(outboxKey, outbox);
+  save(q.key, q.outbox);
 }
 
 function forget(line) {
   rowOf(line)?.remove();
-  outbox.lines = outbox.lines.filter((l) => l !== line);
+  q.outbox.lines = q.outbox.lines.filter((l) => l !== line);
   saveOutbox();
 }
 
 // A text the user typed joins the queue as its posts.
 export function queue(text) {
-  const first = outbox.nextId;
+  const first = q.outbox.nextId;
   for (const post of postsOf(text)) {
-    outbox.lines.push({ id: outbox.nextId, text: post, sent: false, at: Date.now(), first });
-    outbox.nextId += 1;
+    q.outbox.lines.push({ id: q.outbox.nextId, text: post, sent: false, at: Date.now(), first });
+    q.outbox.nextId += 1;
   }
   saveOutbox();
   renderOutgoing();
@@ -97,7 +102,7 @@ export function queue(text) {
 function unsentTexts() {
   const texts = [];
   let last;
-  for (const line of outbox.lines.filter((l) => !l.sent)) {
+  for (const line of q.outbox.lines.filter((l) => !l.sent)) {
     if (texts.length && line.first !== undefined && line.first === last) texts[texts.length - 1] += line.text;
     else texts.push(line.text);
     last = line.first;
@@ -110,7 +115,7 @@ function unsentTexts() {
 // there already; the texts are returned.
 export function takeBackUnsent(box) {
   const texts = unsentTexts();
-  for (const line of outbox.lines.filter((l) => !l.sent)) unposted(line, t('notSent'));
+  for (const line of q.outbox.lines.filter((l) => !l.sent)) unposted(line, t('notSent'));
   if (texts.length) box.value = [...texts, box.value].filter((x) => x !== '').join(' ');
   return texts;
 }
@@ -118,11 +123,11 @@ export function takeBackUnsent(box) {
 // A record of ours came back: its line is done once its last piece is
 // here. Sent lines before it that are still waiting were lost on the way.
 export function ownRecord(message) {
-  const at = outbox.lines.findIndex((l) => l.id === message.id);
+  const at = q.outbox.lines.findIndex((l) => l.id === message.id);
   if (at < 0) return;
-  for (const line of outbox.lines.slice(0, at)) if (line.sent) line.unsure = true;
-  if (message.last) forget(outbox.lines[at]);
-  heldBack = false;
+  for (const line of q.outbox.lines.slice(0, at)) if (line.sent) line.unsure = true;
+  if (message.last) forget(q.outbox.lines[at]);
+  q.heldBack = false;
   saveOutbox();
   renderOutgoing();
   pump();
@@ -131,11 +136,11 @@ export function ownRecord(message) {
 // The gateway did not send a line: it leaves the queue, marked; or, when
 // it holds too many posts already, it waits for a record to come back.
 export function refused(id, reason) {
-  const line = outbox.lines.find((l) => l.id === id);
+  const line = q.outbox.lines.find((l) => l.id === id);
   if (!line) return;
   if (reason === 'backlog') {
     line.sent = false;
-    heldBack = true;
+    q.heldBack = true;
     saveOutbox();
     renderOutgoing();
     return;
@@ -145,9 +150,9 @@ export function refused(id, reason) {
 
 // A busy server may have lost a post: the oldest sent line is marked.
 export function markUnsure() {
-  const line = outbox.lines.find((l) => l.sent && !l.unsure);
+  const line = q.outbox.lines.find((l) => l.sent && !l.unsure);
   if (line) line.unsure = true;
-  heldBack = false;
+  q.heldBack = false;
   saveOutbox();
   renderOutgoing();
   pump();
@@ -156,18 +161,18 @@ export function markUnsure() {
 // Lines sent after `lastId`, the last send the gateway got, went into a
 // socket that died on the way: they go again.
 export function sendAgainAfter(lastId) {
-  for (const line of outbox.lines) if (line.sent && line.id > lastId) line.sent = false;
+  for (const line of q.outbox.lines) if (line.sent && line.id > lastId) line.sent = false;
 }
 
 // The session is over: what was not confirmed stays in the log, marked.
 export function giveUpOutbox() {
-  for (const line of [...outbox.lines]) unposted(line, line.sent ? t('unsure') : t('notSent'));
+  for (const line of [...q.outbox.lines]) unposted(line, line.sent ? t('unsure') : t('notSent'));
 }
 
 // The session is over but another comes: what was sent and not confirmed
 // is marked in the log; what waits stays for the next session.
 export function giveUpSent() {
-  for (const line of outbox.lines.filter((l) => l.sent)) unposted(line, t('unsure'));
+  for (const line of q.outbox.lines.filter((l) => l.sent)) unposted(line, t('unsure'));
 }
 
 // A line leaves the queue as one that was not (or may not have been) posted.
@@ -180,9 +185,9 @@ function unposted(line, note) {
 
 // Sends a message now, counting it in the window.
 export function transmit(message) {
-  sendTimes.push(performance.now());
-  if (message.type === 'send') postTimes.push(performance.now());
-  session.socket.send(JSON.stringify(message));
+  q.sendTimes.push(performance.now());
+  if (message.type === 'send') q.postTimes.push(performance.now());
+  sendNow(message);
 }
 
 // A new socket starts with a window of its own, or with what a resumed
@@ -190,9 +195,9 @@ export function transmit(message) {
 // of that fell in the last tick counts as posts, to be safe.
 export function newWindow(used = []) {
   const window = session.limits.rate_seconds * 1000;
-  sendTimes = used.map((ms) => performance.now() + ms - window);
-  postTimes = [...sendTimes];
-  heldBack = false;
+  q.sendTimes = used.map((ms) => performance.now() + ms - window);
+  q.postTimes = [...q.sendTimes];
+  q.heldBack = false;
 }
 
 // How long until `times` has fewer than `count` in the last `seconds`
@@ -205,7 +210,7 @@ function waitIn(times, count, seconds) {
 }
 
 function slotWait() {
-  return waitIn(sendTimes, session.limits.rate_count, session.limits.rate_seconds);
+  return waitIn(q.sendTimes, session.limits.rate_count, session.limits.rate_seconds);
 }
 
 // A post also waits while one delivery of the server would bring more
@@ -213,32 +218,32 @@ function slotWait() {
 // until a record comes back (no timer: ownRecord pumps).
 function postWait() {
   const { posts_max, tick_posts, tick_seconds } = session.limits;
-  if (heldBack || outbox.lines.filter((l) => l.sent && !l.unsure).length >= posts_max) return Infinity;
-  return Math.max(slotWait(), waitIn(postTimes, tick_posts, tick_seconds));
+  if (q.heldBack || q.outbox.lines.filter((l) => l.sent && !l.unsure).length >= posts_max) return Infinity;
+  return Math.max(slotWait(), waitIn(q.postTimes, tick_posts, tick_seconds));
 }
 
 // A message other than a post (a reload) waits for a slot too.
 export function sendControl(message) {
-  controls.push(message);
+  q.controls.push(message);
   pump();
 }
 
 // Sends what waits while there are slots, and comes back when the next
 // one frees.
 export function pump() {
-  clearTimeout(pumpTimer);
+  clearTimeout(q.pumpTimer);
   if (session.phase !== 'in' || !socketOpen()) return;
   for (;;) {
-    const line = outbox.lines.find((l) => !l.sent);
-    if (!controls.length && !line) break;
-    const wait = controls.length ? slotWait() : postWait();
+    const line = q.outbox.lines.find((l) => !l.sent);
+    if (!q.controls.length && !line) break;
+    const wait = q.controls.length ? slotWait() : postWait();
     if (wait === Infinity) break;
     if (wait > 0) {
-      pumpTimer = setTimeout(pump, wait);
+      q.pumpTimer = later(pump, wait);
       break;
     }
-    if (controls.length) {
-      transmit(controls.shift());
+    if (q.controls.length) {
+      transmit(q.controls.shift());
     } else {
       line.sent = true;
       transmit({ type: 'send', id: line.id, text: line.text });
@@ -250,6 +255,6 @@ export function pump() {
 
 // Nothing more is sent for this session.
 export function stopSending() {
-  clearTimeout(pumpTimer);
-  controls = [];
+  clearTimeout(q.pumpTimer);
+  q.controls = [];
 }

@@ -4,7 +4,7 @@
 import { postsOf, textPostsMax } from './outbox.js';
 import { toShortCodes } from './richtext.js';
 import { sjisBytes } from './sjis.js';
-import { session } from './state.js';
+import { isShown, manyRooms, room, rooms, session } from './state.js';
 import { reasonText, t } from './texts.js';
 
 const $ = (id) => document.getElementById(id);
@@ -16,19 +16,55 @@ const left = $('left');
 const nameHint = $('name-hint');
 const idleWarning = document.querySelector('.idle-warning');
 
+// Per room: its status line, whether it has the line to post from, and
+// its idle warning; the page shows the room shown.
+for (const r of rooms) r.screen = { status: t('notLoggedIn'), composing: false, idle: null, loginLabel: 'logIn' };
+
 export function setStatus(text) {
-  $('status').textContent = text;
+  room.screen.status = text;
+  if (isShown()) $('status').textContent = text;
 }
 
 // Logged in: the line to post from and the session's buttons; else the
 // login form.
 export function setComposing(on) {
+  room.screen.composing = on;
+  if (!isShown()) {
+    drawLogout();
+    return;
+  }
+  drawComposing();
+  (on ? messageInput : nameInput.hidden ? $('login-button') : nameInput).focus();
+}
+
+// With rooms, a joined room has "Leave room", and "Log out" leaves all.
+function drawComposing() {
+  const on = room.screen.composing;
   loginForm.hidden = on;
   compose.hidden = !on;
   $('reload').hidden = !on;
-  $('logout').hidden = !on;
-  (on ? messageInput : nameInput.hidden ? $('login-button') : nameInput).focus();
+  $('leave').hidden = !on || !manyRooms;
+  drawLogout();
+  $('login-button').textContent = t(room.screen.loginLabel);
   updateLeft();
+}
+
+function drawLogout() {
+  $('logout').hidden = !(room.screen.composing || (manyRooms && rooms.some((r) => r.screen.composing)));
+}
+
+// What the login button says in the room handled: log in, log in again, join.
+export function setLoginLabel(id) {
+  room.screen.loginLabel = id;
+  if (isShown()) $('login-button').textContent = t(id);
+}
+
+// What is around the log, for the room shown now.
+export function drawScreen() {
+  $('status').textContent = room.screen.status;
+  drawComposing();
+  if (room.screen.idle) showIdle(room.screen.idle);
+  else hideIdle();
 }
 
 // What is left of the message: bytes of its last post, and how many posts
@@ -105,10 +141,13 @@ export function nameRefused(text) {
 // next thing the user sends. It says the time once, rather than counting
 // down: an alert that changes every second is read out every second.
 export function showIdle(event) {
+  room.screen.idle = event;
+  if (!isShown()) return;
   $('idle-text').textContent = reasonText(event);
   idleWarning.hidden = false;
 }
 
 export function hideIdle() {
-  idleWarning.hidden = true;
+  room.screen.idle = null;
+  if (isShown()) idleWarning.hidden = true;
 }

@@ -5,7 +5,8 @@
 // go on arriving behind the results and are counted until then.
 import { ask } from './archive.js';
 import { paintSender } from './colours.js';
-import { log, span, toBottom } from './log.js';
+import { log, logOf, span, toBottom } from './log.js';
+import { rooms } from './state.js';
 import { clock, t } from './texts.js';
 
 const $ = (id) => document.getElementById(id);
@@ -149,15 +150,17 @@ function countUnread() {
 }
 
 // Live records that come while the results are shown.
-new MutationObserver((changes) => {
+const arrivals = new MutationObserver((changes) => {
   if (view.hidden) return;
   for (const change of changes) {
+    if (change.target !== log) continue;
     for (const node of change.addedNodes) {
       if (node.matches?.('.record:not(.archived)')) unread += 1;
     }
   }
   countUnread();
-}).observe(log, { childList: true });
+});
+for (const r of rooms) arrivals.observe(logOf(r), { childList: true });
 
 input.addEventListener('keydown', (e) => {
   if (e.key === 'Enter' && !e.isComposing && e.keyCode !== 229) {

@@ -1,28 +1,28 @@
-// The chat page's start: its texts in the browser's language, what was
-// shown before a reload, then the session taken up again if the tab holds
-// its token, else the login form; and what the user does on it: log in,
-// post, reload, log out.
+// The chat page's start: its texts in the browser's language, what each
+// room showed before a reload, then the sessions taken up again whose
+// tokens the tab holds, else the login form; and what the user does on it:
+// log in, post, reload, leave a room, log out.
 import { colourOf } from './colours.js';
 import { completeOnTab } from './complete.js';
 import { chatTitle, log, scrollToEnd, show, showForNow, showKept, startAgain, toBottom } from './log.js';
+import { draftOf, keepDraft, loadDraft, roomOfAddress, switchTo } from './rooms.js';
 import {
-  giveUpOutbox, postsOf, pump, queue, renderOutgoing, sendControl, stopSending, takeBackUnsent, textPostsMax,
+  giveUpOutbox, postsOf, pump, queue, sendControl, stopSending, takeBackUnsent, textPostsMax,
 } from './outbox.js';
 import {
-  checkName, compose, hideIdle, loginForm, messageInput, nameInput, refuse, setComposing, setStatus, showSignedInName,
-  updateLeft,
+  checkName, compose, drawScreen, hideIdle, loginForm, messageInput, nameInput, refuse, setComposing, setStatus,
+  showSignedInName, updateLeft,
 } from './screen.js';
 import { toShortCodes } from './richtext.js';
 import {
-  askSignedInName, closeSocket, logIn, offerLogin, openBeforeLogin, resumeAfterReload,
+  askSignedInName, closeIfUnused, logIn, offerLogin, openBeforeLogin, resumeAfterReload, stopComeback,
 } from './socket.js';
-import { session, socketOpen } from './state.js';
+import { inRoom, isShown, room, rooms, saveLogin, sendNow, session, socketOpen, tab } from './state.js';
 import { language, t } from './texts.js';
 import './search.js';  // the archive's scroll-back and search, when the gateway keeps one
 
 const $ = (id) => document.getElementById(id);
 const colourInput = $('colour');
-const draftKey = 'chat-draft';
 const autoColour = $('auto-colour');
 let composing = false;
 // The gateway takes the name from a sign-in proxy: no name is typed.
@@ -35,14 +35,15 @@ loginForm.addEventListener('submit', (e) => {
   localStorage.setItem('chat-colour', colourInput.value);
   localStorage.setItem('chat-auto-colour', autoColour.checked ? '1' : '0');
   if (signInByProxy) {
-    if (session.signedInName === null) {
+    if (tab.signedInName === null) {
       showSignedInName(null);
       askSignedInName();
       return;
     }
+    saveLogin({ name: null, colour });
     startAgain();
     setStatus(t('loggingIn'));
-    logIn({ type: 'login', colour }, session.signedInName);
+    logIn({ type: 'login', colour }, tab.signedInName);
     return;
   }
   if (!checkName()) return;
@@ -50,6 +51,7 @@ loginForm.addEventListener('submit', (e) => {
   // The automatic colour is the gateway's to derive, from the name as it
   // goes on the wire; its state message says which it is.
   const login = { type: 'login', name: nameInput.value, colour };
+  saveLogin({ name: nameInput.value, colour });
   startAgain();
   setStatus(t('loggingIn'));
   logIn(login, nameInput.value);
@@ -101,14 +103,6 @@ nameInput.addEventListener('compositionend', () => { composing = false; });
 nameInput.addEventListener('keydown', (e) => {
   if (e.key === 'Enter' && isComposing(e)) e.preventDefault();
 });
-// The draft is kept in the tab, so that a reload does not lose it.
-function keepDraft() {
-  try {
-    sessionStorage.setItem(draftKey, messageInput.value);
-  } catch (e) {
-    // storage full or off: the draft lives as long as the page
-  }
-}
 messageInput.addEventListener('input', () => {
   keepDraft();
   updateLeft();
@@ -131,19 +125,39 @@ autoColour.addEventListener('change', showColour);
 $('reload').addEventListener('click', () => control({ type: 'reload' }));
 $('still-here').addEventListener('click', () => control({ type: 'reload' }));
 // A logout goes at once, past the queue; the gateway lets it through.
-$('logout').addEventListener('click', () => {
+// What was not sent yet goes back into the room's message box.
+function leaveRoom() {
+  if (session.phase === 'out') return;
   if (session.phase !== 'in' || !socketOpen()) {
-    closeSocket();
-    offerLogin(t('loggedOut'));
+    stopComeback();
+    offerLogin(room.left ? t('leftRoom') : t('loggedOut'));
+    closeIfUnused();
     return;
   }
   session.phase = 'leaving';  // nothing more is sent
-  session.socket.send(JSON.stringify({ type: 'logout' }));
+  sendNow({ type: 'logout' });
   stopSending();
-  if (takeBackUnsent(messageInput).length) {
+  // A room not shown has its draft in the tab only.
+  const box = isShown() ? messageInput : { value: draftOf(room) };
+  if (takeBackUnsent(box).length) {
     show({ kind: 'separator', text: t('takenBack') });
-    keepDraft();
-    updateLeft();
+    keepDraft(box.value);
+    if (isShown()) updateLeft();
+  }
+}
+
+// "Leave room" logs out of the room shown only; "Log out" of all rooms.
+$('leave').addEventListener('click', () => {
+  room.left = true;
+  leaveRoom();
+});
+$('logout').addEventListener('click', () => {
+  saveLogin(null);
+  for (const r of rooms) {
+    inRoom(r, () => {
+      r.left = false;
+      leaveRoom();
+    });
   }
 });
 
@@ -170,29 +184,32 @@ for (const el of document.querySelectorAll('[data-text-placeholder]')) el.placeh
 $('title').textContent = chatTitle;
 document.title = chatTitle;
 $('about').textContent = t('about', location.hostname);
-const showedBefore = showKept();
 nameInput.value = localStorage.getItem('chat-name') || '';
-try {
-  messageInput.value = sessionStorage.getItem(draftKey) || '';
-} catch (e) {
-  // no storage: no draft
-}
 colourInput.value = localStorage.getItem('chat-colour') || colourInput.value;
 autoColour.checked = localStorage.getItem('chat-auto-colour') !== '0';
 showColour();
-if (signInByProxy) showSignedInName(session.signedInName);
-if (session.resume?.token) {
+if (signInByProxy) showSignedInName(tab.signedInName);
+// Each room shows again what it showed; the rooms whose tokens the tab
+// holds are taken up again, the others offer the login.
+const resumable = rooms.filter((r) => r.session.resume?.token);
+for (const r of rooms) {
+  inRoom(r, () => {
+    const showedBefore = showKept();
+    if (session.resume?.token) return;
+    if (showedBefore) showForNow({ kind: 'separator', text: t('reloaded') });
+    session.resume = null;
+    giveUpOutbox();
+    setComposing(false);
+    setStatus(t('notLoggedIn'));
+  });
+}
+drawScreen();
+loadDraft();
+if (resumable.length) {
   resumeAfterReload();
-  setComposing(true);
-  setStatus(t('resuming'));
-  renderOutgoing();
 } else {
-  if (showedBefore) showForNow({ kind: 'separator', text: t('reloaded') });
-  session.resume = null;
-  giveUpOutbox();
-  setComposing(false);
-  setStatus(t('notLoggedIn'));
   if (document.querySelector('meta[name=chat-before-login]')?.content === 'on') openBeforeLogin();
   if (signInByProxy) askSignedInName();
 }
+switchTo(roomOfAddress());
 scrollToEnd();
