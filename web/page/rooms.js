@@ -84,7 +84,7 @@ function linkOf(r) {
     a.append(badge('unread-count', String(r.unread)));
     a.append(hiddenText(t('unreadCount', r.unread, r.unreadMentions)));
   }
-  if (r.ended && states[r.ended] && !(r.session.phase === 'in')) {
+  if (r.ended && states[r.ended] && r.session.phase !== 'in') {
     const mark = badge('room-state', '!');
     mark.title = t(states[r.ended]);
     a.append(mark, hiddenText(t(states[r.ended])));

@@ -103,7 +103,7 @@ function use(r) {
   for (const hook of hooks) hook(r);
 }
 
-// `fn` with `name`'s room as the one handled, then the one before again.
+// `fn` with room `r` as the one handled, then the one before again.
 export function inRoom(r, fn) {
   const before = room;
   use(r);
