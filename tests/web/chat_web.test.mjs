@@ -1231,10 +1231,16 @@ describe('rooms', () => {
     await until(async () => (await shownTexts(page)).includes('only in b'), 10000, 'the record in b');
 
     await page.click('#room-list a[href="#a"]');
+    await page.evaluate(() => {
+      window.notified = [];
+      window.Notification = class { static permission = 'granted'; constructor(title, o) { window.notified.push([title, o.tag]); } close() {} };
+    });
+    await page.check('#notify');
     raws[1].send('SEND ', sjis('plain news'), '\r\n');
     raws[1].send('SEND ', sjis('hanako: look here'), '\r\n');
     await until(async () => (await links(page))[1].count === '@2', 10000, 'two unread in b, one naming hanako');
     assert.match(await page.title(), /^\(2, @1\) /);
+    assert.deepEqual(await page.evaluate(() => window.notified), [['raw1 · Lab two', 'chat:b']], 'the mention, with its room');
     assert.ok(!(await shownTexts(page)).includes('only in b'), 'room a shows its own records');
     assert.ok(await page.isVisible('#room-list .visually-hidden >> text=2 new, 1 naming you'));
 

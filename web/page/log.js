@@ -4,7 +4,7 @@
 import { paintSender, repaintSenders } from './colours.js';
 import { clearPeople, noteRecord } from './people.js';
 import { actionOf, fillText, fromShortCodes, mentions } from './richtext.js';
-import { isShown, load, noteChange, onRoom, room, rooms, save, session } from './state.js';
+import { isShown, load, manyRooms, noteChange, onRoom, room, rooms, save, session } from './state.js';
 import { clock, t } from './texts.js';
 
 const newMessages = document.querySelector('.new-messages');
@@ -272,7 +272,8 @@ export function showKept() {
 // A live record in a room not looked at (another room, or a hidden tab)
 // counts on the room's link and in the tab's title, those that name the
 // user apart; with notifications allowed and on it is a notification,
-// unless they are for mentions only and it names nobody.
+// unless they are for mentions only and it names nobody. With rooms the
+// notification names its room, and clicking it opens that room.
 export function noticeArrival(message) {
   if (!document.hidden && isShown()) return;
   const mention = namesMe(message);
@@ -282,7 +283,15 @@ export function noticeArrival(message) {
   const onlyMentions = document.getElementById('notify-what').value === 'mentions';
   if (document.getElementById('notify').checked && (mention || !onlyMentions) &&
       window.Notification && Notification.permission === 'granted') {
-    new Notification(message.notice ? chatTitle : message.sender, { body: fromShortCodes(message.text), tag: 'chat' });
+    const from = message.notice ? chatTitle : message.sender;
+    const note = new Notification(manyRooms ? `${from} · ${room.title}` : from,
+      { body: fromShortCodes(message.text), tag: `chat${room.key}` });
+    const r = room;
+    note.onclick = () => {  // opens the room the record came in
+      window.focus();
+      location.hash = `#${encodeURIComponent(r.name)}`;
+      note.close();
+    };
   }
 }
 
