@@ -1309,6 +1309,25 @@ describe('rooms', () => {
     assert.equal(await page.$$eval('#log .separator', (s) => s.length), 0, 'the room with a history says nothing');
     fs.rmSync(dir, { recursive: true, force: true });
 
+    // On a phone the list is a menu behind a header button, closed by a
+    // choice, by Escape and by a tap beside it.
+    await page.setViewportSize({ width: 390, height: 700 });
+    assert.ok(await page.isHidden('#room-list'));
+    await page.click('#rooms-button');
+    await page.click('#room-list a[href="#lab"]');
+    await page.waitForSelector('#room-list', { state: 'hidden' });
+    assert.equal(new URL(page.url()).hash, '#lab');
+    await page.click('#rooms-button');
+    await page.focus('#room-list a[href="#far"]');
+    await page.keyboard.press('Escape');
+    await page.waitForSelector('#room-list', { state: 'hidden' });
+    assert.equal(await page.evaluate(() => document.activeElement.id), 'rooms-button');
+    await page.click('#rooms-button');
+    assert.equal(await page.getAttribute('#rooms-button', 'aria-expanded'), 'true');
+    await page.mouse.click(300, 600);
+    await page.waitForSelector('#room-list', { state: 'hidden' });
+    assert.equal(await page.getAttribute('#rooms-button', 'aria-expanded'), 'false');
+
     const one = await startGateway(servers[0].port);
     const single = await browser.newPage();
     await single.goto(one.url);

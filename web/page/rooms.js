@@ -156,5 +156,9 @@ if (manyRooms) {
       menuButton.focus();
     }
   });
+  // A tap beside the open menu closes it, as a tap on the button does.
+  document.addEventListener('click', (e) => {
+    if (nav.classList.contains('open') && !nav.contains(e.target) && !menuButton.contains(e.target)) openMenu(false);
+  });
   window.addEventListener('hashchange', () => switchTo(roomOfAddress()));
 }
