@@ -592,11 +592,12 @@ describe('reading the conversation', () => {
     assert.ok(await page.isHidden('.new-messages'));
   });
 
-  test('behind nginx the signed-in name is fixed and its posts are marked, also after a reload', async () => {
-    const server = await startServer();
-    const gateway = await startGateway(server.port, ['--trusted-proxy', '127.0.0.1', '--name-header', 'X-Remote-User']);
+  test('behind nginx the signed-in name is fixed and its posts are marked, in each room, also after a reload', async () => {
+    const servers = [await startServer(), await startServer()];
+    const gateway = await startGateway(null, ['--room', `a=127.0.0.1:${servers[0].port}`, '--room', `b=127.0.0.1:${servers[1].port}`,
+      '--trusted-proxy', '127.0.0.1', '--name-header', 'X-Remote-User']);
     const nginx = await startNginx(gateway.port, { hanako: 'first-secret', ken: 'second-secret' });
-    const raw = await RawClient.connect(server.port);
+    const raw = await RawClient.connect(servers[0].port);
     await raw.login('001002003', 'taro');
     const context = await launchBrowser({ httpCredentials: { username: 'hanako', password: 'first-secret' } });
     try {
@@ -615,6 +616,19 @@ describe('reading the conversation', () => {
       const marks = async () => Object.fromEntries((await records(page)).filter((r) => !r.notice).map((r) => [r.text, r.mark]));
       assert.deepEqual(await marks(), { 'signed and sealed': 'signed in as hanako', 'from a raw client': undefined });
 
+      // The other room joins under the same verified name.
+      const rawB = await RawClient.connect(servers[1].port);
+      await rawB.login('001002003', 'jiro');
+      await page.click('#room-list a[href="#b"]');
+      await rawB.waitFor(sjis('hanakoがログインしました'));
+      await page.waitForSelector('#status >> text=Logged in as hanako');
+      await page.fill('input[name=message]', 'sealed in b');
+      await page.press('input[name=message]', 'Enter');
+      await rawB.waitFor('sealed in b');
+      const all = { 'signed and sealed': 'signed in as hanako', 'from a raw client': undefined, 'sealed in b': 'signed in as hanako' };
+      await until(async () => (await marks())['sealed in b'], 10000, 'the echo in b');
+      assert.deepEqual(await marks(), all);
+
       // nginx replaces what a client says of itself in the header.
       const key = Buffer.from('ken:second-secret').toString('base64');
       const ws = await RawWebSocket.open(nginx.port, { headers: `Authorization: Basic ${key}\r\nX-Remote-User: hanako\r\n` });
@@ -624,7 +638,8 @@ describe('reading the conversation', () => {
 
       await page.reload();
       await page.waitForSelector('#status >> text=Logged in as hanako');
-      assert.deepEqual(await marks(), { 'signed and sealed': 'signed in as hanako', 'from a raw client': undefined });
+      await until(async () => Object.keys(await marks()).length === 3, 10000, 'both rooms shown again');
+      assert.deepEqual(await marks(), all);
       assert.deepEqual(problems.filter((p) => !p.startsWith('401 ')), []);
     } finally {
       await context.close();
